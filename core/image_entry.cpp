@@ -1,0 +1,104 @@
+#include "core/image_entry.h"
+
+#include "arch/arch.h"
+#include "core/driver_state.h"
+#include "core/sequencer.h"
+#include "platform/diagnostics.h"
+#include "platform/s3_recording.h"
+
+EFI_SYSTEM_TABLE *gST = nullptr;
+EFI_BOOT_SERVICES *gBS = nullptr;
+EFI_S3_SAVE_STATE_PROTOCOL *gS3SaveState = nullptr;
+LIST_ENTRY *gHeapList = nullptr;
+UINT32 gPackageType = 0;
+EFI_EVENT gPciIoNotifyEvent = nullptr;
+
+namespace {
+
+inline constexpr UINT32 TestPointEntryStart = 0xA906;
+inline constexpr UINT32 TestPointEntryEnd = 0xA907;
+
+// CPUID leaf 0x80000001, EBX bits 31:28: the processor package type.
+inline constexpr UINT32 CpuidExtendedFeatures = 0x80000001;
+inline constexpr UINT32 PackageTypeShift = 28;
+
+bool AnyDebugBackEndPresent() {
+  for (const DebugBackEnd *const *Entry = DebugBackEndTable; *Entry != nullptr; ++Entry) {
+    if ((*Entry)->IsPresent()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+VOID InitializeDebugBackEnds() {
+  if (!AnyDebugBackEndPresent()) {
+    return;
+  }
+  for (const DebugBackEnd *const *Entry = DebugBackEndTable; *Entry != nullptr; ++Entry) {
+    if ((*Entry)->IsPresent()) {
+      (*Entry)->Initialize();
+    }
+  }
+}
+
+VOID LocateS3SaveState() {
+  gBS->LocateProtocol(&gEfiS3SaveStateProtocolGuid, nullptr,
+                      reinterpret_cast<VOID **>(&gS3SaveState));
+}
+
+UINT32 ReadPackageType() {
+  const CpuidResult Features = ArchCpuid(CpuidExtendedFeatures);
+  return 1U << (Features.Ebx >> PackageTypeShift);
+}
+
+VOID ArmPciIoNotification() {
+  gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, KelPcieMiscInit, nullptr, nullptr,
+                     &gPciIoNotifyEvent);
+  VOID *Registration = nullptr;
+  gBS->RegisterProtocolNotify(&gEfiPciIoProtocolGuid, gPciIoNotifyEvent, &Registration);
+}
+
+} // namespace
+
+VOID ConstructorChain(EFI_HANDLE, EFI_SYSTEM_TABLE *SystemTable) {
+  gST = SystemTable;
+  gBS = SystemTable->BootServices;
+  LocateS3SaveState();
+  InitializeDebugBackEnds();
+}
+
+EFI_STATUS KelNbioPcieHXDxeDriverEntry() {
+  TestPoint(TestPointEntryStart);
+  DebugPrint(DebugLevelDriver, "KelNbioPcieHXDxeEntry\n");
+  gPackageType = 0;
+  gPackageType = ReadPackageType();
+  DebugPrint(DebugLevelDriver, "PackageType = %d\n", gPackageType);
+  ArmPciIoNotification();
+  DebugPrint(DebugLevelDriver, "KelNbioPcieHXDxeExit\n");
+  TestPoint(TestPointEntryEnd);
+  return EFI_SUCCESS;
+}
+
+VOID DestructorChain() { S3RecordingTeardown(); }
+
+extern "C" EFI_STATUS EFIAPI KelNbioPcieHXDxeEntryPoint(EFI_HANDLE ImageHandle,
+                                                       EFI_SYSTEM_TABLE *SystemTable) {
+  ConstructorChain(ImageHandle, SystemTable);
+  const EFI_STATUS Status = KelNbioPcieHXDxeDriverEntry();
+  if (EfiError(Status)) {
+    DestructorChain();
+  }
+  return Status;
+}
+
+VOID ImageStateReset() {
+  gST = nullptr;
+  gBS = nullptr;
+  gS3SaveState = nullptr;
+  gHeapList = nullptr;
+  gPackageType = 0;
+  gPciIoNotifyEvent = nullptr;
+  DiagnosticsResetState();
+  S3RecordingResetState();
+}

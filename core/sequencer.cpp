@@ -1,0 +1,71 @@
+#include "core/sequencer.h"
+
+#include "core/driver_state.h"
+#include "core/power_clock_gating.h"
+#include "platform/diagnostics.h"
+#include "platform/register_access.h"
+
+namespace {
+
+inline constexpr UINT32 TestPointPassStart = 0xA95A;
+inline constexpr UINT32 TestPointPassEnd = 0xA95B;
+
+// Register 0x40 of both core blocks; bit 0 is set at the end of each silicon.
+inline constexpr UINT32 CoreRegister40Core0 = 0x11180040;
+inline constexpr UINT32 CoreRegister40Core1 = 0x11280040;
+inline constexpr UINT32 CoreRegister40Bit0 = 0x00000001;
+
+using SequencerStep = VOID (*)(SiliconDescriptor *Silicon);
+
+VOID PcieClosingWrites(SiliconDescriptor *Silicon) {
+  NbioRegisterRmw(Silicon, CoreRegister40Core0, ~CoreRegister40Bit0, CoreRegister40Bit0,
+                  NbioS3Save);
+  NbioRegisterRmw(Silicon, CoreRegister40Core1, ~CoreRegister40Bit0, CoreRegister40Bit0,
+                  NbioS3Save);
+}
+
+// Later steps read engine fields that earlier ones narrow in place, so the
+// order is fixed.
+constexpr SequencerStep Steps[] = {
+    PciePwrClockGating,
+    PcieClosingWrites,
+};
+
+VOID *LocateTopology() {
+  PCIE_TOPOLOGY_PROTOCOL *Topology = nullptr;
+  if (gBS->LocateProtocol(&gPcieTopologyProtocolGuid, nullptr,
+                          reinterpret_cast<VOID **>(&Topology)) != EFI_SUCCESS ||
+      Topology == nullptr) {
+    return nullptr;
+  }
+  // The producer's status is not examined; a descriptor it never set is
+  // treated as no topology.
+  VOID *PlatformDescriptor = nullptr;
+  Topology->PcieGetTopology(Topology, &PlatformDescriptor);
+  return PlatformDescriptor;
+}
+
+VOID RunSteps(SiliconDescriptor *Silicon) {
+  for (const SequencerStep Step : Steps) {
+    Step(Silicon);
+  }
+}
+
+} // namespace
+
+VOID EFIAPI KelPcieMiscInit(EFI_EVENT Event, VOID *) {
+  TestPoint(TestPointPassStart);
+  DebugPrint(DebugLevelDriver, "KelPcieMiscInit Entry\n");
+  VOID *PlatformDescriptor = LocateTopology();
+  if (PlatformDescriptor != nullptr) {
+    SiliconDescriptor *Silicon = PcieTopologyFirstSilicon(PlatformDescriptor);
+    for (UINT32 Count = 0; Silicon != nullptr && Count < MaxSilicons; ++Count) {
+      RunSteps(Silicon);
+      Silicon = PcieTopologyNextSilicon(Silicon);
+    }
+  }
+  // The pass runs once per boot, whatever it found.
+  gBS->CloseEvent(Event);
+  DebugPrint(DebugLevelDriver, "KelPcieMiscInit Exit\n");
+  TestPoint(TestPointPassEnd);
+}

@@ -1,0 +1,263 @@
+#include "platform/register_access.h"
+
+#include "arch/arch.h"
+#include "platform/diagnostics.h"
+#include "platform/s3_recording.h"
+
+UINT64 gS3MmioBase = 0;
+
+namespace {
+
+inline constexpr UINT32 FatalPciWriteWidth = 0xA10D0158;
+inline constexpr UINT32 FatalPciReadWidth = 0xA10D0196;
+inline constexpr UINT32 FatalAccessWidthSize = 0x10737;
+inline constexpr UINT32 FatalIoWriteWidth = 0x10195;
+inline constexpr UINT32 FatalNoSilicon = 0xA1130253;
+
+// The register field of a PciAddress and the bits an ECAM offset can hold.
+inline constexpr UINT32 EcamOffsetMask = 0x0FFFFFFF;
+
+// A standard capability list holds at most 48 dword entries between 0x40 and
+// 0xFF; an extended list at most 960 between 0x100 and 0xFFF. A longer walk
+// is a cycle in the device's list.
+inline constexpr UINT32 MaxStandardCapabilities = 48;
+inline constexpr UINT32 MaxExtendedCapabilities = 960;
+
+bool IsRecordedWidth(AccessWidth Width) { return static_cast<INT32>(Width) >= 129; }
+
+// Byte count for the live accesses; 0 for codes they do not support.
+UINT32 LiveAccessBytes(AccessWidth Width) {
+  switch (Width) {
+  case AccessWidth8:
+  case AccessWidth8 | S3Save:
+    return 1;
+  case AccessWidth16:
+  case AccessWidth16 | S3Save:
+    return 2;
+  case AccessWidth32:
+  case AccessWidth32 | S3Save:
+    return 4;
+  default:
+    return 0;
+  }
+}
+
+UINT64 EcamAddress(UINT32 Address) { return PcieEcamBase + static_cast<UINT64>(Address); }
+
+VOID RecordForS3(UINT32 Address, AccessWidth Width, const VOID *Buffer) {
+  S3SaveMemWrite(Width - S3Save, gS3MmioBase + (Address & EcamOffsetMask), Buffer);
+  DebugPrint(DebugLevelService, "  R S3 SAVE Script: Address 0x%08x, Width 0x%08x \n", Address,
+             Width);
+}
+
+AccessWidth NbioWidth(UINT32 Flag) { return Flag == NbioS3Save ? AccessWidth32 | S3Save : AccessWidth32; }
+
+UINT32 SmnPair(const SiliconDescriptor *Silicon) {
+  return Silicon->HostBridgeAddress | SmnIndexRegister;
+}
+
+} // namespace
+
+UINT32 AccessWidthSize(AccessWidth Width) {
+  switch (Width) {
+  case AccessWidth64:
+  case AccessWidth64 | S3Save:
+    return 8;
+  default: {
+    const UINT32 Bytes = LiveAccessBytes(Width);
+    if (Bytes == 0) {
+      FatalStop(FatalAccessWidthSize);
+    }
+    return Bytes;
+  }
+  }
+}
+
+VOID PciRead(UINT32 Address, AccessWidth Width, VOID *Buffer) {
+  const UINT64 Mmio = EcamAddress(Address);
+  switch (LiveAccessBytes(Width)) {
+  case 1:
+    *static_cast<UINT8 *>(Buffer) = ArchMmioRead8(Mmio);
+    return;
+  case 2: {
+    const UINT16 Value = ArchMmioRead16(Mmio);
+    __builtin_memcpy(Buffer, &Value, sizeof(Value));
+    return;
+  }
+  case 4: {
+    const UINT32 Value = ArchMmioRead32(Mmio);
+    __builtin_memcpy(Buffer, &Value, sizeof(Value));
+    return;
+  }
+  default:
+    FatalStop(FatalPciReadWidth);
+    return;
+  }
+}
+
+VOID PciWrite(UINT32 Address, AccessWidth Width, const VOID *Buffer) {
+  // The record goes first so that a resume replays the write even if the
+  // live access below is the last thing this boot does.
+  if (IsRecordedWidth(Width)) {
+    RecordForS3(Address, Width, Buffer);
+  }
+  const UINT64 Mmio = EcamAddress(Address);
+  switch (LiveAccessBytes(Width)) {
+  case 1:
+    ArchMmioWrite8(Mmio, *static_cast<const UINT8 *>(Buffer));
+    return;
+  case 2: {
+    UINT16 Value;
+    __builtin_memcpy(&Value, Buffer, sizeof(Value));
+    ArchMmioWrite16(Mmio, Value);
+    return;
+  }
+  case 4: {
+    UINT32 Value;
+    __builtin_memcpy(&Value, Buffer, sizeof(Value));
+    ArchMmioWrite32(Mmio, Value);
+    return;
+  }
+  default:
+    FatalStop(FatalPciWriteWidth);
+    return;
+  }
+}
+
+VOID PciRmw(UINT32 Address, AccessWidth Width, UINT32 AndMask, UINT32 OrMask) {
+  UINT32 Value = 0;
+  PciRead(Address, Width, &Value);
+  Value = (Value & AndMask) | OrMask;
+  PciWrite(Address, Width, &Value);
+}
+
+VOID PciIndexDataRead(UINT32 IndexAddress, UINT32 Index, AccessWidth Width, VOID *Buffer) {
+  PciWrite(IndexAddress, Width, &Index);
+  PciRead(IndexAddress + AccessWidthSize(Width), Width, Buffer);
+}
+
+VOID PciIndexDataWrite(UINT32 IndexAddress, UINT32 Index, AccessWidth Width, const VOID *Buffer) {
+  PciWrite(IndexAddress, Width, &Index);
+  PciWrite(IndexAddress + AccessWidthSize(Width), Width, Buffer);
+}
+
+VOID PciIndexDataRmw(UINT32 IndexAddress, UINT32 Index, UINT32 AndMask, UINT32 OrMask) {
+  UINT32 Value = 0;
+  PciIndexDataRead(IndexAddress, Index, AccessWidth32, &Value);
+  Value = (Value & AndMask) | OrMask;
+  PciIndexDataWrite(IndexAddress, Index, AccessWidth32 | S3Save, &Value);
+}
+
+EFI_STATUS NbioRegisterRead(const SiliconDescriptor *Silicon, UINT32 SmnAddress, UINT32 *Value,
+                            UINT32 Flag) {
+  if (Silicon == nullptr) {
+    FatalStop(FatalNoSilicon);
+    return EFI_SUCCESS;
+  }
+  // An unaligned register spans two dwords; the result is the four bytes
+  // starting at the register's byte offset.
+  const AccessWidth Width = NbioWidth(Flag);
+  const UINT32 Aligned = SmnAddress & ~3U;
+  UINT32 Dwords[2] = {0, 0};
+  PciIndexDataRead(SmnPair(Silicon), Aligned, Width, &Dwords[0]);
+  const UINT32 ByteOffset = SmnAddress & 3;
+  if (ByteOffset != 0) {
+    PciIndexDataRead(SmnPair(Silicon), Aligned + 4, Width, &Dwords[1]);
+  }
+  const UINT64 Scratch = (static_cast<UINT64>(Dwords[1]) << 32) | Dwords[0];
+  *Value = static_cast<UINT32>(Scratch >> (8 * ByteOffset));
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS NbioRegisterWrite(const SiliconDescriptor *Silicon, UINT32 SmnAddress,
+                             const UINT32 *Value, UINT32 Flag) {
+  if (Silicon == nullptr) {
+    FatalStop(FatalNoSilicon);
+    return EFI_SUCCESS;
+  }
+  PciIndexDataWrite(SmnPair(Silicon), SmnAddress, NbioWidth(Flag), Value);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS NbioRegisterRmw(const SiliconDescriptor *Silicon, UINT32 SmnAddress, UINT32 AndMask,
+                           UINT32 OrMask, UINT32 Flag) {
+  UINT32 Value = 0;
+  NbioRegisterRead(Silicon, SmnAddress, &Value, Flag);
+  Value = (Value & AndMask) | OrMask;
+  NbioRegisterWrite(Silicon, SmnAddress, &Value, Flag);
+  return EFI_SUCCESS;
+}
+
+UINT8 PciFindCapability(UINT32 Function) {
+  if (PciReadRegister(Function, PciHeader::VendorDeviceId) == PciHeader::AbsentFunction) {
+    return 0;
+  }
+  UINT8 Pointer = PciReadRegister(Function, PciHeader::CapabilitiesPointer);
+  for (UINT32 Step = 0; Step < MaxStandardCapabilities && Pointer != 0; ++Step) {
+    if (PciRead8(Function | (Pointer + PciCapability::IdOffset)) == PciCapability::IdPciExpress) {
+      return Pointer;
+    }
+    const UINT8 NextField = static_cast<UINT8>(Pointer + PciCapability::NextOffset);
+    if (NextField == 0) {
+      return 0;
+    }
+    Pointer = PciRead8(Function | NextField);
+  }
+  return 0;
+}
+
+UINT16 PciFindExtendedCapability(UINT32 Function, UINT16 CapabilityId) {
+  if (PciFindCapability(Function) == 0) {
+    return 0;
+  }
+  const UINT32 First = PciRead32(Function | PcieExtCap::First);
+  if (First == 0 || PcieExtCap::Id::Get(First) == 0xFFFF) {
+    return 0;
+  }
+  UINT32 Offset = PcieExtCap::First;
+  for (UINT32 Step = 0; Step < MaxExtendedCapabilities; ++Step) {
+    const UINT32 Header = PciRead32(Function | Offset);
+    DebugPrint(DebugLevelPcie, "   - Capability at 0x%x with type 0x%x\n", Offset,
+               PcieExtCap::Id::Get(Header));
+    if (PcieExtCap::Id::Get(Header) == CapabilityId) {
+      return static_cast<UINT16>(Offset);
+    }
+    Offset = PcieExtCap::NextOffset::Get(Header);
+    if (Offset == 0) {
+      return 0;
+    }
+  }
+  return 0;
+}
+
+UINT8 PcieGetPortType(UINT32 Function) {
+  const UINT8 Cap = PciFindCapability(Function);
+  if (Cap == 0) {
+    return PcieDeviceNoPcieCapability;
+  }
+  // Device/Port Type sits in the upper nibble of the capability's third byte.
+  return static_cast<UINT8>(PciRead8(Function | (Cap + PcieCap::Capabilities)) >> 4);
+}
+
+VOID IoWrite(AccessWidth Width, UINT16 Port, const VOID *Buffer) {
+  switch (LiveAccessBytes(Width)) {
+  case 1:
+    ArchIoWrite8(Port, *static_cast<const UINT8 *>(Buffer));
+    return;
+  case 2: {
+    UINT16 Value;
+    __builtin_memcpy(&Value, Buffer, sizeof(Value));
+    ArchIoWrite16(Port, Value);
+    return;
+  }
+  case 4: {
+    UINT32 Value;
+    __builtin_memcpy(&Value, Buffer, sizeof(Value));
+    ArchIoWrite32(Port, Value);
+    return;
+  }
+  default:
+    FatalStop(FatalIoWriteWidth);
+    return;
+  }
+}

@@ -1,0 +1,23 @@
+// Realistic device models for simulated trees below root ports.
+#pragma once
+
+#include "sim/config_space.h"
+
+namespace sim::catalogue {
+
+// Root port of the NBIO (placeholder vendor ID), with a slot when asked.
+DeviceBuilder RootPort(uint8_t secondaryBus, uint8_t linkWidth, bool slot = false,
+                       uint32_t slotCapabilities = 0);
+DeviceBuilder SwitchUpstreamPort(uint8_t primary, uint8_t secondary, uint8_t subordinate);
+DeviceBuilder SwitchDownstreamPort(uint8_t primary, uint8_t secondary, uint8_t subordinate);
+DeviceBuilder NvmeSsd();
+DeviceBuilder EthernetNic();
+DeviceBuilder WifiCard();
+DeviceBuilder Gpu();
+DeviceBuilder GpuAudio();
+DeviceBuilder PcieToPciBridge(uint8_t primary, uint8_t secondary);
+DeviceBuilder ConventionalPciDevice();
+// One function of a multi-function endpoint (function number 0-7).
+DeviceBuilder MultiFunctionEndpoint(uint8_t function);
+
+} // namespace sim::catalogue

@@ -1,0 +1,346 @@
+#include "sim/config_space.h"
+
+#include <stdexcept>
+
+namespace sim {
+
+namespace {
+
+// PCI Local Bus r3.0, 6.2.2 and 6.2.3: Command RW bits and Status RW1C bits.
+constexpr uint32_t kCommandWritable = 0x0547;
+constexpr uint32_t kStatusClearOnOne = 0xF900;
+// PCI Express Base r5.0, 7.5.3.8: Link Control RW bits. Retrain Link (bit 5)
+// always reads 0 and is handled on write.
+constexpr uint32_t kLinkControlWritable = 0x0FDB;
+constexpr uint16_t kRetrainLink = 1u << 5;
+// Link Status: Link Training (bit 11), RW1C bandwidth status bits 15:14.
+constexpr uint16_t kLinkTraining = 1u << 11;
+constexpr uint32_t kLinkStatusClearOnOne = 0xC000;
+// Slot Capabilities: the Slot Power Limit Value and Scale (bits 16:7) are
+// HwInit; platform firmware programs them.
+constexpr uint32_t kSlotPowerLimitBits = 0x0001FF80;
+
+} // namespace
+
+uint32_t ConfigFunction::Peek(uint16_t offset, unsigned bytes) const {
+  uint32_t v = 0;
+  for (unsigned i = 0; i < bytes; ++i) {
+    v |= static_cast<uint32_t>(data.at(offset + i)) << (8 * i);
+  }
+  return v;
+}
+
+void ConfigFunction::Poke(uint16_t offset, unsigned bytes, uint32_t value) {
+  for (unsigned i = 0; i < bytes; ++i) {
+    data.at(offset + i) = static_cast<uint8_t>(value >> (8 * i));
+  }
+}
+
+void ConfigFunction::SetMask(std::array<uint8_t, 4096> &mask, uint16_t offset, unsigned bytes,
+                             uint32_t bits) {
+  for (unsigned i = 0; i < bytes; ++i) {
+    mask.at(offset + i) = static_cast<uint8_t>(bits >> (8 * i));
+  }
+}
+
+namespace {
+
+const IndexDataPair *PairAt(const ConfigFunction &f, uint16_t offset, bool &isData) {
+  for (const IndexDataPair &p : f.pairs) {
+    if (offset >= p.indexOffset && offset < p.indexOffset + 4) {
+      isData = false;
+      return &p;
+    }
+    if (offset >= p.indexOffset + 4 && offset < p.indexOffset + 8) {
+      isData = true;
+      return &p;
+    }
+  }
+  return nullptr;
+}
+
+bool TouchesLinkStatus(const ConfigFunction &f, uint16_t offset, unsigned bytes) {
+  if (f.pcieCap == 0) {
+    return false;
+  }
+  const uint16_t status = f.pcieCap + 0x12;
+  return offset <= status + 1 && offset + bytes > status;
+}
+
+uint32_t ReadPair(const ConfigFunction &f, const IndexDataPair &p, uint16_t offset,
+                  unsigned bytes, bool isData) {
+  if (!isData) {
+    return f.Peek(offset, bytes);
+  }
+  const uint32_t index = f.Peek(p.indexOffset, 4);
+  const uint32_t dword = p.read(index);
+  const unsigned shift = 8 * (offset - p.indexOffset - 4);
+  return bytes == 4 ? dword : (dword >> shift) & ((1u << (8 * bytes)) - 1);
+}
+
+void WritePair(ConfigFunction &f, const IndexDataPair &p, uint16_t offset, unsigned bytes,
+               uint32_t value, bool isData) {
+  if (!isData) {
+    f.Poke(offset, bytes, value);
+    return;
+  }
+  const uint32_t index = f.Peek(p.indexOffset, 4);
+  uint32_t dword = value;
+  if (bytes != 4) {
+    const unsigned shift = 8 * (offset - p.indexOffset - 4);
+    const uint32_t mask = ((1u << (8 * bytes)) - 1) << shift;
+    dword = (p.read(index) & ~mask) | ((value << shift) & mask);
+  }
+  p.write(index, dword);
+}
+
+} // namespace
+
+ConfigFunction &ConfigSpace::Add(uint32_t bdf, ConfigFunction function) {
+  functions_[bdf & 0x0FFFF000] = std::move(function);
+  return functions_[bdf & 0x0FFFF000];
+}
+
+ConfigFunction *ConfigSpace::Find(uint32_t bdf) {
+  auto it = functions_.find(bdf & 0x0FFFF000);
+  return it == functions_.end() ? nullptr : &it->second;
+}
+
+const ConfigFunction *ConfigSpace::Find(uint32_t bdf) const {
+  auto it = functions_.find(bdf & 0x0FFFF000);
+  return it == functions_.end() ? nullptr : &it->second;
+}
+
+uint32_t ConfigSpace::Read(uint32_t address, unsigned bytes) {
+  ConfigFunction *f = Find(address);
+  const uint16_t offset = address & 0xFFF;
+  if (f == nullptr || offset + bytes > 4096) {
+    return bytes == 4 ? 0xFFFFFFFFu : (1u << (8 * bytes)) - 1;
+  }
+  bool isData = false;
+  if (const IndexDataPair *p = PairAt(*f, offset, isData)) {
+    return ReadPair(*f, *p, offset, bytes, isData);
+  }
+  uint32_t v = f->Peek(offset, bytes);
+  if (TouchesLinkStatus(*f, offset, bytes) && f->trainingLeft > 0) {
+    if (--f->trainingLeft == 0) {
+      const uint16_t status = f->pcieCap + 0x12;
+      f->Poke(status, 2, f->Peek(status, 2) & ~kLinkTraining);
+    }
+  }
+  return v;
+}
+
+void ConfigSpace::Write(uint32_t address, unsigned bytes, uint32_t value) {
+  ConfigFunction *f = Find(address);
+  const uint16_t offset = address & 0xFFF;
+  if (f == nullptr || offset + bytes > 4096) {
+    return; // master abort: the write is dropped
+  }
+  bool isData = false;
+  if (const IndexDataPair *p = PairAt(*f, offset, isData)) {
+    WritePair(*f, *p, offset, bytes, value, isData);
+    return;
+  }
+  for (unsigned i = 0; i < bytes; ++i) {
+    const uint16_t at = offset + i;
+    const uint8_t in = static_cast<uint8_t>(value >> (8 * i));
+    uint8_t now = static_cast<uint8_t>((f->data[at] & ~f->writable[at]) | (in & f->writable[at]));
+    now = static_cast<uint8_t>(now & ~(in & f->clearOnOne[at]));
+    f->data[at] = now;
+  }
+  if (f->pcieCap != 0) {
+    const uint16_t control = f->pcieCap + 0x10;
+    if (offset <= control && offset + bytes > control) {
+      const uint32_t written = value >> (8 * (control - offset));
+      if ((written & kRetrainLink) != 0) {
+        f->retrainCount++;
+        f->trainingLeft = f->linkTrainingReads;
+        const uint16_t status = f->pcieCap + 0x12;
+        if (f->trainingLeft > 0) {
+          f->Poke(status, 2, f->Peek(status, 2) | kLinkTraining);
+        }
+      }
+    }
+  }
+}
+
+ConfigFunction DeviceBuilder::Blank() {
+  ConfigFunction f;
+  f.SetMask(f.writable, 0x04, 2, kCommandWritable);
+  f.SetMask(f.clearOnOne, 0x06, 2, kStatusClearOnOne);
+  f.SetMask(f.writable, 0x0C, 1, 0xFF); // Cache Line Size
+  f.SetMask(f.writable, 0x3C, 1, 0xFF); // Interrupt Line
+  f.Poke(0x06, 2, 0x0010);              // Capabilities List
+  return f;
+}
+
+DeviceBuilder &DeviceBuilder::Ids(uint16_t vendor, uint16_t device) {
+  f_.Poke(0x00, 2, vendor);
+  f_.Poke(0x02, 2, device);
+  return *this;
+}
+
+DeviceBuilder &DeviceBuilder::ClassCode(uint32_t classCode) {
+  f_.Poke(0x09, 3, classCode & 0xFFFFFF);
+  return *this;
+}
+
+DeviceBuilder &DeviceBuilder::Bridge(uint8_t primary, uint8_t secondary, uint8_t subordinate) {
+  bridge_ = true;
+  f_.data[0x0E] = static_cast<uint8_t>((f_.data[0x0E] & 0x80) | 0x01);
+  f_.Poke(0x18, 3, primary | (secondary << 8) | (subordinate << 16));
+  // PCI-to-PCI Bridge r1.2, 3.2: bus numbers, windows and Bridge Control.
+  f_.SetMask(f_.writable, 0x18, 3, 0xFFFFFF);
+  f_.SetMask(f_.writable, 0x1C, 2, 0xF0F0);
+  f_.SetMask(f_.clearOnOne, 0x1E, 2, kStatusClearOnOne);
+  f_.SetMask(f_.writable, 0x20, 4, 0xFFF0FFF0);
+  f_.SetMask(f_.writable, 0x24, 4, 0xFFF0FFF0);
+  f_.SetMask(f_.writable, 0x28, 4, 0xFFFFFFFF);
+  f_.SetMask(f_.writable, 0x2C, 4, 0xFFFFFFFF);
+  f_.SetMask(f_.writable, 0x3E, 2, 0x0FFF);
+  if (f_.data[0x09 + 2] == 0) {
+    ClassCode(0x060400);
+  }
+  return *this;
+}
+
+DeviceBuilder &DeviceBuilder::MultiFunction(bool on) {
+  f_.data[0x0E] = static_cast<uint8_t>((f_.data[0x0E] & 0x7F) | (on ? 0x80 : 0));
+  return *this;
+}
+
+uint16_t DeviceBuilder::AddStandard(uint8_t id, uint8_t length) {
+  const uint16_t at = nextStandard_;
+  if (at + length > 0x100) {
+    throw std::length_error("standard capabilities overflow the 256-byte header space");
+  }
+  f_.data[at] = id;
+  f_.data[at + 1] = 0;
+  if (lastStandard_ == 0) {
+    f_.data[0x34] = static_cast<uint8_t>(at);
+  } else {
+    f_.data[lastStandard_ + 1] = static_cast<uint8_t>(at);
+  }
+  lastStandard_ = at;
+  nextStandard_ = static_cast<uint16_t>((at + length + 3) & ~3);
+  return at;
+}
+
+uint16_t DeviceBuilder::AddExtended(uint16_t id, uint8_t version, uint16_t length) {
+  const uint16_t at = nextExtended_;
+  if (at + length > 0x1000) {
+    throw std::length_error("extended capabilities overflow the 4 KiB space");
+  }
+  f_.Poke(at, 4, id | (static_cast<uint32_t>(version & 0xF) << 16));
+  if (lastExtended_ != 0) {
+    const uint32_t header = f_.Peek(lastExtended_, 4);
+    f_.Poke(lastExtended_, 4, (header & 0x000FFFFF) | (static_cast<uint32_t>(at) << 20));
+  }
+  lastExtended_ = at;
+  nextExtended_ = static_cast<uint16_t>((at + length + 3) & ~3);
+  return at;
+}
+
+DeviceBuilder &DeviceBuilder::PowerManagement() {
+  // PCI Bus Power Management r1.2, 3.2: PMC read-only, PMCSR power state RW,
+  // PME_Status RW1C.
+  const uint16_t c = AddStandard(0x01, 8);
+  f_.Poke(c + 2, 2, 0x0003);
+  f_.SetMask(f_.writable, c + 4, 2, 0x0103);
+  f_.SetMask(f_.clearOnOne, c + 4, 2, 0x8000);
+  return *this;
+}
+
+DeviceBuilder &DeviceBuilder::PciExpress(const PcieCapabilitySpec &s) {
+  const uint16_t c = AddStandard(0x10, 0x3C);
+  f_.pcieCap = c;
+  const uint16_t caps = static_cast<uint16_t>(0x0002 | (static_cast<uint16_t>(s.type) << 4) |
+                                              (s.slotImplemented ? 0x0100 : 0));
+  f_.Poke(c + 0x02, 2, caps);
+  f_.Poke(c + 0x04, 4, s.deviceCapabilities);
+  f_.Poke(c + 0x08, 2, s.deviceControl);
+  f_.Poke(c + 0x0C, 4, s.linkCapabilities);
+  f_.Poke(c + 0x10, 2, s.linkControl & ~kRetrainLink);
+  f_.Poke(c + 0x12, 2, s.linkStatus & ~kLinkTraining);
+  f_.Poke(c + 0x24, 4, s.deviceCapabilities2);
+  f_.Poke(c + 0x28, 2, s.deviceControl2);
+  f_.Poke(c + 0x2C, 4, s.linkCapabilities2);
+  // PCI Express Base r5.0, 7.5.3.4-7.5.3.10.
+  f_.SetMask(f_.writable, c + 0x08, 2, 0xFFFF & ~(s.type == PortType::Endpoint ? 0 : 0x8000));
+  f_.SetMask(f_.clearOnOne, c + 0x0A, 2, 0x000F);
+  f_.SetMask(f_.writable, c + 0x10, 2, kLinkControlWritable);
+  f_.SetMask(f_.clearOnOne, c + 0x12, 2, kLinkStatusClearOnOne);
+  if (s.slotImplemented) {
+    f_.Poke(c + 0x14, 4, s.slotCapabilities);
+    f_.SetMask(f_.writable, c + 0x14, 4, kSlotPowerLimitBits);
+    f_.SetMask(f_.writable, c + 0x18, 2, 0x1FFF);   // Slot Control
+    f_.SetMask(f_.clearOnOne, c + 0x1A, 2, 0x011F); // Slot Status
+  }
+  if (s.type == PortType::RootPort) {
+    f_.SetMask(f_.writable, c + 0x1C, 2, 0x001F);   // Root Control
+    f_.SetMask(f_.clearOnOne, c + 0x20, 4, 0x00010000); // PME Status
+  }
+  f_.SetMask(f_.writable, c + 0x28, 2, 0xFFFF);     // Device Control 2
+  f_.SetMask(f_.writable, c + 0x30, 2, 0xFFFF);     // Link Control 2
+  f_.SetMask(f_.clearOnOne, c + 0x32, 2, 0x0020);   // Link Equalization Request
+  return *this;
+}
+
+DeviceBuilder &DeviceBuilder::Aer(const AerSpec &s) {
+  // PCI Express Base r5.0, 7.8.4.
+  const uint16_t c = AddExtended(0x0001, 2, 0x48);
+  f_.Poke(c + 0x08, 4, s.uncorrectableMask);
+  f_.Poke(c + 0x0C, 4, s.uncorrectableSeverity);
+  f_.Poke(c + 0x14, 4, s.correctableMask);
+  f_.Poke(c + 0x18, 4, s.capabilitiesControl);
+  f_.SetMask(f_.clearOnOne, c + 0x04, 4, 0x07FFF030);
+  f_.SetMask(f_.writable, c + 0x08, 4, 0x07FFF030);
+  f_.SetMask(f_.writable, c + 0x0C, 4, 0x07FFF030);
+  f_.SetMask(f_.clearOnOne, c + 0x10, 4, 0x0000F1C1);
+  f_.SetMask(f_.writable, c + 0x14, 4, 0x0000F1C1);
+  f_.SetMask(f_.writable, c + 0x18, 4, 0x00000540); // ECRC enables, multiple header enable
+  f_.SetMask(f_.writable, c + 0x2C, 4, 0x00000007); // Root Error Command
+  f_.SetMask(f_.clearOnOne, c + 0x30, 4, 0x0000007F);
+  return *this;
+}
+
+DeviceBuilder &DeviceBuilder::Ltr(uint16_t maxSnoop, uint16_t maxNoSnoop) {
+  // PCI Express Base r5.0, 7.8.2.
+  const uint16_t c = AddExtended(0x0018, 1, 8);
+  f_.Poke(c + 4, 2, maxSnoop);
+  f_.Poke(c + 6, 2, maxNoSnoop);
+  f_.SetMask(f_.writable, c + 4, 4, 0x1FFF1FFF);
+  return *this;
+}
+
+DeviceBuilder &DeviceBuilder::L1Substates(const L1SubstatesSpec &s) {
+  // PCI Express Base r5.0, 7.8.3.
+  const uint16_t c = AddExtended(0x001E, 1, 0x10);
+  f_.Poke(c + 4, 4, s.capabilities);
+  f_.Poke(c + 8, 4, s.control1);
+  f_.Poke(c + 0xC, 4, s.control2);
+  f_.SetMask(f_.writable, c + 8, 4, 0xE3FFFF0F);
+  f_.SetMask(f_.writable, c + 0xC, 4, 0x000000FB);
+  return *this;
+}
+
+DeviceBuilder &DeviceBuilder::ExtendedCapability(uint16_t id, uint8_t version,
+                                                 std::vector<uint8_t> body,
+                                                 std::vector<uint8_t> writableBody) {
+  const uint16_t c = AddExtended(id, version, static_cast<uint16_t>(4 + body.size()));
+  for (size_t i = 0; i < body.size(); ++i) {
+    f_.data[c + 4 + i] = body[i];
+    f_.writable[c + 4 + i] = i < writableBody.size() ? writableBody[i] : 0;
+  }
+  return *this;
+}
+
+DeviceBuilder &DeviceBuilder::LinkTrainingReads(unsigned reads) {
+  f_.linkTrainingReads = reads;
+  return *this;
+}
+
+ConfigFunction DeviceBuilder::Build() const { return f_; }
+
+} // namespace sim

@@ -1,0 +1,102 @@
+#include "sim/log.h"
+
+#include <cstdio>
+
+namespace sim {
+
+std::vector<Event> Log::Of(EventKind kind) const {
+  std::vector<Event> out;
+  for (const Event &e : events_) {
+    if (e.kind == kind) {
+      out.push_back(e);
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> Log::DebugLines() const {
+  std::vector<std::string> out;
+  for (const Event &e : events_) {
+    if (e.kind == EventKind::Debug) {
+      out.push_back(e.text);
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> Log::DebugLines(uint64_t level) const {
+  std::vector<std::string> out;
+  for (const Event &e : events_) {
+    if (e.kind == EventKind::Debug && (e.level & level) != 0) {
+      out.push_back(e.text);
+    }
+  }
+  return out;
+}
+
+std::vector<uint64_t> Log::PortWrites(uint16_t port) const {
+  std::vector<uint64_t> out;
+  for (const Event &e : events_) {
+    if (e.kind == EventKind::IoWrite && e.address == port) {
+      out.push_back(e.value);
+    }
+  }
+  return out;
+}
+
+std::string Describe(const Event &e) {
+  char buf[160];
+  switch (e.kind) {
+  case EventKind::CfgRead:
+  case EventKind::CfgWrite:
+    std::snprintf(buf, sizeof buf, "cfg %s %02x:%02x.%x+%03x w%u = 0x%0*llx",
+                  e.kind == EventKind::CfgRead ? "rd" : "wr",
+                  static_cast<unsigned>((e.address >> 20) & 0xFF),
+                  static_cast<unsigned>((e.address >> 15) & 0x1F),
+                  static_cast<unsigned>((e.address >> 12) & 7),
+                  static_cast<unsigned>(e.address & 0xFFF), e.width * 8,
+                  static_cast<int>(e.width * 2), static_cast<unsigned long long>(e.value));
+    return buf;
+  case EventKind::SmnRead:
+  case EventKind::SmnWrite:
+    std::snprintf(buf, sizeof buf, "smn %s [hb %08x] 0x%08llx = 0x%08llx",
+                  e.kind == EventKind::SmnRead ? "rd" : "wr", e.silicon,
+                  static_cast<unsigned long long>(e.address),
+                  static_cast<unsigned long long>(e.value));
+    return buf;
+  case EventKind::IoWrite:
+    std::snprintf(buf, sizeof buf, "io  wr port 0x%02llx w%u = 0x%llx",
+                  static_cast<unsigned long long>(e.address), e.width * 8,
+                  static_cast<unsigned long long>(e.value));
+    return buf;
+  case EventKind::MsrRead:
+  case EventKind::MsrWrite:
+    std::snprintf(buf, sizeof buf, "msr %s 0x%08llx = 0x%016llx",
+                  e.kind == EventKind::MsrRead ? "rd" : "wr",
+                  static_cast<unsigned long long>(e.address),
+                  static_cast<unsigned long long>(e.value));
+    return buf;
+  case EventKind::Cpuid:
+    std::snprintf(buf, sizeof buf, "cpuid 0x%08llx ebx = 0x%08llx",
+                  static_cast<unsigned long long>(e.address),
+                  static_cast<unsigned long long>(e.value));
+    return buf;
+  case EventKind::PcdGet:
+  case EventKind::PcdSet:
+    std::snprintf(buf, sizeof buf, "pcd %s token %llu = 0x%llx",
+                  e.kind == EventKind::PcdGet ? "get" : "set",
+                  static_cast<unsigned long long>(e.address),
+                  static_cast<unsigned long long>(e.value));
+    return buf;
+  case EventKind::Debug:
+    return "dbg " + e.text;
+  case EventKind::FatalStop:
+    std::snprintf(buf, sizeof buf, "FATAL STOP 0x%08llx", static_cast<unsigned long long>(e.value));
+    return buf;
+  case EventKind::Fault:
+    return "FAULT " + e.text;
+  }
+  return "?";
+}
+
+} // namespace sim

@@ -1,0 +1,58 @@
+// One ordered log of everything the driver does to the simulated platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class EventKind {
+  CfgRead,   // address = PciAddress (register included), width in bytes
+  CfgWrite,
+  SmnRead,   // address = SMN address, silicon = host bridge PciAddress
+  SmnWrite,
+  IoWrite,   // address = port
+  MsrRead,
+  MsrWrite,
+  Cpuid,     // address = leaf, value = EBX
+  PcdGet,    // address = token
+  PcdSet,
+  Debug,     // level, text
+  FatalStop, // value = code
+  Fault,     // something a real platform would not accept; text says what
+};
+
+struct Event {
+  EventKind kind;
+  uint64_t address = 0;
+  unsigned width = 0;
+  uint64_t value = 0;
+  uint64_t level = 0;
+  uint32_t silicon = 0;
+  std::string text;
+};
+
+class Log {
+public:
+  void Add(Event e) { events_.push_back(std::move(e)); }
+  const std::vector<Event> &Events() const { return events_; }
+  void Clear() { events_.clear(); }
+  void Patch(size_t index, uint64_t value) { events_.at(index).value = value; }
+
+  std::vector<Event> Of(EventKind kind) const;
+  // Debug lines in order, text only.
+  std::vector<std::string> DebugLines() const;
+  std::vector<std::string> DebugLines(uint64_t level) const;
+  // Values written to one I/O port, in order.
+  std::vector<uint64_t> PortWrites(uint16_t port) const;
+  std::vector<Event> Faults() const { return Of(EventKind::Fault); }
+
+private:
+  std::vector<Event> events_;
+};
+
+std::string Describe(const Event &e);
+
+} // namespace sim

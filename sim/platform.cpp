@@ -1,0 +1,268 @@
+#include "sim/platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/driver_state.h"
+#include "core/image_entry.h"
+#include "sim/edk2_format.h"
+
+namespace sim {
+
+namespace {
+
+Platform *gPlatform = nullptr;
+
+// Identity of the simulated host bridge: a placeholder vendor ID that no
+// company holds.
+constexpr uint16_t kHostBridgeVendor = 0xFFF0;
+constexpr uint16_t kHostBridgeDevice = 0x5A00;
+
+Platform &P() {
+  if (gPlatform == nullptr) {
+    std::fputs("platform module called with no simulated platform\n", stderr);
+    std::abort();
+  }
+  return *gPlatform;
+}
+
+EFI_STATUS EFIAPI DebugPrintReceiver(UINT64 level, const CHAR8 *format, VA_LIST marker) {
+  P().log.Add({.kind = EventKind::Debug, .level = level, .text = FormatEdk2(format, marker)});
+  return EFI_SUCCESS;
+}
+DEBUG_PRINT_PROTOCOL gDebugPrint = {DebugPrintReceiver};
+
+uint64_t PcdValue(UINTN token) {
+  auto it = P().pcd.find(token);
+  const uint64_t v = it == P().pcd.end() ? 0 : it->second;
+  P().log.Add({.kind = EventKind::PcdGet, .address = token, .value = v});
+  return v;
+}
+EFI_STATUS PcdStore(UINTN token, uint64_t value) {
+  P().pcd[token] = value;
+  P().log.Add({.kind = EventKind::PcdSet, .address = token, .value = value});
+  return EFI_SUCCESS;
+}
+UINT8 EFIAPI PcdGet8(UINTN t) { return static_cast<UINT8>(PcdValue(t)); }
+UINT16 EFIAPI PcdGet16(UINTN t) { return static_cast<UINT16>(PcdValue(t)); }
+UINT32 EFIAPI PcdGet32(UINTN t) { return static_cast<UINT32>(PcdValue(t)); }
+UINT64 EFIAPI PcdGet64(UINTN t) { return PcdValue(t); }
+BOOLEAN EFIAPI PcdGetBool(UINTN t) { return PcdValue(t) != 0 ? TRUE : FALSE; }
+UINTN EFIAPI PcdGetSize(UINTN) { return 8; }
+EFI_STATUS EFIAPI PcdSet8(UINTN t, UINT8 v) { return PcdStore(t, v); }
+EFI_STATUS EFIAPI PcdSet16(UINTN t, UINT16 v) { return PcdStore(t, v); }
+EFI_STATUS EFIAPI PcdSet32(UINTN t, UINT32 v) { return PcdStore(t, v); }
+EFI_STATUS EFIAPI PcdSet64(UINTN t, UINT64 v) { return PcdStore(t, v); }
+EFI_STATUS EFIAPI PcdSetBool(UINTN t, BOOLEAN v) { return PcdStore(t, v); }
+
+PCD_PROTOCOL MakePcdProtocol() {
+  PCD_PROTOCOL p{};
+  p.Get8 = PcdGet8;
+  p.Get16 = PcdGet16;
+  p.Get32 = PcdGet32;
+  p.Get64 = PcdGet64;
+  p.GetBool = PcdGetBool;
+  p.GetSize = PcdGetSize;
+  p.Set8 = PcdSet8;
+  p.Set16 = PcdSet16;
+  p.Set32 = PcdSet32;
+  p.Set64 = PcdSet64;
+  p.SetBool = PcdSetBool;
+  return p;
+}
+PCD_PROTOCOL gPcdProtocol = MakePcdProtocol();
+
+EFI_STATUS EFIAPI GetTopology(const PCIE_TOPOLOGY_PROTOCOL *, VOID **descriptor) {
+  *descriptor = P().TopologyBytes().data();
+  return EFI_SUCCESS;
+}
+PCIE_TOPOLOGY_PROTOCOL gTopologyProtocol = {GetTopology};
+
+// The PCI I/O interface is never read by the driver; each install gets its
+// own instance so that handles stay distinct.
+struct PciIoInstance {
+  uint64_t id;
+};
+std::vector<std::unique_ptr<PciIoInstance>> gPciIoInstances;
+
+} // namespace
+
+Platform *Platform::Current() { return gPlatform; }
+
+Platform::Platform() {
+  if (gPlatform != nullptr) {
+    throw std::logic_error("only one simulated platform may exist at a time");
+  }
+  gPlatform = this;
+  ArchHostBind(this);
+  InstallDebugPrint();
+  InstallPcd();
+}
+
+Platform::~Platform() {
+  ArchHostBind(nullptr);
+  gPciIoInstances.clear();
+  gPlatform = nullptr;
+}
+
+void Platform::InstallDebugPrint() { firmware.InstallProtocol(gDebugPrintProtocolGuid, &gDebugPrint); }
+void Platform::InstallPcd() { firmware.InstallProtocol(gPcdProtocolGuid, &gPcdProtocol); }
+
+void Platform::InstallPciIo() {
+  gPciIoInstances.push_back(std::make_unique<PciIoInstance>(PciIoInstance{++pciIoCount_ + 0ULL}));
+  firmware.InstallProtocol(gEfiPciIoProtocolGuid, gPciIoInstances.back().get());
+}
+
+void Platform::PublishTopology(std::vector<uint8_t> bytes) {
+  topology_ = std::move(bytes);
+  firmware.InstallProtocol(gPcieTopologyProtocolGuid, &gTopologyProtocol);
+}
+
+Nbio &Platform::AddSilicon(uint32_t hostBridgeAddress) {
+  auto nbio = std::make_unique<Nbio>(hostBridgeAddress, log);
+  Nbio *raw = nbio.get();
+  nbios_[hostBridgeAddress] = std::move(nbio);
+  DeviceBuilder hb;
+  hb.Ids(kHostBridgeVendor, kHostBridgeDevice).ClassCode(0x060000);
+  ConfigFunction f = hb.Build();
+  f.pairs.push_back({0xB8, [raw](uint32_t index) { return raw->Read(index); },
+                     [raw](uint32_t index, uint32_t value) { raw->Write(index, value); }});
+  AddFunction(hostBridgeAddress, std::move(f));
+  return *raw;
+}
+
+Nbio &Platform::NbioAt(uint32_t hostBridgeAddress) { return *nbios_.at(hostBridgeAddress); }
+
+ConfigFunction &Platform::AddFunction(uint32_t bdf, ConfigFunction function) {
+  return config.Add(bdf, std::move(function));
+}
+
+std::map<uint32_t, uint32_t> &Platform::RootPortIndirect(uint32_t bdf) {
+  auto &regs = rootPortIndirect_[bdf];
+  ConfigFunction *f = config.Find(bdf);
+  if (f != nullptr && f->pairs.empty()) {
+    f->pairs.push_back({0xE0,
+                        [&regs](uint32_t index) {
+                          auto it = regs.find(index);
+                          return it == regs.end() ? 0u : it->second;
+                        },
+                        [&regs](uint32_t index, uint32_t value) { regs[index] = value; }});
+  }
+  return regs;
+}
+
+EFI_STATUS Platform::LoadDriver() {
+  ImageStateReset();
+  static int imageHandle;
+  return KelNbioPcieHXDxeEntryPoint(&imageHandle, firmware.SystemTable());
+}
+
+uint64_t Platform::MmioRead(uint64_t address, unsigned bytes) {
+  Tick();
+  if (address < kEcamBase || address + bytes > kEcamBase + kEcamSize) {
+    log.Add({.kind = EventKind::Fault, .address = address, .width = bytes,
+             .text = "MMIO read outside the configuration window"});
+    return ~0ULL;
+  }
+  const uint32_t pci = static_cast<uint32_t>(address - kEcamBase);
+  const size_t slot = log.Events().size();
+  log.Add({.kind = EventKind::CfgRead, .address = pci, .width = bytes});
+  const uint32_t v = config.Read(pci, bytes);
+  log.Patch(slot, v);
+  return v;
+}
+
+void Platform::MmioWrite(uint64_t address, unsigned bytes, uint64_t value) {
+  Tick();
+  if (address < kEcamBase || address + bytes > kEcamBase + kEcamSize) {
+    log.Add({.kind = EventKind::Fault, .address = address, .width = bytes, .value = value,
+             .text = "MMIO write outside the configuration window"});
+    return;
+  }
+  const uint32_t pci = static_cast<uint32_t>(address - kEcamBase);
+  log.Add({.kind = EventKind::CfgWrite, .address = pci, .width = bytes, .value = value});
+  config.Write(pci, bytes, static_cast<uint32_t>(value));
+}
+
+void Platform::IoWrite(uint16_t port, unsigned bytes, uint32_t value) {
+  Tick();
+  log.Add({.kind = EventKind::IoWrite, .address = port, .width = bytes, .value = value});
+  if (fatalStopped_ && port == 0x80 && ++fatalDisplayWrites_ >= cpu.fatalDisplayWritesBeforeHalt) {
+    throw Halted("fatal stop display loop");
+  }
+}
+
+uint64_t Platform::ReadMsr(uint32_t index) {
+  Tick();
+  auto it = cpu.msrs.find(index);
+  if (it == cpu.msrs.end()) {
+    log.Add({.kind = EventKind::Fault, .address = index, .text = "read of an unimplemented MSR"});
+    return 0;
+  }
+  log.Add({.kind = EventKind::MsrRead, .address = index, .value = it->second});
+  return it->second;
+}
+
+void Platform::WriteMsr(uint32_t index, uint64_t value) {
+  Tick();
+  log.Add({.kind = EventKind::MsrWrite, .address = index, .value = value});
+  cpu.msrs[index] = value;
+}
+
+CpuidResult Platform::Cpuid(uint32_t leaf) {
+  Tick();
+  CpuidResult r{0, 0, 0, 0};
+  if (leaf == 0x80000001) {
+    r.Ebx = cpu.packageTypeBits << 28;
+  }
+  log.Add({.kind = EventKind::Cpuid, .address = leaf, .value = r.Ebx});
+  return r;
+}
+
+uint16_t Platform::SimulatorQuery(uint32_t code) {
+  Tick();
+  log.Add({.kind = EventKind::FatalStop, .value = code});
+  if (cpu.answersSimulatorQuery) {
+    return 1;
+  }
+  fatalStopped_ = true;
+  fatalDisplayWrites_ = 0;
+  return 0;
+}
+
+uint64_t Platform::ReadTsc() {
+  Tick();
+  return cpu.tsc;
+}
+
+void Platform::Pause() { Tick(); }
+
+uint64_t Platform::ReadControl(ControlRegister reg) {
+  Tick();
+  switch (reg) {
+  case ControlRegister::Dr2:
+    return cpu.dr2;
+  case ControlRegister::Dr7:
+    return cpu.dr7;
+  case ControlRegister::Cr4:
+    return cpu.cr4;
+  }
+  return 0;
+}
+
+void Platform::WriteControl(ControlRegister reg, uint64_t value) {
+  Tick();
+  switch (reg) {
+  case ControlRegister::Dr2:
+    cpu.dr2 = value;
+    return;
+  case ControlRegister::Dr7:
+    cpu.dr7 = value;
+    return;
+  case ControlRegister::Cr4:
+    cpu.cr4 = value;
+    return;
+  }
+}
+
+} // namespace sim

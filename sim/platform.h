@@ -1,0 +1,113 @@
+// The simulated platform: firmware core, PCI configuration space, NBIO
+// silicons, processor and the other modules the driver talks to, all
+// writing to one ordered log.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "arch/host/arch_host.h"
+#include "sim/config_space.h"
+#include "sim/firmware.h"
+#include "sim/log.h"
+#include "sim/nbio.h"
+#include "sim/topology_builder.h"
+
+namespace sim {
+
+// Thrown out of the driver when the platform is asked to stop it: a fatal
+// stop's endless display loop on a processor that does not answer the
+// simulator query.
+struct Halted : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+namespace msr {
+inline constexpr uint32_t kMmioConfigBase = 0xC0010058;
+inline constexpr uint32_t kPstateDef0 = 0xC0010064;
+inline constexpr uint32_t kDebugControl = 0xC001100A;
+} // namespace msr
+
+struct ProcessorState {
+  std::map<uint32_t, uint64_t> msrs = {
+      {msr::kMmioConfigBase, 0xF0000021},            // base 0xF0000000, 256 buses, enabled
+      {msr::kPstateDef0, (1ULL << 63) | (8 << 8) | 0x64}, // P0: 2500 MHz
+      {msr::kDebugControl, 0},
+  };
+  uint32_t packageTypeBits = 0;    // CPUID 0x80000001 EBX[31:28]
+  bool answersSimulatorQuery = true;
+  uint64_t tsc = 0;
+  uint64_t tscStep = 1000;          // ticks added by every processor access
+  uint64_t dr2 = 0;
+  uint64_t dr7 = 0x400;
+  uint64_t cr4 = 0;
+  // With the query unanswered, a fatal stop shows its display forever; the
+  // platform halts the driver after this many display writes.
+  unsigned fatalDisplayWritesBeforeHalt = 12;
+};
+
+class Platform : public ArchHostBackend {
+public:
+  Platform();
+  ~Platform() override;
+  Platform(const Platform &) = delete;
+  Platform &operator=(const Platform &) = delete;
+
+  static Platform *Current();
+
+  Log log;
+  ConfigSpace config;
+  ProcessorState cpu;
+  Firmware firmware{log};
+  std::map<uint64_t, uint64_t> pcd; // token number -> value
+
+  // Adds a silicon's host bridge (with its SMN pair) at the given address.
+  Nbio &AddSilicon(uint32_t hostBridgeAddress);
+  Nbio &NbioAt(uint32_t hostBridgeAddress);
+  const std::map<uint32_t, std::unique_ptr<Nbio>> &Silicons() const { return nbios_; }
+
+  ConfigFunction &AddFunction(uint32_t bdf, ConfigFunction function);
+  // Root-port-local registers behind the port's 0xE0/0xE4 index/data pair.
+  std::map<uint32_t, uint32_t> &RootPortIndirect(uint32_t bdf);
+
+  // Publishes the topology through the topology protocol.
+  void PublishTopology(std::vector<uint8_t> bytes);
+  std::vector<uint8_t> &TopologyBytes() { return topology_; }
+
+  // Modules the platform installs as a UEFI platform would.
+  void InstallDebugPrint();
+  void InstallPcd();
+  void InstallPciIo();
+
+  // Loads and starts the driver image: fresh image state, then the entry.
+  EFI_STATUS LoadDriver();
+
+  // ArchHostBackend
+  uint64_t MmioRead(uint64_t address, unsigned bytes) override;
+  void MmioWrite(uint64_t address, unsigned bytes, uint64_t value) override;
+  void IoWrite(uint16_t port, unsigned bytes, uint32_t value) override;
+  uint64_t ReadMsr(uint32_t index) override;
+  void WriteMsr(uint32_t index, uint64_t value) override;
+  CpuidResult Cpuid(uint32_t leaf) override;
+  uint16_t SimulatorQuery(uint32_t code) override;
+  uint64_t ReadTsc() override;
+  void Pause() override;
+  uint64_t ReadControl(ControlRegister reg) override;
+  void WriteControl(ControlRegister reg, uint64_t value) override;
+
+private:
+  void Tick() { cpu.tsc += cpu.tscStep; }
+
+  std::map<uint32_t, std::unique_ptr<Nbio>> nbios_;
+  std::map<uint32_t, std::map<uint32_t, uint32_t>> rootPortIndirect_;
+  std::vector<uint8_t> topology_;
+  bool fatalStopped_ = false;
+  unsigned fatalDisplayWrites_ = 0;
+  int pciIoCount_ = 0;
+};
+
+} // namespace sim

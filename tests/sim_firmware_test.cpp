@@ -1,0 +1,121 @@
+// The simulated UEFI core must behave like one, or tests on top of it prove
+// nothing: protocol notifications, TPL dispatch, event groups, pools.
+#include <gtest/gtest.h>
+
+#include "sim/platform.h"
+
+namespace {
+
+struct Counter {
+  int calls = 0;
+  EFI_TPL tplSeen = 0;
+};
+
+VOID EFIAPI CountingNotify(EFI_EVENT, VOID *context) {
+  auto *c = static_cast<Counter *>(context);
+  c->calls++;
+  c->tplSeen = sim::Platform::Current()->firmware.CurrentTpl();
+}
+
+constexpr EFI_GUID kTestGuid = {0x11111111, 0x2222, 0x3333, {1, 2, 3, 4, 5, 6, 7, 8}};
+constexpr EFI_GUID kGroupGuid = {0x44444444, 0x5555, 0x6666, {8, 7, 6, 5, 4, 3, 2, 1}};
+
+class SimFirmwareTest : public ::testing::Test {
+protected:
+  sim::Platform platform;
+  EFI_BOOT_SERVICES *bs = platform.firmware.BootServices();
+};
+
+TEST_F(SimFirmwareTest, ProtocolNotifyRunsInsideInstallOnlyForLaterInstalls) {
+  int earlier = 0;
+  platform.firmware.InstallProtocol(kTestGuid, &earlier);
+  Counter counter;
+  EFI_EVENT event = nullptr;
+  ASSERT_EQ(bs->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, CountingNotify, &counter, nullptr,
+                              &event),
+            EFI_SUCCESS);
+  VOID *registration = nullptr;
+  ASSERT_EQ(bs->RegisterProtocolNotify(&kTestGuid, event, &registration), EFI_SUCCESS);
+  EXPECT_EQ(counter.calls, 0) << "an install before the registration must not signal";
+
+  int later = 0;
+  platform.firmware.InstallProtocol(kTestGuid, &later);
+  EXPECT_EQ(counter.calls, 1);
+  EXPECT_EQ(counter.tplSeen, TPL_NOTIFY);
+
+  VOID *found = nullptr;
+  EXPECT_EQ(bs->LocateProtocol(&kTestGuid, registration, &found), EFI_SUCCESS);
+  EXPECT_EQ(found, &later);
+  EXPECT_EQ(bs->LocateProtocol(&kTestGuid, registration, &found), EFI_NOT_FOUND);
+}
+
+TEST_F(SimFirmwareTest, ClosedEventNeverRunsAgainAndSecondCloseFails) {
+  Counter counter;
+  EFI_EVENT event = nullptr;
+  ASSERT_EQ(bs->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, CountingNotify, &counter, &event),
+            EFI_SUCCESS);
+  VOID *registration = nullptr;
+  bs->RegisterProtocolNotify(&kTestGuid, event, &registration);
+  EXPECT_EQ(bs->CloseEvent(event), EFI_SUCCESS);
+  int iface = 0;
+  platform.firmware.InstallProtocol(kTestGuid, &iface);
+  EXPECT_EQ(counter.calls, 0);
+  EXPECT_EQ(bs->CloseEvent(event), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(bs->SignalEvent(event), EFI_INVALID_PARAMETER);
+}
+
+TEST_F(SimFirmwareTest, SignalWaitsUntilTplDropsBelowEventTpl) {
+  Counter counter;
+  EFI_EVENT event = nullptr;
+  bs->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, CountingNotify, &counter, &event);
+  const EFI_TPL old = bs->RaiseTPL(TPL_NOTIFY);
+  bs->SignalEvent(event);
+  EXPECT_EQ(counter.calls, 0);
+  bs->RestoreTPL(old);
+  EXPECT_EQ(counter.calls, 1);
+  EXPECT_EQ(counter.tplSeen, TPL_CALLBACK);
+}
+
+TEST_F(SimFirmwareTest, EventGroupSignalsEveryMemberOnce) {
+  Counter a;
+  Counter b;
+  Counter outsider;
+  EFI_EVENT ea = nullptr;
+  EFI_EVENT eb = nullptr;
+  EFI_EVENT eo = nullptr;
+  bs->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, CountingNotify, &a, &kGroupGuid, &ea);
+  bs->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, CountingNotify, &b, &kGroupGuid, &eb);
+  bs->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, CountingNotify, &outsider, nullptr, &eo);
+  bs->SignalEvent(ea);
+  EXPECT_EQ(a.calls, 1);
+  EXPECT_EQ(b.calls, 1);
+  EXPECT_EQ(outsider.calls, 0);
+  platform.firmware.SignalEventGroup(kGroupGuid);
+  EXPECT_EQ(a.calls, 2);
+  EXPECT_EQ(b.calls, 2);
+}
+
+TEST_F(SimFirmwareTest, UnknownGuidAndDuplicateInstallAreRefused) {
+  VOID *iface = nullptr;
+  EXPECT_EQ(bs->LocateProtocol(&kTestGuid, nullptr, &iface), EFI_NOT_FOUND);
+  int x = 0;
+  EFI_HANDLE handle = platform.firmware.InstallProtocol(kTestGuid, &x);
+  EXPECT_EQ(bs->InstallProtocolInterface(&handle, &kTestGuid, EFI_NATIVE_INTERFACE, &x),
+            EFI_INVALID_PARAMETER);
+}
+
+TEST_F(SimFirmwareTest, PoolTracksTypesAndReportsDoubleFree) {
+  VOID *p = nullptr;
+  ASSERT_EQ(bs->AllocatePool(EfiRuntimeServicesData, 64, &p), EFI_SUCCESS);
+  ASSERT_EQ(platform.firmware.Allocations().count(p), 1u);
+  EXPECT_EQ(platform.firmware.Allocations().at(p).type, EfiRuntimeServicesData);
+  EXPECT_EQ(bs->FreePool(p), EFI_SUCCESS);
+  EXPECT_TRUE(platform.log.Faults().empty());
+  EXPECT_EQ(bs->FreePool(p), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(platform.log.Faults().size(), 1u);
+
+  platform.firmware.failAllocation = [](EFI_MEMORY_TYPE, size_t) { return true; };
+  EXPECT_EQ(bs->AllocatePool(EfiBootServicesData, 8, &p), EFI_OUT_OF_RESOURCES);
+}
+
+} // namespace
