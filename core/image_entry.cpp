@@ -4,6 +4,7 @@
 #include "core/driver_state.h"
 #include "core/sequencer.h"
 #include "platform/diagnostics.h"
+#include "platform/register_access.h"
 #include "platform/s3_recording.h"
 
 EFI_SYSTEM_TABLE *gST = nullptr;
@@ -99,6 +100,7 @@ VOID ImageStateReset() {
   gHeapList = nullptr;
   gPackageType = 0;
   gPciIoNotifyEvent = nullptr;
+  gS3MmioBase = 0;
   DiagnosticsResetState();
   S3RecordingResetState();
 }

@@ -78,6 +78,31 @@ EFI_STATUS EFIAPI GetTopology(const PCIE_TOPOLOGY_PROTOCOL *, VOID **descriptor)
 }
 PCIE_TOPOLOGY_PROTOCOL gTopologyProtocol = {GetTopology};
 
+EFI_STATUS EFIAPI SaveStateWrite(const EFI_S3_SAVE_STATE_PROTOCOL *, UINTN opcode, ...) {
+  VA_LIST args;
+  VA_START(args, opcode);
+  SaveStateRecord r{opcode, 0, 0, 0, 0};
+  if (opcode == EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE) {
+    r.width = static_cast<uint32_t>(VA_ARG(args, UINT64));
+    r.address = VA_ARG(args, UINT64);
+    r.count = VA_ARG(args, UINT64);
+    const auto *buffer = VA_ARG(args, const uint8_t *);
+    const unsigned bytes = r.width < 4 ? 1u << r.width : 0;
+    for (unsigned i = 0; i < bytes; ++i) {
+      r.value |= static_cast<uint64_t>(buffer[i]) << (8 * i);
+    }
+    if (bytes == 0) {
+      P().log.Add({.kind = EventKind::Fault, .text = "S3 save-state Write with an invalid width"});
+    }
+  } else {
+    P().log.Add({.kind = EventKind::Fault, .text = "S3 save-state Write with an unexpected opcode"});
+  }
+  VA_END(args);
+  P().saveState.push_back(r);
+  return P().saveStateStatus;
+}
+EFI_S3_SAVE_STATE_PROTOCOL gSaveState = {SaveStateWrite, nullptr, nullptr, nullptr};
+
 // The PCI I/O interface is never read by the driver; each install gets its
 // own instance so that handles stay distinct.
 struct PciIoInstance {
@@ -89,14 +114,25 @@ std::vector<std::unique_ptr<PciIoInstance>> gPciIoInstances;
 
 Platform *Platform::Current() { return gPlatform; }
 
-Platform::Platform() {
+Platform::Platform(PlatformModules modules) {
   if (gPlatform != nullptr) {
     throw std::logic_error("only one simulated platform may exist at a time");
   }
   gPlatform = this;
   ArchHostBind(this);
-  InstallDebugPrint();
-  InstallPcd();
+  if (modules.debugPrint) {
+    InstallDebugPrint();
+  }
+  if (modules.pcd) {
+    InstallPcd();
+  }
+  if (modules.s3SaveState) {
+    InstallS3SaveState();
+  }
+}
+
+void Platform::InstallS3SaveState() {
+  firmware.InstallProtocol(gEfiS3SaveStateProtocolGuid, &gSaveState);
 }
 
 Platform::~Platform() {

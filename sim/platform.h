@@ -50,9 +50,26 @@ struct ProcessorState {
   unsigned fatalDisplayWritesBeforeHalt = 12;
 };
 
+// One Write call of the S3 save-state protocol, as the platform's boot
+// script keeps it.
+struct SaveStateRecord {
+  uint64_t opcode;
+  uint32_t width; // EFI_BOOT_SCRIPT_WIDTH
+  uint64_t address;
+  uint64_t count;
+  uint64_t value; // the buffer's first element, zero-extended
+};
+
+// Modules present when the platform starts; a test may leave one out.
+struct PlatformModules {
+  bool debugPrint = true;
+  bool pcd = true;
+  bool s3SaveState = true;
+};
+
 class Platform : public ArchHostBackend {
 public:
-  Platform();
+  explicit Platform(PlatformModules modules = {});
   ~Platform() override;
   Platform(const Platform &) = delete;
   Platform &operator=(const Platform &) = delete;
@@ -64,6 +81,8 @@ public:
   ProcessorState cpu;
   Firmware firmware{log};
   std::map<uint64_t, uint64_t> pcd; // token number -> value
+  std::vector<SaveStateRecord> saveState;
+  EFI_STATUS saveStateStatus = EFI_SUCCESS; // what the save-state Write answers
 
   // Adds a silicon's host bridge (with its SMN pair) at the given address.
   Nbio &AddSilicon(uint32_t hostBridgeAddress);
@@ -82,6 +101,7 @@ public:
   void InstallDebugPrint();
   void InstallPcd();
   void InstallPciIo();
+  void InstallS3SaveState();
 
   // Loads and starts the driver image: fresh image state, then the entry.
   EFI_STATUS LoadDriver();

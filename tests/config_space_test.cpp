@@ -1,0 +1,108 @@
+// Simulated configuration space: the write behaviour of the standard
+// registers, absent functions, Link Training after a retrain, index/data.
+#include <gtest/gtest.h>
+
+#include "sim/catalogue.h"
+#include "sim/config_space.h"
+
+namespace {
+
+using sim::Bdf;
+
+class ConfigSpaceTest : public ::testing::Test {
+protected:
+  ConfigSpaceTest() {
+    space.Add(Bdf(0, 1, 1), sim::catalogue::RootPort(1, 4, true, 0x00060000).Build());
+    space.Add(Bdf(1, 0, 0), sim::catalogue::NvmeSsd().Build());
+  }
+  uint16_t Cap(uint32_t bdf) { return space.Find(bdf)->pcieCap; }
+  sim::ConfigSpace space;
+};
+
+TEST_F(ConfigSpaceTest, AbsentFunctionReadsAllOnesAndDropsWrites) {
+  EXPECT_EQ(space.Read(Bdf(2, 0, 0), 4), 0xFFFFFFFFu);
+  EXPECT_EQ(space.Read(Bdf(2, 0, 0) | 0x0E, 1), 0xFFu);
+  EXPECT_EQ(space.Read(Bdf(2, 0, 0) | 0x06, 2), 0xFFFFu);
+  space.Write(Bdf(2, 0, 0) | 0x04, 2, 0x0006);
+  EXPECT_EQ(space.Find(Bdf(2, 0, 0)), nullptr);
+}
+
+TEST_F(ConfigSpaceTest, IdentityAndCapabilitiesAreReadOnly) {
+  const uint32_t ep = Bdf(1, 0, 0);
+  space.Write(ep, 4, 0x12345678);
+  EXPECT_EQ(space.Read(ep, 4), 0xA808144Du);
+  const uint16_t c = Cap(ep);
+  const uint32_t devcap = space.Read(ep | (c + 4), 4);
+  space.Write(ep | (c + 4), 4, ~devcap);
+  EXPECT_EQ(space.Read(ep | (c + 4), 4), devcap);
+}
+
+TEST_F(ConfigSpaceTest, StatusBitsClearOnOneAndControlBitsStick) {
+  const uint32_t ep = Bdf(1, 0, 0);
+  const uint16_t c = Cap(ep);
+  space.Find(ep)->Poke(c + 0x0A, 2, 0x000F); // all four error-detected bits
+  // Device Control and Status as one dword: writing the status back as read
+  // clears it, the control half takes its new value.
+  space.Write(ep | (c + 8), 4, 0x000500E0);
+  EXPECT_EQ(space.Read(ep | (c + 8), 4), 0x000A00E0u);
+  space.Find(ep)->Poke(0x06, 2, 0x4010);
+  space.Write(ep | 0x04, 4, 0x40000006);
+  EXPECT_EQ(space.Read(ep | 0x04, 4), 0x00100006u);
+}
+
+TEST_F(ConfigSpaceTest, SlotPowerLimitIsTheOnlyWritableSlotCapabilityField) {
+  const uint32_t rp = Bdf(0, 1, 1);
+  const uint16_t c = Cap(rp);
+  space.Write(rp | (c + 0x14), 4, 0xFFFFFFFF);
+  EXPECT_EQ(space.Read(rp | (c + 0x14), 4), 0x0007FF80u | 0x00060000u);
+  const uint32_t ep = Bdf(1, 0, 0);
+  space.Write(ep | (Cap(ep) + 0x14), 4, 0xFFFFFFFF);
+  EXPECT_EQ(space.Read(ep | (Cap(ep) + 0x14), 4), 0u) << "no slot, nothing to program";
+}
+
+TEST_F(ConfigSpaceTest, RetrainShowsLinkTrainingForConfiguredReads) {
+  const uint32_t rp = Bdf(0, 1, 1);
+  const uint16_t c = Cap(rp);
+  space.Find(rp)->linkTrainingReads = 3;
+  space.Write(rp | (c + 0x10), 4, 0x00000060);
+  const uint32_t control = space.Read(rp | (c + 0x10), 4);
+  EXPECT_EQ(control & 0x20, 0u) << "Retrain Link always reads 0";
+  EXPECT_EQ(control & 0x40, 0x40u);
+  EXPECT_NE(control & 0x08000000, 0u);
+  EXPECT_NE(space.Read(rp | (c + 0x12), 2) & 0x0800, 0u);
+  EXPECT_NE(space.Read(rp | (c + 0x10), 4) & 0x08000000, 0u);
+  EXPECT_EQ(space.Read(rp | (c + 0x10), 4) & 0x08000000, 0u);
+  EXPECT_EQ(space.Find(rp)->retrainCount, 1u);
+}
+
+TEST_F(ConfigSpaceTest, BridgeBusNumbersAreWritable) {
+  const uint32_t rp = Bdf(0, 1, 1);
+  EXPECT_EQ(space.Read(rp | 0x19, 1), 1u);
+  space.Write(rp | 0x18, 4, 0x00050400);
+  EXPECT_EQ(space.Read(rp | 0x19, 1), 4u);
+  EXPECT_EQ(space.Read(rp | 0x1A, 1), 5u);
+}
+
+TEST_F(ConfigSpaceTest, IndexDataPairReachesItsRegisterFile) {
+  std::map<uint32_t, uint32_t> regs{{0x1000, 0x11223344}};
+  sim::ConfigFunction f = sim::DeviceBuilder().Ids(0xFFF0, 1).Build();
+  f.pairs.push_back({0xB8, [&regs](uint32_t i) { return regs[i]; },
+                     [&regs](uint32_t i, uint32_t v) { regs[i] = v; }});
+  space.Add(Bdf(0, 0, 0), f);
+  space.Write(0xB8, 4, 0x1000);
+  EXPECT_EQ(space.Read(0xBC, 4), 0x11223344u);
+  EXPECT_EQ(space.Read(0xBE, 2), 0x1122u);
+  space.Write(0xBD, 1, 0xAA);
+  EXPECT_EQ(regs[0x1000], 0x1122AA44u);
+}
+
+TEST_F(ConfigSpaceTest, ExtendedCapabilitiesChainFrom0x100) {
+  const uint32_t ep = Bdf(1, 0, 0);
+  std::vector<uint16_t> ids;
+  for (uint32_t at = 0x100; at != 0; at = space.Read(ep | at, 4) >> 20) {
+    ids.push_back(static_cast<uint16_t>(space.Read(ep | at, 4)));
+  }
+  EXPECT_EQ(ids, (std::vector<uint16_t>{0x0001, 0x0018, 0x001E}));
+}
+
+} // namespace
