@@ -1,9 +1,15 @@
 # Driver sources: compiled unchanged into the EFI image and the host library.
 set(KEL_DRIVER_SOURCES
   core/image_entry.cpp
-  core/sequencer.cpp
   core/power_clock_gating.cpp
+  core/sequencer.cpp
   platform/diagnostics.cpp
+  platform/heap.cpp
+  platform/hooks.cpp
+  platform/pcd.cpp
+  platform/pci_scan.cpp
+  platform/poll.cpp
   platform/register_access.cpp
   platform/s3_recording.cpp
+  platform/smu.cpp
 )

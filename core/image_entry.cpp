@@ -4,6 +4,8 @@
 #include "core/driver_state.h"
 #include "core/sequencer.h"
 #include "platform/diagnostics.h"
+#include "platform/heap.h"
+#include "platform/pcd.h"
 #include "platform/register_access.h"
 #include "platform/s3_recording.h"
 
@@ -66,6 +68,9 @@ VOID ConstructorChain(EFI_HANDLE, EFI_SYSTEM_TABLE *SystemTable) {
   gST = SystemTable;
   gBS = SystemTable->BootServices;
   LocateS3SaveState();
+  S3RecordingInit();
+  HobListGet();
+  HeapListInit();
   InitializeDebugBackEnds();
 }
 
@@ -102,5 +107,7 @@ VOID ImageStateReset() {
   gPciIoNotifyEvent = nullptr;
   gS3MmioBase = 0;
   DiagnosticsResetState();
+  HeapResetState();
+  PcdResetState();
   S3RecordingResetState();
 }

@@ -3,6 +3,8 @@
 #include "core/driver_state.h"
 #include "core/power_clock_gating.h"
 #include "platform/diagnostics.h"
+#include "platform/pcd.h"
+#include "platform/smu.h"
 #include "platform/register_access.h"
 
 namespace {
@@ -17,6 +19,27 @@ inline constexpr UINT32 CoreRegister40Bit0 = 0x00000001;
 
 using SequencerStep = VOID (*)(SiliconDescriptor *Silicon);
 
+// SMU request 15 with its six argument words.
+inline constexpr UINT32 SmuRequestPcieConfigDone = 0xF;
+inline constexpr UINT32 SmuArgument0 = 0x34;
+inline constexpr UINT32 SmuArgument1 = 1;
+
+VOID PcieSmuServiceRequest(SiliconDescriptor *Silicon) {
+  if (gPackageType != PackageTypeSmuRequest) {
+    return;
+  }
+  UINT32 Arguments[SmuArgumentCount] = {0, 0, 0, 0, 0, 0};
+  Arguments[1] = SmuArgument1;
+  const BOOLEAN Argument3 = PcdGetBool(PcdTokenSmuRequestArgument3);
+  Arguments[0] = SmuArgument0;
+  Arguments[3] = Argument3 ? 1 : 0;
+  const UINT32 HostBridge = Silicon->HostBridgeAddress;
+  DebugPrint(DebugLevelPcie, "NbioSmuServiceRequestV9 Enter\n");
+  NbioSmuServiceRequestV9(&HostBridge, SmuRequestPcieConfigDone, Arguments);
+  DebugPrint(DebugLevelPcie, "Return Args = 0x%x, 0x%x, 0x%x, 0x%x, 0x%x, 0x%x, ", Arguments[0],
+             Arguments[1], Arguments[2], Arguments[3], Arguments[4], Arguments[5]);
+}
+
 VOID PcieClosingWrites(SiliconDescriptor *Silicon) {
   NbioRegisterRmw(Silicon, CoreRegister40Core0, ~CoreRegister40Bit0, CoreRegister40Bit0,
                   NbioS3Save);
@@ -28,6 +51,7 @@ VOID PcieClosingWrites(SiliconDescriptor *Silicon) {
 // order is fixed.
 constexpr SequencerStep Steps[] = {
     PciePwrClockGating,
+    PcieSmuServiceRequest,
     PcieClosingWrites,
 };
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "core/driver_state.h"
 #include "core/image_entry.h"
@@ -103,6 +104,32 @@ EFI_STATUS EFIAPI SaveStateWrite(const EFI_S3_SAVE_STATE_PROTOCOL *, UINTN opcod
 }
 EFI_S3_SAVE_STATE_PROTOCOL gSaveState = {SaveStateWrite, nullptr, nullptr, nullptr};
 
+EFI_STATUS EFIAPI SmmCommunicate(const EFI_SMM_COMMUNICATION_PROTOCOL *, VOID *buffer,
+                                 UINTN *size) {
+  SmmHandoff h;
+  const auto *bytes = static_cast<const uint8_t *>(buffer);
+  h.message.assign(bytes, bytes + (size != nullptr ? *size : 0));
+  if (h.message.size() >= 0x28) {
+    std::memcpy(&h.privateData, bytes + 0x20, sizeof h.privateData);
+  }
+  // The handler follows the private data to the table and keeps a copy of
+  // it up to and including the boundary marker.
+  if (h.privateData != 0) {
+    uint64_t table = 0;
+    std::memcpy(&table, reinterpret_cast<const uint8_t *>(h.privateData) + 8, sizeof table);
+    if (table != 0) {
+      const auto *t = reinterpret_cast<const uint8_t *>(table);
+      h.table.assign(t, t + 0x4004);
+    }
+  }
+  P().smmReceived.push_back(std::move(h));
+  return EFI_SUCCESS;
+}
+EFI_SMM_COMMUNICATION_PROTOCOL gSmmCommunication = {SmmCommunicate};
+
+// Installed by the platform at the end of DXE; its interface is not read.
+uint64_t gReadyToLockInterface = 0;
+
 // The PCI I/O interface is never read by the driver; each install gets its
 // own instance so that handles stay distinct.
 struct PciIoInstance {
@@ -129,6 +156,26 @@ Platform::Platform(PlatformModules modules) {
   if (modules.s3SaveState) {
     InstallS3SaveState();
   }
+  if (modules.smmCommunication) {
+    InstallSmmCommunication();
+  }
+  smmBuffer_.assign(kSmmCommunicationBufferSize, 0);
+  pcd[kPcdSmmCommunicationBuffer] = reinterpret_cast<uint64_t>(smmBuffer_.data());
+}
+
+void Platform::InstallSmmCommunication() {
+  firmware.InstallProtocol(gEfiSmmCommunicationProtocolGuid, &gSmmCommunication);
+}
+
+void Platform::InstallSmmReadyToLock() {
+  firmware.InstallProtocol(gEfiDxeSmmReadyToLockProtocolGuid, &gReadyToLockInterface);
+}
+
+void Platform::SignalReadyToBoot() { firmware.SignalEventGroup(gEfiEventReadyToBootGuid); }
+
+void Platform::PublishHobList(std::vector<uint8_t> bytes) {
+  hobList_ = std::move(bytes);
+  firmware.AddConfigurationTable(gEfiHobListGuid, hobList_.data());
 }
 
 void Platform::InstallS3SaveState() {

@@ -36,6 +36,9 @@ struct ProcessorState {
   std::map<uint32_t, uint64_t> msrs = {
       {msr::kMmioConfigBase, 0xF0000021},            // base 0xF0000000, 256 buses, enabled
       {msr::kPstateDef0, (1ULL << 63) | (8 << 8) | 0x64}, // P0: 2500 MHz
+      {msr::kPstateDef0 + 1, 0}, {msr::kPstateDef0 + 2, 0}, {msr::kPstateDef0 + 3, 0},
+      {msr::kPstateDef0 + 4, 0}, {msr::kPstateDef0 + 5, 0}, {msr::kPstateDef0 + 6, 0},
+      {msr::kPstateDef0 + 7, 0},
       {msr::kDebugControl, 0},
   };
   uint32_t packageTypeBits = 0;    // CPUID 0x80000001 EBX[31:28]
@@ -60,12 +63,24 @@ struct SaveStateRecord {
   uint64_t value; // the buffer's first element, zero-extended
 };
 
+// What the SMM handler of the S3 table received through one Communicate.
+struct SmmHandoff {
+  std::vector<uint8_t> message;
+  uint64_t privateData = 0;
+  std::vector<uint8_t> table; // copy taken before the driver frees it
+};
+
 // Modules present when the platform starts; a test may leave one out.
 struct PlatformModules {
   bool debugPrint = true;
   bool pcd = true;
   bool s3SaveState = true;
+  bool smmCommunication = true;
 };
+
+// PCD token of the SMM communication buffer and its size on this platform.
+inline constexpr uint64_t kPcdSmmCommunicationBuffer = 0x446;
+inline constexpr size_t kSmmCommunicationBufferSize = 4096;
 
 class Platform : public ArchHostBackend {
 public:
@@ -82,6 +97,7 @@ public:
   Firmware firmware{log};
   std::map<uint64_t, uint64_t> pcd; // token number -> value
   std::vector<SaveStateRecord> saveState;
+  std::vector<SmmHandoff> smmReceived;
   EFI_STATUS saveStateStatus = EFI_SUCCESS; // what the save-state Write answers
 
   // Adds a silicon's host bridge (with its SMN pair) at the given address.
@@ -102,6 +118,12 @@ public:
   void InstallPcd();
   void InstallPciIo();
   void InstallS3SaveState();
+  void InstallSmmCommunication();
+  // Platform events of the end of the DXE phase.
+  void InstallSmmReadyToLock();
+  void SignalReadyToBoot();
+  // Publishes a HOB list in the configuration table.
+  void PublishHobList(std::vector<uint8_t> bytes);
 
   // Loads and starts the driver image: fresh image state, then the entry.
   EFI_STATUS LoadDriver();
@@ -125,6 +147,8 @@ private:
   std::map<uint32_t, std::unique_ptr<Nbio>> nbios_;
   std::map<uint32_t, std::map<uint32_t, uint32_t>> rootPortIndirect_;
   std::vector<uint8_t> topology_;
+  std::vector<uint8_t> hobList_;
+  std::vector<uint8_t> smmBuffer_;
   bool fatalStopped_ = false;
   unsigned fatalDisplayWrites_ = 0;
   int pciIoCount_ = 0;

@@ -51,7 +51,9 @@ TEST_F(DriverBootTest, EntryTracesPackageTypeAndArmsTheNotification) {
   platform.cpu.packageTypeBits = 4;
   Boot(OneSiliconTwoWrappers());
   EXPECT_EQ(DriverLines(),
-            (std::vector<std::string>{"TORVU_TP:[b000a906]\n", "KelNbioPcieHXDxeEntry\n",
+            (std::vector<std::string>{"KelS3LibPrivateData allocation\n",
+                                      "KelS3LibTableHeader buffer size = 0x4000\n",
+                                      "TORVU_TP:[b000a906]\n", "KelNbioPcieHXDxeEntry\n",
                                       "PackageType = 16\n", "KelNbioPcieHXDxeExit\n",
                                       "TORVU_TP:[b000a907]\n"}));
   EXPECT_EQ(platform.log.PortWrites(0x80), (std::vector<uint64_t>{0xB000A906, 0xB000A907}));
@@ -90,8 +92,8 @@ TEST_F(DriverBootTest, FirstPciIoInstallRunsThePassOnceAndClosesTheEvent) {
                                             0x11180044, 0x1118018C, 0x11180040, 0x11280040}));
   ASSERT_EQ(platform.saveState.size(), 6u * 2 + 2u * 3);
   for (size_t i = 0; i < 12; i += 2) {
-    EXPECT_EQ(platform.saveState[i].address, kHostBridge | 0xB8u);
-    EXPECT_EQ(platform.saveState[i + 1].address, kHostBridge | 0xBCu);
+    EXPECT_EQ(platform.saveState[i].address, 0xF0000000u | kHostBridge | 0xB8u);
+    EXPECT_EQ(platform.saveState[i + 1].address, 0xF0000000u | kHostBridge | 0xBCu);
   }
   const auto &nbio = platform.NbioAt(kHostBridge);
   EXPECT_EQ(nbio.Peek(0x11180040) & 1, 1u);

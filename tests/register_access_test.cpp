@@ -140,11 +140,11 @@ TEST_F(RegisterAccessTest, RecordedRmwRecordsReadIndexThenWriteIndexAndData) {
   NbioRegisterRmw(&silicon, 0x11180040, 0xFFFFFFEF, 0x1, NbioS3Save);
   EXPECT_EQ(nbio.Peek(0x11180040), 0xE1u);
   ASSERT_EQ(platform.saveState.size(), 3u);
-  EXPECT_EQ(platform.saveState[0].address, kHostBridge | 0xB8u);
+  EXPECT_EQ(platform.saveState[0].address, 0xF0000000u | kHostBridge | 0xB8u);
   EXPECT_EQ(platform.saveState[0].value, 0x11180040u);
-  EXPECT_EQ(platform.saveState[1].address, kHostBridge | 0xB8u);
+  EXPECT_EQ(platform.saveState[1].address, 0xF0000000u | kHostBridge | 0xB8u);
   EXPECT_EQ(platform.saveState[1].value, 0x11180040u);
-  EXPECT_EQ(platform.saveState[2].address, kHostBridge | 0xBCu);
+  EXPECT_EQ(platform.saveState[2].address, 0xF0000000u | kHostBridge | 0xBCu);
   EXPECT_EQ(platform.saveState[2].value, 0xE1u);
 }
 

@@ -1,0 +1,32 @@
+// Visits the present functions of a range of PCI addresses and hands each to
+// a feature's callback, which descends below bridges itself.
+#pragma once
+
+#include "uefi/uefi.h"
+
+struct PciScanData;
+
+// Returns scan-control bits: skip the rest of this device, bus, or range.
+using PciScanCallback = UINT32 (*)(UINT32 Address, PciScanData *Data);
+
+inline constexpr UINT32 PciScanContinue = 0;
+inline constexpr UINT32 PciScanSkipDevice = 1;
+inline constexpr UINT32 PciScanSkipBus = 2;
+inline constexpr UINT32 PciScanSkipRange = 4;
+inline constexpr UINT32 PciScanDone = PciScanSkipDevice | PciScanSkipBus | PciScanSkipRange;
+
+// Common head of every feature's scan record; feature fields follow at 16.
+struct __attribute__((packed)) PciScanData {
+  PciScanCallback Callback;
+  UINT64 Reserved;
+};
+static_assert(offsetof(PciScanData, Callback) == 0);
+static_assert(offsetof(PciScanData, Reserved) == 8);
+static_assert(sizeof(PciScanData) == 16);
+
+VOID PciScan(UINT32 Start, UINT32 End, PciScanData *Data);
+
+// Scans the whole secondary bus of a bridge with the same record. A bridge
+// whose Secondary Bus Number is 0, or not above its own bus (which would
+// lead back up the tree), is not descended into.
+VOID PciScanSecondaryBus(UINT32 Bridge, PciScanData *Data);
