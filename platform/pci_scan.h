@@ -16,7 +16,7 @@ inline constexpr UINT32 PciScanSkipRange = 4;
 inline constexpr UINT32 PciScanDone = PciScanSkipDevice | PciScanSkipBus | PciScanSkipRange;
 
 // Common head of every feature's scan record; feature fields follow at 16.
-struct __attribute__((packed)) PciScanData {
+struct PciScanData {
   PciScanCallback Callback;
   UINT64 Reserved;
 };

@@ -29,6 +29,12 @@ PcieCapabilitySpec Endpoint(uint8_t width, uint8_t speed, uint8_t mpsCode, bool 
 
 } // namespace
 
+DeviceBuilder DummyHostBridge() {
+  DeviceBuilder b;
+  b.Ids(kPlatformVendor, 0x5A02).ClassCode(0x060000).MultiFunction();
+  return b;
+}
+
 DeviceBuilder RootPort(uint8_t secondaryBus, uint8_t linkWidth, bool slot,
                        uint32_t slotCapabilities) {
   PcieCapabilitySpec s;
@@ -40,7 +46,8 @@ DeviceBuilder RootPort(uint8_t secondaryBus, uint8_t linkWidth, bool slot,
   s.linkStatus = LinkStatus(linkWidth, 4, true);
   s.deviceCapabilities2 = 0x00000800;
   DeviceBuilder b;
-  b.Ids(kPlatformVendor, 0x5A01).Bridge(0, secondaryBus, secondaryBus).PowerManagement();
+  b.Ids(kPlatformVendor, 0x5A01).Bridge(0, secondaryBus, secondaryBus).MultiFunction();
+  b.PowerManagement();
   b.PciExpress(s).Aer().L1Substates();
   return b;
 }

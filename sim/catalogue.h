@@ -5,7 +5,10 @@
 
 namespace sim::catalogue {
 
-// Root port of the NBIO (placeholder vendor ID), with a slot when asked.
+// Function 0 of an NBIO device whose other functions are root ports.
+DeviceBuilder DummyHostBridge();
+// Root port of the NBIO (placeholder vendor ID), with a slot when asked. Its
+// device is multi-function: function 0 is a dummy host bridge.
 DeviceBuilder RootPort(uint8_t secondaryBus, uint8_t linkWidth, bool slot = false,
                        uint32_t slotCapabilities = 0);
 DeviceBuilder SwitchUpstreamPort(uint8_t primary, uint8_t secondary, uint8_t subordinate);

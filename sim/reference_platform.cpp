@@ -31,6 +31,10 @@ EngineSpec Engine(uint8_t bus, uint8_t device, uint8_t function, uint8_t portId,
 }
 
 void AddRootPort(Platform &p, uint32_t bdf, DeviceBuilder b) {
+  const uint32_t function0 = bdf & ~0x7000u;
+  if (p.config.Find(function0) == nullptr) {
+    p.AddFunction(function0, cat::DummyHostBridge().Build());
+  }
   p.AddFunction(bdf, b.Build());
   p.RootPortIndirect(bdf);
 }
