@@ -3,6 +3,9 @@ set(KEL_DRIVER_SOURCES
   core/image_entry.cpp
   core/power_clock_gating.cpp
   core/sequencer.cpp
+  features/max_cpl_payload.cpp
+  features/max_payload.cpp
+  features/max_read_request.cpp
   platform/diagnostics.cpp
   platform/heap.cpp
   platform/hooks.cpp

@@ -2,6 +2,9 @@
 
 #include "core/driver_state.h"
 #include "core/power_clock_gating.h"
+#include "features/max_cpl_payload.h"
+#include "features/max_payload.h"
+#include "features/max_read_request.h"
 #include "platform/diagnostics.h"
 #include "platform/pcd.h"
 #include "platform/smu.h"
@@ -51,6 +54,9 @@ VOID PcieClosingWrites(SiliconDescriptor *Silicon) {
 // order is fixed.
 constexpr SequencerStep Steps[] = {
     PciePwrClockGating,
+    PcieMaxReadRequestInterface,
+    PcieMaxPayloadInterface,
+    PcieMaxCplPayloadInterface,
     PcieSmuServiceRequest,
     PcieClosingWrites,
 };

@@ -39,6 +39,16 @@ inline constexpr UINT16 DeviceCapabilities2 = 0x24;
 inline constexpr UINT16 DeviceControl2 = 0x28;
 
 using DevicePortType = RegisterField<UINT16, 7, 4>;
+
+// 7.5.3.3 Device Capabilities.
+using MaxPayloadSizeSupported = RegisterField<UINT32, 2, 0>;
+using ExtendedTagFieldSupported = RegisterBit<UINT32, 5>;
+
+// 7.5.3.4 Device Control, as the low half of the Device Control / Device
+// Status dword the driver reads and writes whole.
+using MaxPayloadSize = RegisterField<UINT32, 7, 5>;
+using ExtendedTagFieldEnable = RegisterBit<UINT32, 8>;
+using MaxReadRequestSize = RegisterField<UINT32, 14, 12>;
 } // namespace PcieCap
 
 // PCI Express Base r5.0, 7.6: extended capability header at 0x100.

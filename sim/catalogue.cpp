@@ -121,6 +121,14 @@ DeviceBuilder ConventionalPciDevice() {
   return b;
 }
 
+DeviceBuilder PcieEndpoint(uint16_t vendor, uint16_t device, uint8_t maxPayloadSupported,
+                           bool extendedTags) {
+  DeviceBuilder b;
+  b.Ids(vendor, device).ClassCode(0x020000).PowerManagement();
+  b.PciExpress(Endpoint(4, 3, maxPayloadSupported, extendedTags, true)).Aer();
+  return b;
+}
+
 DeviceBuilder MultiFunctionEndpoint(uint8_t function) {
   DeviceBuilder b;
   b.Ids(0x14E4, static_cast<uint16_t>(0x165F + function)).ClassCode(0x020000).MultiFunction();

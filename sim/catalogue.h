@@ -20,6 +20,9 @@ DeviceBuilder Gpu();
 DeviceBuilder GpuAudio();
 DeviceBuilder PcieToPciBridge(uint8_t primary, uint8_t secondary);
 DeviceBuilder ConventionalPciDevice();
+// A generic PCI Express endpoint with the given identity and payload support.
+DeviceBuilder PcieEndpoint(uint16_t vendor, uint16_t device, uint8_t maxPayloadSupported,
+                           bool extendedTags);
 // One function of a multi-function endpoint (function number 0-7).
 DeviceBuilder MultiFunctionEndpoint(uint8_t function);
 

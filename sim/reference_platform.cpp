@@ -148,6 +148,14 @@ ReferencePlatform BuildReferencePlatform(Platform &p) {
   ref.topology.silicons.push_back(Silicon1(p));
   ref.built = BuildTopology(ref.topology);
   p.cpu.packageTypeBits = 4; // package type 16: the SMU request is made
+  p.pcd[67] = 1;               // program Max Payload Size
+  p.pcd[205] = 2;              // Max Read Request Size 512 bytes
+  p.pcd[1128] = 1;             // SMU request argument 3
+  // Completion payload limiting is available on the GPU, NVMe and switch ports.
+  p.NbioAt(Bdf(0, 0, 0)).Seed(0x11100068, 0x20000000);
+  p.NbioAt(Bdf(0, 0, 0)).Seed(0x11101068, 0x20000000);
+  p.NbioAt(Bdf(0, 0, 0)).Seed(0x11200068, 0x20000000);
+  p.NbioAt(Bdf(0x80, 0, 0)).Seed(0x11101068, 0x20000000);
   p.PublishTopology(ref.built.bytes);
   return ref;
 }

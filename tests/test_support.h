@@ -9,6 +9,7 @@
 
 #include "core/driver_state.h"
 #include "core/image_entry.h"
+#include "core/topology.h"
 #include "sim/platform.h"
 
 namespace kel_test {
@@ -46,5 +47,45 @@ protected:
 
 // A silicon at host bridge 00:00.0 with its NBIO.
 inline constexpr uint32_t kHostBridge = sim::Bdf(0, 0, 0);
+
+} // namespace kel_test
+
+namespace kel_test {
+
+// A platform with one silicon whose engines and devices a test lays out,
+// with the driver started and the steps called directly.
+class FeatureTest : public ::testing::Test {
+protected:
+  FeatureTest() { platform.AddSilicon(kHostBridge); }
+
+  // A root port with its device's dummy function 0, its link trained to
+  // `width` lanes, its secondary bus `secondary`.
+  void AddRootPort(uint32_t bdf, uint8_t secondary, uint8_t subordinate, uint8_t width = 4);
+  void Add(uint32_t bdf, const sim::DeviceBuilder &device) {
+    platform.AddFunction(bdf, device.Build());
+  }
+  static sim::EngineSpec Engine(uint32_t port, uint16_t startLane, uint16_t endLane,
+                                uint8_t portId = 0, uint8_t coreId = 0);
+
+  // Publishes the topology, starts the driver and clears the log.
+  void Start(std::vector<sim::WrapperSpec> wrappers);
+  SiliconDescriptor *Silicon() {
+    return reinterpret_cast<SiliconDescriptor *>(platform.TopologyBytes().data() +
+                                                 built.siliconOffsets[0]);
+  }
+  uint8_t EngineField(size_t engine, size_t field) {
+    return platform.TopologyBytes()[built.engineOffsets[0].at(engine) + field];
+  }
+  uint32_t Cfg(uint32_t bdf, uint16_t offset, unsigned bytes = 4) {
+    return platform.config.Find(bdf)->Peek(offset, bytes);
+  }
+  uint16_t PcieCapOf(uint32_t bdf) { return platform.config.Find(bdf)->pcieCap; }
+  uint32_t DeviceControl(uint32_t bdf) { return Cfg(bdf, PcieCapOf(bdf) + 8, 2); }
+  std::vector<sim::Event> CfgWrites() const { return platform.log.Of(sim::EventKind::CfgWrite); }
+  std::vector<std::string> PcieLines() const;
+
+  sim::Platform platform;
+  sim::BuiltTopology built;
+};
 
 } // namespace kel_test
