@@ -165,12 +165,139 @@ void ConfigSpace::Write(uint32_t address, unsigned bytes, uint32_t value) {
   }
 }
 
-ConfigFunction DeviceBuilder::Blank() {
-  ConfigFunction f;
+namespace {
+
+// The 48 dword slots between 0x40 and 0xFF bound a standard list; the 960
+// between 0x100 and 0xFFF an extended one.
+constexpr unsigned kMaxStandardCaps = 48;
+constexpr unsigned kMaxExtendedCaps = 960;
+
+void HeaderBehaviour(ConfigFunction &f) {
   f.SetMask(f.writable, 0x04, 2, kCommandWritable);
   f.SetMask(f.clearOnOne, 0x06, 2, kStatusClearOnOne);
   f.SetMask(f.writable, 0x0C, 1, 0xFF); // Cache Line Size
   f.SetMask(f.writable, 0x3C, 1, 0xFF); // Interrupt Line
+  if ((f.data[0x0E] & 0x7F) == 1) {
+    // PCI-to-PCI Bridge r1.2, 3.2: bus numbers, windows, secondary status
+    // and Bridge Control.
+    f.SetMask(f.writable, 0x18, 3, 0xFFFFFF);
+    f.SetMask(f.writable, 0x1C, 2, 0xF0F0);
+    f.SetMask(f.clearOnOne, 0x1E, 2, kStatusClearOnOne);
+    f.SetMask(f.writable, 0x20, 4, 0xFFF0FFF0);
+    f.SetMask(f.writable, 0x24, 4, 0xFFF0FFF0);
+    f.SetMask(f.writable, 0x28, 4, 0xFFFFFFFF);
+    f.SetMask(f.writable, 0x2C, 4, 0xFFFFFFFF);
+    f.SetMask(f.writable, 0x3E, 2, 0x0FFF);
+  }
+}
+
+// PCI Bus Power Management r1.2, 3.2: PMCSR power state RW, PME_Status RW1C.
+void PowerManagementBehaviour(ConfigFunction &f, uint16_t c) {
+  f.SetMask(f.writable, c + 4, 2, 0x0103);
+  f.SetMask(f.clearOnOne, c + 4, 2, 0x8000);
+}
+
+// PCI Express Base r5.0, 7.5.3.
+void PciExpressBehaviour(ConfigFunction &f, uint16_t c) {
+  f.pcieCap = c;
+  const uint16_t caps = static_cast<uint16_t>(f.Peek(c + 2, 2));
+  const auto type = static_cast<PortType>((caps >> 4) & 0xF);
+  const bool slot = (caps & 0x0100) != 0;
+  const bool hasBridgeConfigRetry =
+      type != PortType::Endpoint && type != PortType::LegacyEndpoint &&
+      type != PortType::RootComplexIntegratedEndpoint;
+  f.SetMask(f.writable, c + 0x08, 2, hasBridgeConfigRetry ? 0x7FFF : 0xFFFF);
+  f.SetMask(f.clearOnOne, c + 0x0A, 2, 0x000F);
+  f.SetMask(f.writable, c + 0x10, 2, kLinkControlWritable);
+  f.SetMask(f.clearOnOne, c + 0x12, 2, kLinkStatusClearOnOne);
+  f.Poke(c + 0x10, 2, f.Peek(c + 0x10, 2) & ~kRetrainLink);
+  if (slot) {
+    f.SetMask(f.writable, c + 0x14, 4, kSlotPowerLimitBits);
+    f.SetMask(f.writable, c + 0x18, 2, 0x1FFF);   // Slot Control
+    f.SetMask(f.clearOnOne, c + 0x1A, 2, 0x011F); // Slot Status
+  }
+  if (type == PortType::RootPort) {
+    f.SetMask(f.writable, c + 0x1C, 2, 0x001F);       // Root Control
+    f.SetMask(f.clearOnOne, c + 0x20, 4, 0x00010000); // PME Status
+  }
+  if ((caps & 0xF) >= 2) {
+    f.SetMask(f.writable, c + 0x28, 2, 0xFFFF);   // Device Control 2
+    f.SetMask(f.writable, c + 0x30, 2, 0xFFFF);   // Link Control 2
+    f.SetMask(f.clearOnOne, c + 0x32, 2, 0x0020); // Link Equalization Request
+  }
+}
+
+// PCI Express Base r5.0, 7.8.4.
+void AerBehaviour(ConfigFunction &f, uint16_t c) {
+  f.SetMask(f.clearOnOne, c + 0x04, 4, 0x07FFF030);
+  f.SetMask(f.writable, c + 0x08, 4, 0x07FFF030);
+  f.SetMask(f.writable, c + 0x0C, 4, 0x07FFF030);
+  f.SetMask(f.clearOnOne, c + 0x10, 4, 0x0000F1C1);
+  f.SetMask(f.writable, c + 0x14, 4, 0x0000F1C1);
+  f.SetMask(f.writable, c + 0x18, 4, 0x00000540); // ECRC enables, multiple header enable
+  const auto type = static_cast<PortType>((f.Peek(f.pcieCap + 2, 2) >> 4) & 0xF);
+  if (f.pcieCap != 0 && type == PortType::RootPort) {
+    f.SetMask(f.writable, c + 0x2C, 4, 0x00000007); // Root Error Command
+    f.SetMask(f.clearOnOne, c + 0x30, 4, 0x0000007F);
+  }
+}
+
+// PCI Express Base r5.0, 7.8.2 and 7.8.3.
+void LtrBehaviour(ConfigFunction &f, uint16_t c) { f.SetMask(f.writable, c + 4, 4, 0x1FFF1FFF); }
+void L1SubstatesBehaviour(ConfigFunction &f, uint16_t c) {
+  f.SetMask(f.writable, c + 8, 4, 0xE3FFFF0F);
+  f.SetMask(f.writable, c + 0xC, 4, 0x000000FB);
+}
+
+} // namespace
+
+void ApplyRegisterBehaviour(ConfigFunction &f) {
+  f.writable.fill(0);
+  f.clearOnOne.fill(0);
+  f.pcieCap = 0;
+  HeaderBehaviour(f);
+  uint8_t at = (f.data[0x06] & 0x10) != 0 ? f.data[0x34] : 0;
+  for (unsigned n = 0; n < kMaxStandardCaps && at >= 0x40; ++n) {
+    switch (f.data[at]) {
+    case 0x01:
+      PowerManagementBehaviour(f, at);
+      break;
+    case 0x10:
+      PciExpressBehaviour(f, at);
+      break;
+    default:
+      break;
+    }
+    at = f.data[at + 1];
+  }
+  if (f.pcieCap == 0) {
+    return;
+  }
+  uint16_t ext = 0x100;
+  for (unsigned n = 0; n < kMaxExtendedCaps && ext >= 0x100 && ext <= 0xFFC; ++n) {
+    const uint32_t header = f.Peek(ext, 4);
+    if (header == 0 || header == 0xFFFFFFFF) {
+      break;
+    }
+    switch (header & 0xFFFF) {
+    case 0x0001:
+      AerBehaviour(f, ext);
+      break;
+    case 0x0018:
+      LtrBehaviour(f, ext);
+      break;
+    case 0x001E:
+      L1SubstatesBehaviour(f, ext);
+      break;
+    default:
+      break;
+    }
+    ext = static_cast<uint16_t>(header >> 20);
+  }
+}
+
+ConfigFunction DeviceBuilder::Blank() {
+  ConfigFunction f;
   f.Poke(0x06, 2, 0x0010);              // Capabilities List
   return f;
 }
@@ -187,18 +314,9 @@ DeviceBuilder &DeviceBuilder::ClassCode(uint32_t classCode) {
 }
 
 DeviceBuilder &DeviceBuilder::Bridge(uint8_t primary, uint8_t secondary, uint8_t subordinate) {
-  bridge_ = true;
   f_.data[0x0E] = static_cast<uint8_t>((f_.data[0x0E] & 0x80) | 0x01);
   f_.Poke(0x18, 3, primary | (secondary << 8) | (subordinate << 16));
   // PCI-to-PCI Bridge r1.2, 3.2: bus numbers, windows and Bridge Control.
-  f_.SetMask(f_.writable, 0x18, 3, 0xFFFFFF);
-  f_.SetMask(f_.writable, 0x1C, 2, 0xF0F0);
-  f_.SetMask(f_.clearOnOne, 0x1E, 2, kStatusClearOnOne);
-  f_.SetMask(f_.writable, 0x20, 4, 0xFFF0FFF0);
-  f_.SetMask(f_.writable, 0x24, 4, 0xFFF0FFF0);
-  f_.SetMask(f_.writable, 0x28, 4, 0xFFFFFFFF);
-  f_.SetMask(f_.writable, 0x2C, 4, 0xFFFFFFFF);
-  f_.SetMask(f_.writable, 0x3E, 2, 0x0FFF);
   if (f_.data[0x09 + 2] == 0) {
     ClassCode(0x060400);
   }
@@ -243,12 +361,8 @@ uint16_t DeviceBuilder::AddExtended(uint16_t id, uint8_t version, uint16_t lengt
 }
 
 DeviceBuilder &DeviceBuilder::PowerManagement() {
-  // PCI Bus Power Management r1.2, 3.2: PMC read-only, PMCSR power state RW,
-  // PME_Status RW1C.
   const uint16_t c = AddStandard(0x01, 8);
   f_.Poke(c + 2, 2, 0x0003);
-  f_.SetMask(f_.writable, c + 4, 2, 0x0103);
-  f_.SetMask(f_.clearOnOne, c + 4, 2, 0x8000);
   return *this;
 }
 
@@ -266,62 +380,33 @@ DeviceBuilder &DeviceBuilder::PciExpress(const PcieCapabilitySpec &s) {
   f_.Poke(c + 0x24, 4, s.deviceCapabilities2);
   f_.Poke(c + 0x28, 2, s.deviceControl2);
   f_.Poke(c + 0x2C, 4, s.linkCapabilities2);
-  // PCI Express Base r5.0, 7.5.3.4-7.5.3.10.
-  f_.SetMask(f_.writable, c + 0x08, 2, 0xFFFF & ~(s.type == PortType::Endpoint ? 0 : 0x8000));
-  f_.SetMask(f_.clearOnOne, c + 0x0A, 2, 0x000F);
-  f_.SetMask(f_.writable, c + 0x10, 2, kLinkControlWritable);
-  f_.SetMask(f_.clearOnOne, c + 0x12, 2, kLinkStatusClearOnOne);
   if (s.slotImplemented) {
     f_.Poke(c + 0x14, 4, s.slotCapabilities);
-    f_.SetMask(f_.writable, c + 0x14, 4, kSlotPowerLimitBits);
-    f_.SetMask(f_.writable, c + 0x18, 2, 0x1FFF);   // Slot Control
-    f_.SetMask(f_.clearOnOne, c + 0x1A, 2, 0x011F); // Slot Status
   }
-  if (s.type == PortType::RootPort) {
-    f_.SetMask(f_.writable, c + 0x1C, 2, 0x001F);   // Root Control
-    f_.SetMask(f_.clearOnOne, c + 0x20, 4, 0x00010000); // PME Status
-  }
-  f_.SetMask(f_.writable, c + 0x28, 2, 0xFFFF);     // Device Control 2
-  f_.SetMask(f_.writable, c + 0x30, 2, 0xFFFF);     // Link Control 2
-  f_.SetMask(f_.clearOnOne, c + 0x32, 2, 0x0020);   // Link Equalization Request
   return *this;
 }
 
 DeviceBuilder &DeviceBuilder::Aer(const AerSpec &s) {
-  // PCI Express Base r5.0, 7.8.4.
   const uint16_t c = AddExtended(0x0001, 2, 0x48);
   f_.Poke(c + 0x08, 4, s.uncorrectableMask);
   f_.Poke(c + 0x0C, 4, s.uncorrectableSeverity);
   f_.Poke(c + 0x14, 4, s.correctableMask);
   f_.Poke(c + 0x18, 4, s.capabilitiesControl);
-  f_.SetMask(f_.clearOnOne, c + 0x04, 4, 0x07FFF030);
-  f_.SetMask(f_.writable, c + 0x08, 4, 0x07FFF030);
-  f_.SetMask(f_.writable, c + 0x0C, 4, 0x07FFF030);
-  f_.SetMask(f_.clearOnOne, c + 0x10, 4, 0x0000F1C1);
-  f_.SetMask(f_.writable, c + 0x14, 4, 0x0000F1C1);
-  f_.SetMask(f_.writable, c + 0x18, 4, 0x00000540); // ECRC enables, multiple header enable
-  f_.SetMask(f_.writable, c + 0x2C, 4, 0x00000007); // Root Error Command
-  f_.SetMask(f_.clearOnOne, c + 0x30, 4, 0x0000007F);
   return *this;
 }
 
 DeviceBuilder &DeviceBuilder::Ltr(uint16_t maxSnoop, uint16_t maxNoSnoop) {
-  // PCI Express Base r5.0, 7.8.2.
   const uint16_t c = AddExtended(0x0018, 1, 8);
   f_.Poke(c + 4, 2, maxSnoop);
   f_.Poke(c + 6, 2, maxNoSnoop);
-  f_.SetMask(f_.writable, c + 4, 4, 0x1FFF1FFF);
   return *this;
 }
 
 DeviceBuilder &DeviceBuilder::L1Substates(const L1SubstatesSpec &s) {
-  // PCI Express Base r5.0, 7.8.3.
   const uint16_t c = AddExtended(0x001E, 1, 0x10);
   f_.Poke(c + 4, 4, s.capabilities);
   f_.Poke(c + 8, 4, s.control1);
   f_.Poke(c + 0xC, 4, s.control2);
-  f_.SetMask(f_.writable, c + 8, 4, 0xE3FFFF0F);
-  f_.SetMask(f_.writable, c + 0xC, 4, 0x000000FB);
   return *this;
 }
 
@@ -331,7 +416,9 @@ DeviceBuilder &DeviceBuilder::ExtendedCapability(uint16_t id, uint8_t version,
   const uint16_t c = AddExtended(id, version, static_cast<uint16_t>(4 + body.size()));
   for (size_t i = 0; i < body.size(); ++i) {
     f_.data[c + 4 + i] = body[i];
-    f_.writable[c + 4 + i] = i < writableBody.size() ? writableBody[i] : 0;
+    if (i < writableBody.size()) {
+      customWritable_.emplace_back(static_cast<uint16_t>(c + 4 + i), writableBody[i]);
+    }
   }
   return *this;
 }
@@ -341,6 +428,13 @@ DeviceBuilder &DeviceBuilder::LinkTrainingReads(unsigned reads) {
   return *this;
 }
 
-ConfigFunction DeviceBuilder::Build() const { return f_; }
+ConfigFunction DeviceBuilder::Build() const {
+  ConfigFunction f = f_;
+  ApplyRegisterBehaviour(f);
+  for (const auto &[offset, bits] : customWritable_) {
+    f.writable[offset] |= bits;
+  }
+  return f;
+}
 
 } // namespace sim

@@ -43,6 +43,11 @@ struct ConfigFunction {
   void SetMask(std::array<uint8_t, 4096> &mask, uint16_t offset, unsigned bytes, uint32_t bits);
 };
 
+// Derives the write behaviour of every register the driver touches from the
+// function's header and capability lists (PCI Express Base r5.0): read-only,
+// read-write and write-1-to-clear bits. Used for built and captured devices.
+void ApplyRegisterBehaviour(ConfigFunction &f);
+
 class ConfigSpace {
 public:
   // Returns all ones for an absent function, as the root complex does.
@@ -53,6 +58,7 @@ public:
   ConfigFunction *Find(uint32_t bdf);
   const ConfigFunction *Find(uint32_t bdf) const;
   const std::map<uint32_t, ConfigFunction> &Functions() const { return functions_; }
+  std::map<uint32_t, ConfigFunction> &Functions() { return functions_; }
 
 private:
   std::map<uint32_t, ConfigFunction> functions_;
@@ -126,7 +132,7 @@ private:
   uint16_t lastStandard_ = 0;
   uint16_t nextExtended_ = 0x100;
   uint16_t lastExtended_ = 0;
-  bool bridge_ = false;
+  std::vector<std::pair<uint16_t, uint8_t>> customWritable_;
   static ConfigFunction Blank();
 };
 

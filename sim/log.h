@@ -32,6 +32,7 @@ struct Event {
   uint64_t level = 0;
   uint32_t silicon = 0;
   std::string text;
+  uint64_t before = 0; // writes: the register's value before the write
 };
 
 class Log {

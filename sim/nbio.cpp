@@ -56,7 +56,7 @@ uint32_t Nbio::Read(uint32_t address) {
 
 void Nbio::Write(uint32_t address, uint32_t value) {
   log_->Add({.kind = EventKind::SmnWrite, .address = address, .width = 4, .value = value,
-             .silicon = hostBridge_});
+             .silicon = hostBridge_, .before = Peek(address)});
   switch (address) {
   case smn::kSmuMessage:
     regs_[address] = value;

@@ -205,12 +205,15 @@ Nbio &Platform::AddSilicon(uint32_t hostBridgeAddress) {
   auto nbio = std::make_unique<Nbio>(hostBridgeAddress, log);
   Nbio *raw = nbio.get();
   nbios_[hostBridgeAddress] = std::move(nbio);
-  DeviceBuilder hb;
-  hb.Ids(kHostBridgeVendor, kHostBridgeDevice).ClassCode(0x060000);
-  ConfigFunction f = hb.Build();
-  f.pairs.push_back({0xB8, [raw](uint32_t index) { return raw->Read(index); },
-                     [raw](uint32_t index, uint32_t value) { raw->Write(index, value); }});
-  AddFunction(hostBridgeAddress, std::move(f));
+  ConfigFunction *existing = config.Find(hostBridgeAddress);
+  if (existing == nullptr) {
+    DeviceBuilder hb;
+    hb.Ids(kHostBridgeVendor, kHostBridgeDevice).ClassCode(0x060000);
+    existing = &AddFunction(hostBridgeAddress, hb.Build());
+  }
+  // A captured host bridge keeps its bytes; the SMN pair overlays 0xB8-0xBF.
+  existing->pairs.push_back({0xB8, [raw](uint32_t index) { return raw->Read(index); },
+                             [raw](uint32_t index, uint32_t value) { raw->Write(index, value); }});
   return *raw;
 }
 
@@ -263,7 +266,10 @@ void Platform::MmioWrite(uint64_t address, unsigned bytes, uint64_t value) {
     return;
   }
   const uint32_t pci = static_cast<uint32_t>(address - kEcamBase);
-  log.Add({.kind = EventKind::CfgWrite, .address = pci, .width = bytes, .value = value});
+  const ConfigFunction *f = config.Find(pci);
+  const uint64_t before = f == nullptr ? ~0ULL : f->Peek(pci & 0xFFF, bytes);
+  log.Add({.kind = EventKind::CfgWrite, .address = pci, .width = bytes, .value = value,
+           .before = before});
   config.Write(pci, bytes, static_cast<uint32_t>(value));
 }
 

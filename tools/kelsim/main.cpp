@@ -1,64 +1,180 @@
-// Command-line simulator: boots the driver on the built-in reference
-// platform and prints its trace, post codes and hardware writes.
-#include <cstdio>
-#include <cstring>
-#include <string>
+// kelsim: boots the driver on a described platform and shows everything it
+// programs, what it records for S3 resume, and what every device ends up with.
+#include <unistd.h>
 
-#include "sim/platform.h"
-#include "sim/reference_platform.h"
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include <CLI/CLI.hpp>
+
+#include "sim/input_error.h"
+#include "tools/kelsim/report.h"
+#include "tools/kelsim/run.h"
+#include "tools/kelsim/scenario.h"
 
 namespace {
 
-void PrintUsage() {
-  std::puts("usage: kelsim [--writes]\n"
-            "  Boots the driver on the built-in reference platform, installs a PCI I/O\n"
-            "  protocol instance to start the PCIe pass, and prints the driver's trace.\n"
-            "  --writes   also print every configuration, SMN and port write in order");
+constexpr int kExitInputError = 2;
+
+struct Options {
+  std::string platform;
+  std::string lspci;
+  std::string json;
+  std::string dot;
+  std::string batch;
+  std::string levels = "all";
+  bool strictS3 = false;
+  bool noTrace = false;
+  bool noWrites = false;
+  bool noScript = false;
+  bool noDevices = false;
+  bool quiet = false;
+};
+
+kelsim::Scenario Load(const Options &o) {
+  if (!o.lspci.empty()) {
+    return kelsim::ScenarioFromCapture(o.lspci);
+  }
+  if (!o.platform.empty()) {
+    return kelsim::LoadScenarioFile(o.platform);
+  }
+  return kelsim::ReferenceScenario();
+}
+
+bool WriteFile(const std::string &path, const std::string &what,
+               const std::function<void(std::ostream &)> &write) {
+  std::ofstream out(path);
+  if (!out) {
+    std::cerr << "kelsim: " << path << ": cannot write the " << what << "\n";
+    return false;
+  }
+  write(out);
+  return true;
+}
+
+int RunOne(const Options &o, uint64_t levels) {
+  kelsim::Scenario scenario;
+  try {
+    scenario = Load(o);
+  } catch (const sim::InputError &e) {
+    std::cerr << "kelsim: " << e.Message() << "\n";
+    return kExitInputError;
+  }
+  const kelsim::RunResult result = kelsim::Run(scenario);
+  if (!o.quiet) {
+    kelsim::TextOptions text;
+    text.traceLevels = levels;
+    text.trace = !o.noTrace;
+    text.writes = !o.noWrites;
+    text.script = !o.noScript;
+    text.devices = !o.noDevices;
+    kelsim::WriteText(result, text, std::cout);
+  }
+  if (!o.json.empty() &&
+      !WriteFile(o.json, "JSON report",
+                 [&](std::ostream &out) { out << kelsim::ToJson(result).dump(2) << "\n"; })) {
+    return kExitInputError;
+  }
+  if (!o.dot.empty() &&
+      !WriteFile(o.dot, "device graph", [&](std::ostream &out) { kelsim::WriteDot(result, out); })) {
+    return kExitInputError;
+  }
+  return kelsim::ExitStatus(result, o.strictS3);
+}
+
+void Progress(size_t done, size_t total, const std::string &name) {
+  constexpr size_t kWidth = 30;
+  const size_t filled = total == 0 ? kWidth : done * kWidth / total;
+  std::cerr << "\r[" << std::string(filled, '#') << std::string(kWidth - filled, ' ') << "] "
+            << done << "/" << total << " " << name.substr(0, 40) << std::string(10, ' ')
+            << std::flush;
+}
+
+int RunBatch(const Options &o) {
+  std::vector<std::filesystem::path> files;
+  std::error_code error;
+  for (const auto &entry : std::filesystem::directory_iterator(o.batch, error)) {
+    if (entry.is_regular_file() && entry.path().extension() == ".json") {
+      files.push_back(entry.path());
+    }
+  }
+  if (error) {
+    std::cerr << "kelsim: " << o.batch << ": " << error.message() << "\n";
+    return kExitInputError;
+  }
+  std::sort(files.begin(), files.end());
+  const bool terminal = isatty(STDERR_FILENO) != 0;
+  int worst = 0;
+  size_t ok = 0;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (terminal) {
+      Progress(i, files.size(), files[i].filename().string());
+    }
+    std::string line;
+    int status = 0;
+    try {
+      const kelsim::RunResult r = kelsim::Run(kelsim::LoadScenarioFile(files[i].string()));
+      status = kelsim::ExitStatus(r, o.strictS3);
+      line = kelsim::SummaryLine(r);
+    } catch (const sim::InputError &e) {
+      status = kExitInputError;
+      line = e.Message();
+    }
+    if (terminal) {
+      std::cerr << "\r" << std::string(90, ' ') << "\r";
+    }
+    std::cout << (status == 0 ? "PASS " : "FAIL ") << line << "\n";
+    ok += status == 0 ? 1 : 0;
+    worst = std::max(worst, status);
+  }
+  if (terminal) {
+    Progress(files.size(), files.size(), "");
+    std::cerr << "\n";
+  }
+  std::cout << "total: " << files.size() << " platforms, " << ok << " ok, " << files.size() - ok
+            << " failed\n";
+  return worst;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-  bool showWrites = false;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--writes") == 0) {
-      showWrites = true;
-    } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      PrintUsage();
-      return 0;
-    } else {
-      std::fprintf(stderr, "kelsim: unknown argument '%s'\n", argv[i]);
-      PrintUsage();
-      return 2;
-    }
+  CLI::App app{"kelsim: run the PCIe driver on a simulated platform and show what it programs"};
+  Options o;
+  app.add_option("platform", o.platform, "platform file (JSON); the built-in reference platform if none")
+      ->check(CLI::ExistingFile);
+  app.add_option("--lspci", o.lspci, "a machine's lspci -xxx/-xxxx capture: one silicon, its root ports as engines")
+      ->check(CLI::ExistingFile);
+  app.add_option("--json", o.json, "write the whole report as JSON to this file");
+  app.add_option("--dot", o.dot, "write the device tree as a Graphviz graph to this file");
+  app.add_option("--levels", o.levels, "trace levels to show: all, pcie, aer, service, driver, hook or a hex mask, comma-separated");
+  app.add_option("--batch", o.batch, "run every platform file (*.json) of this folder")
+      ->check(CLI::ExistingDirectory);
+  app.add_flag("--strict-s3", o.strictS3, "an S3 resume difference is an error (exit status 3)");
+  app.add_flag("--no-trace", o.noTrace, "leave the driver trace out of the text report");
+  app.add_flag("--no-writes", o.noWrites, "leave the hardware writes out of the text report");
+  app.add_flag("--no-script", o.noScript, "leave the S3 boot script out of the text report");
+  app.add_flag("--no-devices", o.noDevices, "leave the per-function state out of the text report");
+  app.add_flag("--quiet,-q", o.quiet, "no text report (with --json or --dot)");
+  app.footer("Exit status: 0 done, 1 fatal stop, 2 bad input, 3 S3 resume difference with --strict-s3.");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &e) {
+    return app.exit(e) == 0 ? 0 : kExitInputError;
   }
-  sim::Platform platform;
-  sim::BuildReferencePlatform(platform);
-  platform.LoadDriver();
-  platform.InstallPciIo();
-  int fatal = 0;
-  for (const sim::Event &e : platform.log.Events()) {
-    switch (e.kind) {
-    case sim::EventKind::Debug:
-      std::fputs(e.text.c_str(), stdout);
-      break;
-    case sim::EventKind::FatalStop:
-      ++fatal;
-      std::printf("[fatal stop 0x%08llx]\n", static_cast<unsigned long long>(e.value));
-      break;
-    case sim::EventKind::Fault:
-      std::printf("[platform fault: %s]\n", e.text.c_str());
-      break;
-    case sim::EventKind::IoWrite:
-    case sim::EventKind::CfgWrite:
-    case sim::EventKind::SmnWrite:
-      if (showWrites) {
-        std::printf("    %s\n", sim::Describe(e).c_str());
-      }
-      break;
-    default:
-      break;
-    }
+  uint64_t levels = 0;
+  if (!kelsim::ParseLevels(o.levels, levels)) {
+    std::cerr << "kelsim: --levels: '" << o.levels << "' names no debug level\n";
+    return kExitInputError;
   }
-  return fatal != 0 ? 1 : 0;
+  if (!o.platform.empty() && !o.lspci.empty()) {
+    std::cerr << "kelsim: give a platform file or --lspci, not both\n";
+    return kExitInputError;
+  }
+  if (!o.batch.empty()) {
+    return RunBatch(o);
+  }
+  return RunOne(o, levels);
 }

@@ -1,0 +1,142 @@
+#include "sim/lspci.h"
+
+#include <cstdio>
+#include <regex>
+#include <sstream>
+
+#include "sim/input_error.h"
+
+namespace sim {
+
+namespace {
+
+const std::regex kHeader(R"(^(?:([0-9a-fA-F]{4}):)?([0-9a-fA-F]{2}):([0-9a-fA-F]{2})\.([0-7])(?:\s+(.*))?$)");
+const std::regex kRow(R"(^([0-9a-fA-F]{2,3}):((?: [0-9a-fA-F]{2}){1,16})\s*$)");
+
+std::string Trim(const std::string &s) {
+  const auto b = s.find_first_not_of(" \t\r");
+  const auto e = s.find_last_not_of(" \t\r");
+  return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+}
+
+std::string Where(int line) { return "line " + std::to_string(line); }
+
+void Finish(CapturedFunction &f, const std::string &name, int line) {
+  if (f.bytes.size() != 256 && f.bytes.size() != 4096) {
+    throw InputError(name, Where(line),
+                     "truncated capture of " + BdfText(f.bdf) + ": " +
+                         std::to_string(f.bytes.size()) +
+                         " bytes, expected 256 (lspci -xxx) or 4096 (lspci -xxxx)");
+  }
+}
+
+} // namespace
+
+std::string BdfText(uint32_t bdf) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%02x:%02x.%x", (bdf >> 20) & 0xFF, (bdf >> 15) & 0x1F,
+                (bdf >> 12) & 7);
+  return buf;
+}
+
+bool ParseBdf(const std::string &text, uint32_t &bdf) {
+  static const std::regex kBdf(R"(^([0-9a-fA-F]{1,2}):([0-9a-fA-F]{1,2})\.([0-7])$)");
+  std::smatch m;
+  if (!std::regex_match(text, m, kBdf)) {
+    return false;
+  }
+  const unsigned device = std::stoul(m[2].str(), nullptr, 16);
+  if (device > 31) {
+    return false;
+  }
+  bdf = Bdf(std::stoul(m[1].str(), nullptr, 16), device, std::stoul(m[3].str(), nullptr, 16));
+  return true;
+}
+
+std::vector<CapturedFunction> ParseLspci(std::istream &in, const std::string &name) {
+  std::vector<CapturedFunction> out;
+  CapturedFunction *current = nullptr;
+  std::string raw;
+  int line = 0;
+  int lastLine = 0;
+  while (std::getline(in, raw)) {
+    ++line;
+    const std::string text = Trim(raw);
+    if (text.empty()) {
+      continue;
+    }
+    std::smatch m;
+    if (std::regex_match(text, m, kRow)) {
+      if (current == nullptr) {
+        throw InputError(name, Where(line), "hex row before any function header line");
+      }
+      const size_t offset = std::stoul(m[1].str(), nullptr, 16);
+      if (offset < current->bytes.size() || offset % 16 != 0) {
+        throw InputError(name, Where(line),
+                         "row at offset 0x" + m[1].str() + " is out of order or repeated");
+      }
+      // Some published captures lost a row; the gap reads as zero and is
+      // reported, so that a user knows which registers are not real.
+      if (offset > current->bytes.size()) {
+        char gap[96];
+        std::snprintf(gap, sizeof gap, "line %d: rows 0x%zx-0x%zx of %s missing, read as zero",
+                      line, current->bytes.size(), offset - 1, BdfText(current->bdf).c_str());
+        current->warnings.emplace_back(gap);
+        current->bytes.resize(offset, 0);
+      }
+      std::istringstream hex(m[2].str());
+      std::string byte;
+      size_t count = 0;
+      while (hex >> byte) {
+        current->bytes.push_back(static_cast<uint8_t>(std::stoul(byte, nullptr, 16)));
+        ++count;
+      }
+      if (count != 16) {
+        throw InputError(name, Where(line), "hex row with " + std::to_string(count) +
+                                                " bytes, expected 16");
+      }
+      lastLine = line;
+      continue;
+    }
+    if (std::regex_match(text, m, kHeader)) {
+      if (current != nullptr) {
+        Finish(*current, name, lastLine);
+      }
+      CapturedFunction f;
+      f.domain = m[1].matched ? static_cast<uint16_t>(std::stoul(m[1].str(), nullptr, 16)) : 0;
+      const unsigned device = std::stoul(m[3].str(), nullptr, 16);
+      if (device > 31) {
+        throw InputError(name, Where(line), "device number 0x" + m[3].str() + " above 0x1f");
+      }
+      f.bdf = Bdf(std::stoul(m[2].str(), nullptr, 16), device, std::stoul(m[4].str(), nullptr, 16));
+      f.description = m[5].matched ? m[5].str() : "";
+      f.line = line;
+      for (const CapturedFunction &seen : out) {
+        if (seen.domain == f.domain && seen.bdf == f.bdf) {
+          throw InputError(name, Where(line), BdfText(f.bdf) + " is captured twice");
+        }
+      }
+      out.push_back(std::move(f));
+      current = &out.back();
+      lastLine = line;
+      continue;
+    }
+    throw InputError(name, Where(line), "neither a function header nor a hex row: '" + text + "'");
+  }
+  if (current != nullptr) {
+    Finish(*current, name, lastLine);
+  }
+  if (out.empty()) {
+    throw InputError(name, "line 1", "no function in the capture");
+  }
+  return out;
+}
+
+ConfigFunction FunctionFromCapture(const CapturedFunction &captured) {
+  ConfigFunction f;
+  std::copy(captured.bytes.begin(), captured.bytes.end(), f.data.begin());
+  ApplyRegisterBehaviour(f);
+  return f;
+}
+
+} // namespace sim

@@ -1,0 +1,34 @@
+// Configuration-space captures in the format `lspci -xxx` (256 bytes) and
+// `lspci -xxxx` (4096 bytes) print: a header line per function, then hex rows.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <string>
+#include <vector>
+
+#include "sim/config_space.h"
+
+namespace sim {
+
+struct CapturedFunction {
+  uint16_t domain = 0;
+  uint32_t bdf = 0; // PciAddress with register 0
+  std::string description;
+  std::vector<uint8_t> bytes; // 256 or 4096
+  int line = 0;               // of the header line
+  std::vector<std::string> warnings;
+};
+
+// Parses every function of a capture; throws InputError naming the line.
+std::vector<CapturedFunction> ParseLspci(std::istream &in, const std::string &name);
+
+// A function that reads as captured and writes as the PCI Express registers
+// it carries define; bytes past a 256-byte capture read as zero.
+ConfigFunction FunctionFromCapture(const CapturedFunction &captured);
+
+std::string BdfText(uint32_t bdf);
+// Parses "bb:dd.f" (hexadecimal); false if malformed.
+bool ParseBdf(const std::string &text, uint32_t &bdf);
+
+} // namespace sim

@@ -1,0 +1,355 @@
+// The command-line simulator: platform files and captures in, reports out,
+// bad input refused with its place named.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "sim/input_error.h"
+#include "tools/kelsim/report.h"
+#include "tools/kelsim/run.h"
+#include "tools/kelsim/scenario.h"
+
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+const std::string kShared = KEL_SHARED_DIR;
+const std::string kDocs = std::string(KEL_SOURCE_DIR) + "/docs";
+
+json MinimalPlatform() {
+  return json::parse(R"({
+    "Silicons": [{
+      "HostBridgeAddress": "00:00.0",
+      "Wrappers": [{"WrapperId": 0, "Engines": [{
+        "StartLane": 0, "EndLane": 3, "PortPciAddress": "00:01.1", "MaxPayloadSize": 5,
+        "Devices": [{"Address": "01:00.0", "Model": "nvme"}]
+      }]}]
+    }],
+    "Pcd": {"67": true, "205": "0x5"}
+  })");
+}
+
+std::string LoadError(const json &doc) {
+  try {
+    kelsim::ScenarioFromJson(doc, "platform.json", ".");
+  } catch (const sim::InputError &e) {
+    return e.Message();
+  }
+  return "";
+}
+
+class TempDir {
+public:
+  TempDir() : path_(fs::temp_directory_path() / ("kelsim-test-" + std::to_string(::getpid()) + "-" +
+                                                 std::to_string(counter_++))) {
+    fs::create_directories(path_);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  std::string Write(const std::string &name, const std::string &text) const {
+    std::ofstream(path_ / name) << text;
+    return (path_ / name).string();
+  }
+  const fs::path &Path() const { return path_; }
+
+private:
+  static inline int counter_ = 0;
+  fs::path path_;
+};
+
+TEST(KelsimScenarioTest, MinimalPlatformProgramsItsDevices) {
+  const kelsim::RunResult r = kelsim::Run(kelsim::ScenarioFromJson(MinimalPlatform(), "p", "."));
+  EXPECT_TRUE(r.fatalStops.empty());
+  const auto nvme = std::find_if(r.devices.begin(), r.devices.end(),
+                                 [](const auto &d) { return d.bdf == 0x100000; });
+  ASSERT_NE(nvme, r.devices.end());
+  EXPECT_EQ(nvme->before.mrrs, 512);
+  EXPECT_EQ(nvme->after.mrrs, 4096);
+  EXPECT_EQ(nvme->after.mps, 512) << "x4 caps the request of 4096 at 512, the SSD takes 512";
+  EXPECT_TRUE(r.tableAvailable);
+  EXPECT_TRUE(r.handedToSmm) << "default events lock SMM, run the pass and boot";
+  EXPECT_FALSE(r.table.empty());
+  EXPECT_TRUE(r.saveState.empty());
+}
+
+struct BadInput {
+  const char *name;
+  std::function<void(json &)> edit;
+  const char *place;
+  const char *message;
+};
+
+class KelsimBadInputTest : public ::testing::TestWithParam<BadInput> {};
+
+TEST_P(KelsimBadInputTest, IsRefusedWithFilePlaceAndFault) {
+  json doc = MinimalPlatform();
+  GetParam().edit(doc);
+  const std::string error = LoadError(doc);
+  EXPECT_NE(error.find("platform.json: "), std::string::npos) << error;
+  EXPECT_NE(error.find(GetParam().place), std::string::npos) << error;
+  EXPECT_NE(error.find(GetParam().message), std::string::npos) << error;
+}
+
+json &Engine0(json &d) { return d["Silicons"][0]["Wrappers"][0]["Engines"][0]; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, KelsimBadInputTest,
+    ::testing::Values(
+        BadInput{"UnknownField", [](json &d) { Engine0(d)["PortSpeed"] = 3; },
+                 "$.Silicons[0].Wrappers[0].Engines[0].PortSpeed", "unknown field 'PortSpeed'"},
+        BadInput{"OutOfRange", [](json &d) { Engine0(d)["MaxPayloadSize"] = 256; },
+                 "Engines[0].MaxPayloadSize", "out of range"},
+        BadInput{"Negative", [](json &d) { Engine0(d)["StartLane"] = -1; }, "StartLane",
+                 "negative"},
+        BadInput{"WrongType", [](json &d) { d["Silicons"][0]["SocketId"] = "zero"; },
+                 "$.Silicons[0].SocketId", "not a number"},
+        BadInput{"BadAddress", [](json &d) { Engine0(d)["PortPciAddress"] = "00:20.0"; },
+                 "PortPciAddress", "bus:device.function"},
+        BadInput{"UnknownModel", [](json &d) { Engine0(d)["Devices"][0]["Model"] = "toaster"; },
+                 "Devices[0].Model", "unknown device model"},
+        BadInput{"BridgeLoop",
+                 [](json &d) {
+                   Engine0(d)["Devices"] = json::parse(
+                       R"([{"Address": "01:00.0", "Model": "switch_upstream", "SecondaryBus": 1}])");
+                 },
+                 "Devices[0]", "bridge loop"},
+        BadInput{"UnreachableBus",
+                 [](json &d) { Engine0(d)["Devices"].push_back({{"Address", "07:00.0"}, {"Model", "nic"}}); },
+                 "Devices[1]", "no bridge leads to"},
+        BadInput{"DuplicateAddress",
+                 [](json &d) { Engine0(d)["Devices"].push_back({{"Address", "01:00.0"}, {"Model", "nic"}}); },
+                 "Devices[1]", "already described"},
+        BadInput{"UnknownEvent", [](json &d) { d["Events"] = {"PowerButton"}; }, "$.Events[0]",
+                 "unknown event"},
+        BadInput{"NoSilicons", [](json &d) { d.erase("Silicons"); }, "$", "needs \"Silicons\""},
+        BadInput{"PackageTypeNotPowerOfTwo",
+                 [](json &d) { d["Processor"] = {{"PackageType", 3}}; }, "PackageType",
+                 "power of two"}),
+    [](const auto &param) { return std::string(param.param.name); });
+
+TEST(KelsimFileTest, MalformedJsonNamesTheFileAndPosition) {
+  TempDir dir;
+  const std::string path = dir.Write("bad.json", "{\n  \"Silicons\": [\n    {,}\n  ]\n}\n");
+  try {
+    kelsim::LoadScenarioFile(path);
+    FAIL() << "accepted";
+  } catch (const sim::InputError &e) {
+    EXPECT_NE(e.Message().find(path), std::string::npos);
+    EXPECT_NE(e.Message().find("line 3"), std::string::npos) << e.Message();
+  }
+}
+
+TEST(KelsimFileTest, TruncatedCaptureNamesItsLine) {
+  TempDir dir;
+  std::string dump = "01:00.0 Ethernet controller: something\n";
+  for (int row = 0; row < 10; ++row) {
+    char line[80];
+    std::snprintf(line, sizeof line, "%02x: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n", row * 16);
+    dump += line;
+  }
+  const std::string capture = dir.Write("dump.txt", dump);
+  try {
+    kelsim::ScenarioFromCapture(capture);
+    FAIL() << "accepted";
+  } catch (const sim::InputError &e) {
+    EXPECT_NE(e.Message().find("line 11"), std::string::npos) << e.Message();
+    EXPECT_NE(e.Message().find("truncated"), std::string::npos) << e.Message();
+  }
+}
+
+TEST(KelsimFileTest, ExamplePlatformFilesLoadAndRunClean) {
+  for (const auto &entry : fs::directory_iterator(kDocs + "/examples")) {
+    const kelsim::RunResult r = kelsim::Run(kelsim::LoadScenarioFile(entry.path().string()));
+    EXPECT_TRUE(r.fatalStops.empty()) << entry.path();
+    EXPECT_FALSE(r.writes.empty()) << entry.path();
+  }
+}
+
+TEST(KelsimSchemaTest, SchemaListsExactlyTheFieldsTheLoaderAccepts) {
+  std::ifstream in(kDocs + "/platform.schema.json");
+  const json schema = json::parse(in);
+  for (const auto &[kind, fields] : kelsim::PlatformFileObjects()) {
+    std::set<std::string> documented;
+    if (kind == "Platform") {
+      for (const auto &[k, v] : schema["properties"].items()) documented.insert(k);
+    } else if (kind == "Event") {
+      for (const auto &variant : schema["$defs"]["Event"]["oneOf"]) {
+        if (variant.contains("properties")) {
+          for (const auto &[k, v] : variant["properties"].items()) documented.insert(k);
+        }
+      }
+    } else {
+      ASSERT_TRUE(schema["$defs"].contains(kind)) << kind;
+      for (const auto &[k, v] : schema["$defs"][kind]["properties"].items()) documented.insert(k);
+    }
+    EXPECT_EQ(documented, std::set<std::string>(fields.begin(), fields.end())) << kind;
+  }
+}
+
+class KelsimReferenceTest : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() { result_ = new kelsim::RunResult(kelsim::Run(kelsim::ReferenceScenario())); }
+  static void TearDownTestSuite() { delete result_; }
+  static const kelsim::RunResult &R() { return *result_; }
+  static inline kelsim::RunResult *result_ = nullptr;
+};
+
+TEST_F(KelsimReferenceTest, JsonReportCarriesTheDocumentedKeys) {
+  const json j = kelsim::ToJson(R());
+  for (const char *key : {"trace", "post_codes", "fatal_stop", "writes", "s3", "devices", "s3_resume"}) {
+    EXPECT_TRUE(j.contains(key)) << key;
+  }
+  EXPECT_TRUE(j["fatal_stop"].is_null());
+  ASSERT_FALSE(j["trace"].empty());
+  EXPECT_TRUE(j["trace"][0].contains("level"));
+  EXPECT_TRUE(j["trace"][0].contains("text"));
+  std::set<std::string> kinds;
+  for (const auto &w : j["writes"]) {
+    kinds.insert(w["kind"].get<std::string>());
+    for (const char *key : {"address", "width", "value"}) {
+      EXPECT_TRUE(w.contains(key));
+    }
+  }
+  EXPECT_EQ(kinds, (std::set<std::string>{"cfg", "smn", "io"}));
+  EXPECT_TRUE(j["s3"]["handed_to_smm"].get<bool>());
+  EXPECT_TRUE(j["s3"]["save_state"].is_array());
+  EXPECT_FALSE(j["s3"]["table"].empty());
+  ASSERT_TRUE(j["devices"].contains("01:00.0"));
+  for (const char *key : {"mps", "mrrs", "ext_tag", "aspm", "ccc", "clkpm", "l1ss", "ltr"}) {
+    EXPECT_TRUE(j["devices"]["01:00.0"]["before"].contains(key)) << key;
+    EXPECT_TRUE(j["devices"]["01:00.0"]["after"].contains(key)) << key;
+  }
+  EXPECT_EQ(j["post_codes"].front(), 0xB000A906u);
+  EXPECT_EQ(j["post_codes"].back(), 0xB000A95Bu);
+}
+
+TEST_F(KelsimReferenceTest, ReferencePlatformExercisesWhatItPromises) {
+  std::set<uint32_t> hostBridges;
+  for (const auto &w : R().writes) {
+    if (w.kind == "smn") {
+      hostBridges.insert(w.silicon);
+    }
+  }
+  EXPECT_EQ(hostBridges.size(), 2u) << "two silicons";
+  const auto gpu = std::find_if(R().devices.begin(), R().devices.end(),
+                                [](const auto &d) { return d.bdf == 0x100000; });
+  ASSERT_NE(gpu, R().devices.end());
+  EXPECT_EQ(gpu->after.vendor, 0x10DE);
+}
+
+TEST_F(KelsimReferenceTest, ResumeCheckFindsPayloadSizeThatTheScriptDoesNotCarry) {
+  // Max Payload Size is written without an S3 record after the Max Read
+  // Request write recorded the whole Device Control dword: on resume the
+  // recorded dword puts the old payload size back.
+  ASSERT_FALSE(R().resume.differing.empty());
+  for (const auto &f : R().resume.differing) {
+    EXPECT_EQ(f.registerName, "PCIE_DEVICE_CTRL") << f.location;
+    EXPECT_EQ(f.after & ~0xE0u & ~0x100u, f.replayed & ~0xE0u & ~0x100u)
+        << "only Max Payload Size and Extended Tag differ at " << f.location;
+  }
+  EXPECT_EQ(R().resume.replayedWrites, R().table.size());
+  EXPECT_EQ(kelsim::ExitStatus(R(), false), 0);
+  EXPECT_EQ(kelsim::ExitStatus(R(), true), 3);
+}
+
+TEST_F(KelsimReferenceTest, TextAndDotShowTheTree) {
+  std::ostringstream text;
+  kelsim::WriteText(R(), {}, text);
+  EXPECT_NE(text.str().find("KelPcieMiscInit Entry\n"), std::string::npos);
+  EXPECT_NE(text.str().find("-- S3 resume check --"), std::string::npos);
+  EXPECT_NE(text.str().find("PCIE_DEVICE_CTRL"), std::string::npos);
+  std::ostringstream dot;
+  kelsim::WriteDot(R(), dot);
+  EXPECT_NE(dot.str().find("\"silicon 0\" -> \"00:01.1\""), std::string::npos);
+  EXPECT_NE(dot.str().find("\"04:00.0\" -> \"05:01.0\""), std::string::npos);
+}
+
+TEST(KelsimCaptureTest, RealMachineTreeGetsOnePayloadPerRootPort) {
+  const std::string path = kShared + "/realdevices/pciutils_tree-asus-p6t6.txt";
+  const kelsim::RunResult r = kelsim::Run(kelsim::ScenarioFromCapture(path));
+  EXPECT_TRUE(r.fatalStops.empty());
+  std::map<uint32_t, const kelsim::DeviceReport *> byBdf;
+  for (const auto &d : r.devices) {
+    byBdf[d.bdf] = &d;
+  }
+  // 00:03.0 -> NF200 switch (128 bytes) -> SAS2008 (4096 bytes): all 128.
+  for (uint32_t bdf : {0x018000u, 0x200000u, 0x300000u, 0x400000u}) {
+    ASSERT_TRUE(byBdf.count(bdf)) << std::hex << bdf;
+    EXPECT_EQ(byBdf[bdf]->after.mps, 128) << std::hex << bdf;
+    EXPECT_EQ(byBdf[bdf]->after.mrrs, 512) << std::hex << bdf;
+  }
+  for (uint32_t bdf : {0x018000u, 0x200000u, 0x300000u, 0x400000u}) {
+    EXPECT_TRUE(byBdf[bdf]->after.extTag) << "every function of that tree supports them";
+  }
+}
+
+TEST(KelsimCaptureTest, MissingRowsAreReportedNotFatal) {
+  const std::string path = kShared + "/realdevices/lkml_rk3399-rockpro64_asm1184e-tree.txt";
+  const kelsim::Scenario s = kelsim::ScenarioFromCapture(path);
+  ASSERT_EQ(s.warnings.size(), 1u);
+  EXPECT_NE(s.warnings[0].find("04:00.0"), std::string::npos);
+}
+
+TEST(KelsimFatalTest, FatalStopGivesExitStatusOne) {
+  json doc = MinimalPlatform();
+  doc["Processor"] = {{"Msrs", {{"0xC0010058", "0xF0000020"}}}};
+  const kelsim::RunResult r = kelsim::Run(kelsim::ScenarioFromJson(doc, "p", "."));
+  ASSERT_FALSE(r.fatalStops.empty());
+  EXPECT_EQ(r.fatalStops.front(), 0xA0867u);
+  EXPECT_EQ(kelsim::ExitStatus(r, false), 1);
+  EXPECT_FALSE(r.halted);
+  doc["Processor"]["SimulatorQuery"] = false;
+  const kelsim::RunResult held = kelsim::Run(kelsim::ScenarioFromJson(doc, "p", "."));
+  EXPECT_TRUE(held.halted);
+  EXPECT_EQ(kelsim::ExitStatus(held, false), 1);
+}
+
+std::pair<int, std::string> RunBinary(const std::string &arguments) {
+  const std::string command = std::string(KELSIM_BINARY) + " " + arguments + " 2>&1";
+  FILE *pipe = popen(command.c_str(), "r");
+  std::string out;
+  char buf[4096];
+  while (size_t n = fread(buf, 1, sizeof buf, pipe)) {
+    out.append(buf, n);
+  }
+  const int status = pclose(pipe);
+  return {WEXITSTATUS(status), out};
+}
+
+TEST(KelsimBinaryTest, ExitStatusesAndBatchSummary) {
+  TempDir dir;
+  std::ofstream(dir.Path() / "a-good.json") << MinimalPlatform().dump();
+  json strict = MinimalPlatform();
+  std::ofstream(dir.Path() / "b-fatal.json")
+      << (strict["Processor"] = {{"Msrs", {{"0xC0010058", "0"}}}}, strict).dump();
+  std::ofstream(dir.Path() / "c-bad.json") << "{ nope";
+
+  auto [bad, badOut] = RunBinary((dir.Path() / "c-bad.json").string());
+  EXPECT_EQ(bad, 2);
+  EXPECT_NE(badOut.find("c-bad.json"), std::string::npos);
+
+  TempDir out;
+  auto [ok, okOut] = RunBinary("-q --json " + (out.Path() / "r.json").string());
+  EXPECT_EQ(ok, 0) << okOut;
+  std::ifstream report(out.Path() / "r.json");
+  EXPECT_TRUE(json::parse(report).contains("s3_resume"));
+
+  auto [strictStatus, strictOut] = RunBinary("-q --strict-s3");
+  EXPECT_EQ(strictStatus, 3) << strictOut;
+
+  auto [batch, batchOut] = RunBinary("--batch " + dir.Path().string());
+  EXPECT_EQ(batch, 2);
+  EXPECT_NE(batchOut.find("PASS " + (dir.Path() / "a-good.json").string()), std::string::npos)
+      << batchOut;
+  EXPECT_NE(batchOut.find("FAIL " + (dir.Path() / "b-fatal.json").string()), std::string::npos);
+  EXPECT_NE(batchOut.find("FAIL " + (dir.Path() / "c-bad.json").string()), std::string::npos);
+  EXPECT_NE(batchOut.find("total: 3 platforms, 1 ok, 2 failed"), std::string::npos);
+}
+
+} // namespace

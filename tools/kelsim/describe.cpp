@@ -1,0 +1,416 @@
+#include "tools/kelsim/describe.h"
+
+#include <cstdio>
+
+namespace kelsim {
+
+namespace {
+
+struct Field {
+  const char *name;
+  unsigned high;
+  unsigned low;
+};
+
+struct KnownRegister {
+  const char *name;
+  std::vector<Field> fields;
+};
+
+uint32_t Bits(uint32_t v, unsigned high, unsigned low) {
+  return (v >> low) & static_cast<uint32_t>((1ULL << (high - low + 1)) - 1);
+}
+
+// PCI Express Base r5.0, 7.5.3: the capability's registers by offset, with
+// the fields the driver programs. Dword-sized entries cover the following
+// status register too, as the driver writes them whole.
+const KnownRegister *PcieRegister(uint16_t rel) {
+  static const KnownRegister kDevCtl{"PCIE_DEVICE_CTRL",
+                                     {{"MaxPayloadSize", 7, 5},
+                                      {"ExtendedTagFieldEnable", 8, 8},
+                                      {"MaxReadRequestSize", 14, 12},
+                                      {"DeviceStatusErrors", 19, 16}}};
+  static const KnownRegister kLinkCtl{"PCIE_LINK_CTRL",
+                                      {{"AspmControl", 1, 0},
+                                       {"RetrainLink", 5, 5},
+                                       {"CommonClockConfiguration", 6, 6},
+                                       {"EnableClockPowerManagement", 8, 8},
+                                       {"LinkTraining", 27, 27}}};
+  static const KnownRegister kSlotCap{"PCIE_SLOT_CAP",
+                                      {{"SlotPowerLimitValue", 14, 7},
+                                       {"SlotPowerLimitScale", 16, 15}}};
+  static const KnownRegister kDevCtl2{"PCIE_DEVICE_CTRL2",
+                                      {{"CompletionTimeoutValue", 3, 0},
+                                       {"LtrMechanismEnable", 10, 10}}};
+  static const KnownRegister kLinkCtl2{"PCIE_LINK_CTRL2", {{"TargetLinkSpeed", 3, 0}}};
+  switch (rel) {
+  case 0x08:
+    return &kDevCtl;
+  case 0x10:
+    return &kLinkCtl;
+  case 0x14:
+    return &kSlotCap;
+  case 0x28:
+    return &kDevCtl2;
+  case 0x30:
+    return &kLinkCtl2;
+  default:
+    return nullptr;
+  }
+}
+
+const KnownRegister *ExtendedRegister(uint16_t id, uint16_t rel) {
+  static const KnownRegister kUncMask{"AER_UNCORRECTABLE_MASK", {{"Mask", 21, 4}}};
+  static const KnownRegister kUncSev{"AER_UNCORRECTABLE_SEVERITY", {{"Severity", 21, 4}}};
+  static const KnownRegister kCorMask{"AER_CORRECTABLE_MASK", {{"Mask", 13, 6}}};
+  static const KnownRegister kAerCtl{"AER_CAP_CTRL",
+                                     {{"EcrcGenerationEnable", 6, 6}, {"EcrcCheckEnable", 8, 8}}};
+  static const KnownRegister kLtr{"LTR_MAX_LATENCY",
+                                  {{"MaxSnoopLatency", 12, 0}, {"MaxNoSnoopLatency", 28, 16}}};
+  static const KnownRegister kL1ssCtl1{"L1SS_CTRL1",
+                                       {{"PciPmL12Enable", 0, 0},
+                                        {"PciPmL11Enable", 1, 1},
+                                        {"AspmL12Enable", 2, 2},
+                                        {"AspmL11Enable", 3, 3},
+                                        {"CM_RESTORE_TIME", 15, 8},
+                                        {"LTR_L12_THRESHOLD_VALUE", 25, 16},
+                                        {"LTR_L12_THRESHOLD_SCALE", 31, 29}}};
+  static const KnownRegister kL1ssCtl2{"L1SS_CTRL2",
+                                       {{"T_POWER_ON_SCALE", 1, 0}, {"T_POWER_ON_VALUE", 7, 3}}};
+  if (id == 0x0001) {
+    switch (rel) {
+    case 0x08:
+      return &kUncMask;
+    case 0x0C:
+      return &kUncSev;
+    case 0x14:
+      return &kCorMask;
+    case 0x18:
+      return &kAerCtl;
+    default:
+      return nullptr;
+    }
+  }
+  if (id == 0x0018 && rel == 0x04) {
+    return &kLtr;
+  }
+  if (id == 0x001E) {
+    return rel == 0x08 ? &kL1ssCtl1 : (rel == 0x0C ? &kL1ssCtl2 : nullptr);
+  }
+  return nullptr;
+}
+
+std::string HeaderName(uint16_t offset, bool bridge) {
+  switch (offset & ~3) {
+  case 0x00:
+    return "VendorDeviceId";
+  case 0x04:
+    return "Command/Status";
+  case 0x0C:
+    return "CacheLine/HeaderType";
+  case 0x18:
+    return bridge ? "BusNumbers" : "BaseAddress2";
+  case 0x3C:
+    return bridge ? "Interrupt/BridgeControl" : "Interrupt";
+  default:
+    break;
+  }
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "Header+0x%02x", offset & ~3);
+  return buf;
+}
+
+struct CapLocation {
+  uint16_t id = 0;
+  uint16_t start = 0;
+  bool extended = false;
+};
+
+// The capability structure that contains `offset`, by walking both lists.
+std::optional<CapLocation> CapabilityAt(const sim::ConfigFunction &f, uint16_t offset) {
+  std::optional<CapLocation> best;
+  uint8_t at = (f.data[0x06] & 0x10) ? f.data[0x34] : 0;
+  for (int n = 0; n < 48 && at >= 0x40; ++n) {
+    if (at <= offset && offset < 0x100 && (!best || at > best->start)) {
+      best = CapLocation{f.data[at], at, false};
+    }
+    at = f.data[at + 1];
+  }
+  if (offset < 0x100 || f.pcieCap == 0) {
+    return best;
+  }
+  best.reset();
+  uint16_t ext = 0x100;
+  for (int n = 0; n < 960 && ext >= 0x100 && ext <= 0xFFC; ++n) {
+    const uint32_t header = f.Peek(ext, 4);
+    if (header == 0 || header == 0xFFFFFFFF) {
+      break;
+    }
+    if (ext <= offset && (!best || ext > best->start)) {
+      best = CapLocation{static_cast<uint16_t>(header & 0xFFFF), ext, true};
+    }
+    ext = static_cast<uint16_t>(header >> 20);
+  }
+  return best;
+}
+
+std::vector<FieldChange> Decode(const KnownRegister &reg, uint32_t before, uint32_t after) {
+  std::vector<FieldChange> out;
+  for (const Field &fld : reg.fields) {
+    const uint32_t a = Bits(before, fld.high, fld.low);
+    const uint32_t b = Bits(after, fld.high, fld.low);
+    if (a != b) {
+      out.push_back({fld.name, a, b});
+    }
+  }
+  return out;
+}
+
+int PayloadBytes(uint32_t code) { return 128 << code; }
+
+} // namespace
+
+RegisterInfo DescribeConfigWrite(const sim::ConfigFunction *f, uint16_t offset, unsigned bytes,
+                                 uint32_t before, uint32_t after) {
+  RegisterInfo info;
+  if (f == nullptr) {
+    info.name = "absent function";
+    return info;
+  }
+  const bool bridge = (f->data[0x0E] & 0x7F) == 1;
+  const std::optional<CapLocation> cap = CapabilityAt(*f, offset);
+  const uint32_t mask = bytes == 4 ? 0xFFFFFFFFu : ((1u << (8 * bytes)) - 1);
+  if (!cap || (!cap->extended && offset < 0x40)) {
+    info.name = HeaderName(offset, bridge);
+    return info;
+  }
+  const uint16_t rel = static_cast<uint16_t>(offset - cap->start);
+  const KnownRegister *reg =
+      cap->extended ? ExtendedRegister(cap->id, rel)
+                    : (cap->id == 0x10 ? PcieRegister(rel) : nullptr);
+  char buf[48];
+  if (reg == nullptr) {
+    std::snprintf(buf, sizeof buf, "%s 0x%04x +0x%02x", cap->extended ? "ExtCap" : "Cap", cap->id,
+                  rel);
+    info.name = buf;
+    return info;
+  }
+  info.name = reg->name;
+  info.changes = Decode(*reg, before & mask, after & mask);
+  return info;
+}
+
+std::string DescribeSmn(uint32_t a) {
+  char buf[96];
+  if (a == 0x03B10528) {
+    return "SMU message";
+  }
+  if (a == 0x03B10564) {
+    return "SMU response";
+  }
+  if (a >= 0x03B10598 && a <= 0x03B105AC) {
+    std::snprintf(buf, sizeof buf, "SMU argument %u", (a - 0x03B10598) / 4);
+    return buf;
+  }
+  if (a == 0x13B20004) {
+    return "RAS group control";
+  }
+  if ((a & 0xFFF00000) == 0x13B00000 || (a & 0xFF000000) == 0x14000000 ||
+      (a & 0xFFF00000) == 0x15700000 || (a & 0xFFF00000) == 0x13F00000) {
+    std::snprintf(buf, sizeof buf, "NBIO RAS register 0x%08x", a);
+    return buf;
+  }
+  const uint32_t block = a & 0xFFFF0000;
+  const int core = (a & 0x00F00000) == 0x00100000 ? 0 : ((a & 0x00F00000) == 0x00200000 ? 1 : -1);
+  if ((a & 0xFF000000) == 0x11000000 && core >= 0) {
+    const uint32_t sub = (a >> 16) & 0xF;
+    if (sub == 0x8) {
+      std::snprintf(buf, sizeof buf, "PCIe core %d register 0x%03x", core, a & 0xFFF);
+    } else if (sub == 0x0) {
+      std::snprintf(buf, sizeof buf, "PCIe core %d port %u register 0x%03x", core,
+                    (a >> 12) & 0xF, a & 0xFFF);
+    } else if (sub == 0x4 || sub == 0x3 || sub == 0x5) {
+      std::snprintf(buf, sizeof buf, "PCIe port block 0x%05x register 0x%03x", a & 0xFFFFF,
+                    a & 0xFFF);
+    } else {
+      std::snprintf(buf, sizeof buf, "PCIe core %d block 0x%08x + 0x%04x", core, block,
+                    a & 0xFFFF);
+    }
+    return buf;
+  }
+  if ((a & 0xFFFFFF00) == 0x0004A300) {
+    std::snprintf(buf, sizeof buf, "PCIe strap register 0x%05x", a);
+    return buf;
+  }
+  std::snprintf(buf, sizeof buf, "SMN 0x%08x", a);
+  return buf;
+}
+
+FunctionState Summarize(const sim::ConfigFunction &f) {
+  FunctionState s;
+  s.vendor = static_cast<uint16_t>(f.Peek(0, 2));
+  s.device = static_cast<uint16_t>(f.Peek(2, 2));
+  const uint16_t c = f.pcieCap;
+  if (c == 0) {
+    return s;
+  }
+  s.portType = static_cast<int>((f.Peek(c + 2, 2) >> 4) & 0xF);
+  const uint32_t devctl = f.Peek(c + 8, 2);
+  s.mps = PayloadBytes(Bits(devctl, 7, 5));
+  s.mrrs = PayloadBytes(Bits(devctl, 14, 12));
+  s.extTag = Bits(devctl, 8, 8) != 0;
+  const uint32_t linkctl = f.Peek(c + 0x10, 2);
+  s.aspm = static_cast<int>(Bits(linkctl, 1, 0));
+  s.ccc = Bits(linkctl, 6, 6) != 0;
+  s.clkpm = Bits(linkctl, 8, 8) != 0;
+  s.ltr.enabled = Bits(f.Peek(c + 0x28, 2), 10, 10) != 0;
+  if (f.Peek(c + 2, 2) & 0x0100) {
+    const uint32_t slot = f.Peek(c + 0x14, 4);
+    const uint32_t value = Bits(slot, 14, 7);
+    const uint32_t scale = Bits(slot, 16, 15);
+    static const char *const kScale[] = {"", "0.1x", "0.01x", "0.001x"};
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%u W%s%s", value, scale ? " " : "", kScale[scale]);
+    s.slotPower = buf;
+    s.slotPowerLimit = static_cast<int>(value);
+  }
+  uint16_t ext = 0x100;
+  for (int n = 0; n < 960 && ext >= 0x100 && ext <= 0xFFC; ++n) {
+    const uint32_t header = f.Peek(ext, 4);
+    if (header == 0 || header == 0xFFFFFFFF) {
+      break;
+    }
+    switch (header & 0xFFFF) {
+    case 0x0001: {
+      const uint32_t ctl = f.Peek(ext + 0x18, 4);
+      s.aer = AerState{f.Peek(ext + 0x08, 4), f.Peek(ext + 0x0C, 4), f.Peek(ext + 0x14, 4),
+                       Bits(ctl, 6, 6) != 0, Bits(ctl, 8, 8) != 0};
+      break;
+    }
+    case 0x0018:
+      s.ltr.maxSnoop = static_cast<int>(f.Peek(ext + 4, 2));
+      s.ltr.maxNoSnoop = static_cast<int>(f.Peek(ext + 6, 2));
+      break;
+    case 0x001E: {
+      const uint32_t ctl1 = f.Peek(ext + 8, 4);
+      s.l1ss = static_cast<int>(Bits(ctl1, 3, 0));
+      static const int kScaleNs[] = {1, 32, 1024, 32768, 1048576, 33554432, 0, 0};
+      s.ltr.threshold = static_cast<int>(Bits(ctl1, 25, 16)) * kScaleNs[Bits(ctl1, 31, 29)];
+      break;
+    }
+    default:
+      break;
+    }
+    ext = static_cast<uint16_t>(header >> 20);
+  }
+  return s;
+}
+
+std::string PortTypeName(int type) {
+  switch (type) {
+  case -1:
+    return "conventional PCI";
+  case 0:
+    return "endpoint";
+  case 1:
+    return "legacy endpoint";
+  case 4:
+    return "root port";
+  case 5:
+    return "switch upstream port";
+  case 6:
+    return "switch downstream port";
+  case 7:
+    return "PCIe-to-PCI bridge";
+  case 8:
+    return "PCI-to-PCIe bridge";
+  case 9:
+    return "RC-integrated endpoint";
+  case 10:
+    return "RC event collector";
+  default:
+    return "type " + std::to_string(type);
+  }
+}
+
+std::string AspmName(int aspm) {
+  static const char *const kNames[] = {"Disabled", "L0s", "L1", "L0s L1"};
+  return aspm < 0 ? "-" : kNames[aspm & 3];
+}
+
+std::string L1ssName(int bits) {
+  if (bits < 0) {
+    return "-";
+  }
+  std::string out;
+  const char *const kNames[] = {"PCI-PM_L1.2", "PCI-PM_L1.1", "ASPM_L1.2", "ASPM_L1.1"};
+  for (int i = 3; i >= 0; --i) {
+    if (bits & (1 << i)) {
+      out += (out.empty() ? "" : " ") + std::string(kNames[i]);
+    }
+  }
+  return out.empty() ? "off" : out;
+}
+
+std::string StateLine(const FunctionState &s) {
+  if (s.portType < 0) {
+    return "no PCI Express capability";
+  }
+  char buf[320];
+  std::snprintf(buf, sizeof buf, "MPS %d MRRS %d ExtTag%c ASPM %s CCC%c ClkPM%c L1SS %s LTR%c",
+                s.mps, s.mrrs, s.extTag ? '+' : '-', AspmName(s.aspm).c_str(), s.ccc ? '+' : '-',
+                s.clkpm ? '+' : '-', L1ssName(s.l1ss).c_str(), s.ltr.enabled ? '+' : '-');
+  std::string line = buf;
+  if (s.ltr.maxSnoop >= 0) {
+    std::snprintf(buf, sizeof buf, " LTRLat %04x/%04x", s.ltr.maxSnoop, s.ltr.maxNoSnoop);
+    line += buf;
+  }
+  if (s.ltr.threshold >= 0) {
+    line += " L1.2Thr " + std::to_string(s.ltr.threshold) + "ns";
+  }
+  if (s.aer) {
+    std::snprintf(buf, sizeof buf, " AER UEMsk %08x UESvrt %08x CEMsk %08x ECRC Gen%c Chk%c",
+                  s.aer->uncorrectableMask, s.aer->uncorrectableSeverity,
+                  s.aer->correctableMask, s.aer->ecrcGeneration ? '+' : '-',
+                  s.aer->ecrcCheck ? '+' : '-');
+    line += buf;
+  }
+  if (!s.slotPower.empty()) {
+    line += " Slot " + s.slotPower;
+  }
+  return line;
+}
+
+std::vector<FieldChange> StateDiff(const FunctionState &a, const FunctionState &b) {
+  std::vector<FieldChange> d;
+  auto add = [&d](const char *name, int from, int to) {
+    if (from != to) {
+      d.push_back({name, static_cast<uint32_t>(from), static_cast<uint32_t>(to)});
+    }
+  };
+  add("mps", a.mps, b.mps);
+  add("mrrs", a.mrrs, b.mrrs);
+  add("ext_tag", a.extTag, b.extTag);
+  add("aspm", a.aspm, b.aspm);
+  add("ccc", a.ccc, b.ccc);
+  add("clkpm", a.clkpm, b.clkpm);
+  add("l1ss", a.l1ss, b.l1ss);
+  add("ltr.enable", a.ltr.enabled, b.ltr.enabled);
+  add("ltr.max_snoop", a.ltr.maxSnoop, b.ltr.maxSnoop);
+  add("ltr.max_no_snoop", a.ltr.maxNoSnoop, b.ltr.maxNoSnoop);
+  add("ltr.threshold_ns", a.ltr.threshold, b.ltr.threshold);
+  add("slot_power_limit", a.slotPowerLimit, b.slotPowerLimit);
+  if (a.aer && b.aer) {
+    add("aer.uncorrectable_mask", static_cast<int>(a.aer->uncorrectableMask),
+        static_cast<int>(b.aer->uncorrectableMask));
+    add("aer.uncorrectable_severity", static_cast<int>(a.aer->uncorrectableSeverity),
+        static_cast<int>(b.aer->uncorrectableSeverity));
+    add("aer.correctable_mask", static_cast<int>(a.aer->correctableMask),
+        static_cast<int>(b.aer->correctableMask));
+    add("ecrc.generation", a.aer->ecrcGeneration, b.aer->ecrcGeneration);
+    add("ecrc.check", a.aer->ecrcCheck, b.aer->ecrcCheck);
+  }
+  return d;
+}
+
+} // namespace kelsim

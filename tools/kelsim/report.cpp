@@ -1,0 +1,356 @@
+#include "tools/kelsim/report.h"
+
+#include <cstdio>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "sim/lspci.h"
+
+namespace kelsim {
+
+using nlohmann::json;
+
+namespace {
+
+std::string Hex(uint64_t v, int digits = 8) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "0x%0*llx", digits, static_cast<unsigned long long>(v));
+  return buf;
+}
+
+std::string Changes(const std::vector<FieldChange> &changes) {
+  std::string out;
+  for (const FieldChange &c : changes) {
+    out += (out.empty() ? "" : ", ") + c.name + " " + std::to_string(c.from) + "->" +
+           std::to_string(c.to);
+  }
+  return out;
+}
+
+const char *LevelName(uint64_t level) {
+  switch (level) {
+  case 0x100000:
+    return "PCIE";
+  case 0x200000:
+    return "AER";
+  case 0x2000000:
+    return "SERVICE";
+  case 0x4000000000000ULL:
+    return "DRIVER";
+  case 0x20000000000000ULL:
+    return "HOOK";
+  default:
+    return "OTHER";
+  }
+}
+
+json StateJson(const FunctionState &s) {
+  json j;
+  j["port_type"] = s.portType < 0 ? json(nullptr) : json(PortTypeName(s.portType));
+  auto orNull = [](int v) { return v < 0 ? json(nullptr) : json(v); };
+  j["mps"] = orNull(s.mps);
+  j["mrrs"] = orNull(s.mrrs);
+  j["ext_tag"] = s.portType < 0 ? json(nullptr) : json(s.extTag);
+  j["aspm"] = s.aspm < 0 ? json(nullptr) : json(AspmName(s.aspm));
+  j["ccc"] = s.portType < 0 ? json(nullptr) : json(s.ccc);
+  j["clkpm"] = s.portType < 0 ? json(nullptr) : json(s.clkpm);
+  j["l1ss"] = s.l1ss < 0 ? json(nullptr) : json(L1ssName(s.l1ss));
+  j["ltr"] = s.portType < 0 ? json(nullptr)
+                            : json{{"enable", s.ltr.enabled},
+                                   {"max_snoop", orNull(s.ltr.maxSnoop)},
+                                   {"max_no_snoop", orNull(s.ltr.maxNoSnoop)},
+                                   {"threshold_ns", orNull(s.ltr.threshold)}};
+  if (s.aer) {
+    j["aer"] = {{"uncorrectable_mask", s.aer->uncorrectableMask},
+                {"uncorrectable_severity", s.aer->uncorrectableSeverity},
+                {"correctable_mask", s.aer->correctableMask}};
+    j["ecrc"] = {{"generation", s.aer->ecrcGeneration}, {"check", s.aer->ecrcCheck}};
+  } else {
+    j["aer"] = nullptr;
+    j["ecrc"] = nullptr;
+  }
+  j["slot_power"] = s.slotPower.empty() ? json(nullptr) : json(s.slotPower);
+  return j;
+}
+
+json FindingJson(const ResumeFinding &f) {
+  return {{"location", f.location}, {"register", f.registerName}, {"before", f.before},
+          {"after", f.after},       {"replayed", f.replayed}};
+}
+
+} // namespace
+
+bool ParseLevels(const std::string &text, uint64_t &mask) {
+  mask = 0;
+  std::stringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ',')) {
+    if (item == "pcie") {
+      mask |= 0x100000;
+    } else if (item == "aer") {
+      mask |= 0x200000;
+    } else if (item == "service") {
+      mask |= 0x2000000;
+    } else if (item == "driver") {
+      mask |= 0x4000000000000ULL;
+    } else if (item == "hook") {
+      mask |= 0x20000000000000ULL;
+    } else if (item == "all") {
+      mask = ~0ULL;
+    } else {
+      try {
+        size_t used = 0;
+        mask |= std::stoull(item, &used, 0);
+        if (used != item.size()) {
+          return false;
+        }
+      } catch (const std::exception &) {
+        return false;
+      }
+    }
+  }
+  return mask != 0;
+}
+
+void WriteText(const RunResult &r, const TextOptions &o, std::ostream &out) {
+  out << "== " << r.name << " ==\n";
+  for (const std::string &w : r.warnings) {
+    out << "warning: " << w << "\n";
+  }
+  if (o.trace) {
+    out << "\n-- driver trace --\n";
+    std::string pending;
+    for (const sim::Event &e : r.events) {
+      if (e.kind == sim::EventKind::Debug && (e.level & o.traceLevels) != 0) {
+        out << e.text;
+      }
+    }
+    out << "\n";
+  }
+  out << "-- post codes --\n";
+  for (const uint64_t code : r.postCodes) {
+    out << Hex(code) << "\n";
+  }
+  if (!r.fatalStops.empty()) {
+    out << "FATAL STOP " << Hex(r.fatalStops.front())
+        << (r.halted ? " (the machine is held in the fatal-stop display)" : "") << "\n";
+  }
+  for (const std::string &n : r.notes) {
+    out << "platform: " << n << "\n";
+  }
+  if (o.writes) {
+    out << "\n-- hardware writes (" << r.writes.size() << ") --\n";
+    for (const WriteRecord &w : r.writes) {
+      out << w.kind << "  " << w.target;
+      if (w.kind == "io") {
+        out << " w" << w.width * 8 << " = " << Hex(w.value, w.width * 2) << "\n";
+        continue;
+      }
+      out << " " << w.registerName << " w" << w.width * 8 << ": " << Hex(w.before, w.width * 2)
+          << " -> " << Hex(w.value, w.width * 2);
+      if (!w.changes.empty()) {
+        out << "  [" << Changes(w.changes) << "]";
+      }
+      out << "\n";
+    }
+  }
+  if (o.script) {
+    out << "\n-- S3 boot script --\n";
+    out << "save-state protocol records: " << r.saveState.size() << "\n";
+    for (const ScriptWrite &w : r.saveState) {
+      out << "  mem write w" << w.width * 8 << " " << Hex(w.address, 10) << " = "
+          << Hex(w.value, w.width * 2) << (w.target.empty() ? "" : "  (" + w.target + ")") << "\n";
+    }
+    if (!r.tableAvailable) {
+      out << "private table: none\n";
+    } else {
+      out << "private table entries: " << r.table.size()
+          << (r.handedToSmm ? " (handed to SMM)" : " (not handed to SMM)") << "\n";
+      for (const TableEntry &e : r.table) {
+        out << "  type " << e.type;
+        for (const uint64_t a : e.arguments) {
+          out << " " << Hex(a, 1);
+        }
+        out << "\n";
+      }
+    }
+  }
+  if (o.devices) {
+    out << "\n-- devices --\n";
+    for (const DeviceReport &d : r.devices) {
+      char head[64];
+      std::snprintf(head, sizeof head, "%s %04x:%04x ", sim::BdfText(d.bdf).c_str(),
+                    d.after.vendor, d.after.device);
+      out << head << PortTypeName(d.after.portType) << "\n";
+      out << "    before: " << StateLine(d.before) << "\n";
+      out << "    after:  " << StateLine(d.after) << "\n";
+      if (!d.diff.empty()) {
+        out << "    diff:   " << Changes(d.diff) << "\n";
+      }
+    }
+  }
+  if (o.resume) {
+    out << "\n-- S3 resume check --\n";
+    out << "replayed " << r.resume.replayedWrites << " script writes onto the platform as it "
+        << "stood before the pass\n";
+    for (const std::string &n : r.resume.notes) {
+      out << "  note: " << n << "\n";
+    }
+    if (r.resume.Clean()) {
+      out << "every register the pass changed is restored\n";
+    }
+    if (!r.resume.notRestored.empty()) {
+      out << r.resume.notRestored.size()
+          << " registers changed by the pass are not written by the script:\n";
+      for (const ResumeFinding &f : r.resume.notRestored) {
+        out << "  " << f.location << " " << f.registerName << ": before " << Hex(f.before)
+            << " after " << Hex(f.after) << " resumed " << Hex(f.replayed) << "\n";
+      }
+    }
+    if (!r.resume.differing.empty()) {
+      out << r.resume.differing.size() << " registers the script writes end unlike the pass:\n";
+      for (const ResumeFinding &f : r.resume.differing) {
+        out << "  " << f.location << " " << f.registerName << ": after pass " << Hex(f.after)
+            << " after resume " << Hex(f.replayed) << "\n";
+      }
+    }
+  }
+}
+
+json ToJson(const RunResult &r) {
+  json j;
+  j["name"] = r.name;
+  j["warnings"] = r.warnings;
+  j["trace"] = json::array();
+  for (const sim::Event &e : r.events) {
+    if (e.kind == sim::EventKind::Debug) {
+      j["trace"].push_back({{"level", e.level}, {"level_name", LevelName(e.level)}, {"text", e.text}});
+    }
+  }
+  j["post_codes"] = r.postCodes;
+  j["fatal_stop"] = r.fatalStops.empty() ? json(nullptr) : json(r.fatalStops.front());
+  j["halted"] = r.halted;
+  j["platform_notes"] = r.notes;
+  j["writes"] = json::array();
+  for (const WriteRecord &w : r.writes) {
+    json x = {{"kind", w.kind}, {"address", w.address}, {"width", w.width}, {"value", w.value}};
+    if (w.kind != "io") {
+      x["before"] = w.before;
+      x["target"] = w.target;
+      x["register"] = w.registerName;
+      json changes = json::array();
+      for (const FieldChange &c : w.changes) {
+        changes.push_back({{"field", c.name}, {"from", c.from}, {"to", c.to}});
+      }
+      x["changes"] = changes;
+    }
+    if (w.kind == "smn") {
+      x["silicon"] = sim::BdfText(w.silicon);
+    }
+    j["writes"].push_back(x);
+  }
+  json script;
+  script["save_state"] = json::array();
+  for (const ScriptWrite &w : r.saveState) {
+    script["save_state"].push_back({{"opcode", 2}, {"width", w.width}, {"address", w.address},
+                                    {"value", w.value}, {"target", w.target}});
+  }
+  script["table"] = json::array();
+  for (const TableEntry &e : r.table) {
+    json entry = {{"type", e.type}, {"arguments", e.arguments}};
+    if (e.type == 3 && e.arguments.size() == 3) {
+      entry["width"] = e.arguments[0] < 4 ? 1u << e.arguments[0] : 0u;
+      entry["address"] = e.arguments[1];
+      entry["value"] = e.arguments[2];
+    }
+    script["table"].push_back(entry);
+  }
+  script["table_available"] = r.tableAvailable;
+  script["handed_to_smm"] = r.handedToSmm;
+  j["s3"] = script;
+  j["devices"] = json::object();
+  for (const DeviceReport &d : r.devices) {
+    json diff = json::array();
+    for (const FieldChange &c : d.diff) {
+      diff.push_back({{"field", c.name}, {"from", c.from}, {"to", c.to}});
+    }
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", d.after.vendor, d.after.device);
+    j["devices"][sim::BdfText(d.bdf)] = {
+        {"id", ids}, {"before", StateJson(d.before)}, {"after", StateJson(d.after)}, {"diff", diff}};
+  }
+  json resume;
+  resume["replayed_writes"] = r.resume.replayedWrites;
+  resume["clean"] = r.resume.Clean();
+  resume["not_restored"] = json::array();
+  for (const ResumeFinding &f : r.resume.notRestored) {
+    resume["not_restored"].push_back(FindingJson(f));
+  }
+  resume["differing"] = json::array();
+  for (const ResumeFinding &f : r.resume.differing) {
+    resume["differing"].push_back(FindingJson(f));
+  }
+  resume["notes"] = r.resume.notes;
+  j["s3_resume"] = resume;
+  return j;
+}
+
+void WriteDot(const RunResult &r, std::ostream &out) {
+  out << "digraph pcie {\n  rankdir=LR;\n  node [shape=box, fontname=\"monospace\"];\n";
+  std::map<uint32_t, const DeviceReport *> byBdf;
+  for (const DeviceReport &d : r.devices) {
+    byBdf[d.bdf] = &d;
+  }
+  std::set<std::string> silicons;
+  for (const Link &l : r.links) {
+    if (l.upstream.rfind("silicon", 0) == 0) {
+      silicons.insert(l.upstream);
+    }
+  }
+  for (const std::string &s : silicons) {
+    out << "  \"" << s << "\" [shape=ellipse];\n";
+  }
+  for (const DeviceReport &d : r.devices) {
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", d.after.vendor, d.after.device);
+    out << "  \"" << sim::BdfText(d.bdf) << "\" [label=\"" << sim::BdfText(d.bdf) << "\\n" << ids
+        << "\\n" << PortTypeName(d.after.portType) << "\"];\n";
+  }
+  for (const Link &l : r.links) {
+    const auto it = byBdf.find(l.downstream);
+    std::string label;
+    if (it != byBdf.end() && it->second->after.portType >= 0) {
+      const FunctionState &s = it->second->after;
+      label = "MPS " + std::to_string(s.mps) + " MRRS " + std::to_string(s.mrrs) + "\\nASPM " +
+              AspmName(s.aspm) + (s.ccc ? " CCC" : "") + (s.clkpm ? " ClkPM" : "") +
+              (s.l1ss > 0 ? "\\nL1SS " + L1ssName(s.l1ss) : "") + (s.ltr.enabled ? "\\nLTR" : "");
+    }
+    out << "  \"" << l.upstream << "\" -> \"" << sim::BdfText(l.downstream) << "\" [label=\""
+        << label << "\"];\n";
+  }
+  out << "}\n";
+}
+
+int ExitStatus(const RunResult &r, bool strictS3) {
+  if (!r.fatalStops.empty()) {
+    return 1;
+  }
+  if (strictS3 && !r.resume.Clean()) {
+    return 3;
+  }
+  return 0;
+}
+
+std::string SummaryLine(const RunResult &r) {
+  std::string out = r.name + ": ";
+  out += r.fatalStops.empty() ? "ok" : "fatal stop " + Hex(r.fatalStops.front());
+  out += ", " + std::to_string(r.writes.size()) + " writes, " +
+         std::to_string(r.saveState.size() + r.table.size()) + " S3 records, S3 resume ";
+  out += r.resume.Clean() ? "clean"
+                          : std::to_string(r.resume.notRestored.size()) + " not restored, " +
+                                std::to_string(r.resume.differing.size()) + " differing";
+  return out;
+}
+
+} // namespace kelsim

@@ -1,0 +1,37 @@
+// The simulator's outputs: the text report, the JSON report and the
+// Graphviz device tree.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/kelsim/run.h"
+
+namespace kelsim {
+
+struct TextOptions {
+  uint64_t traceLevels = ~0ULL; // debug levels shown
+  bool trace = true;
+  bool writes = true;
+  bool script = true;
+  bool devices = true;
+  bool resume = true;
+};
+
+void WriteText(const RunResult &r, const TextOptions &options, std::ostream &out);
+nlohmann::json ToJson(const RunResult &r);
+void WriteDot(const RunResult &r, std::ostream &out);
+
+// Exit status of a run: 1 for a fatal stop, 3 for an S3 resume difference
+// when strict, else 0.
+int ExitStatus(const RunResult &r, bool strictS3);
+// One line for the batch summary.
+std::string SummaryLine(const RunResult &r);
+
+// "pcie,aer" or "0x100000" to a level mask; false if unknown.
+bool ParseLevels(const std::string &text, uint64_t &mask);
+
+} // namespace kelsim

@@ -1,0 +1,492 @@
+#include "tools/kelsim/run.h"
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include "core/driver_state.h"
+#include "sim/lspci.h"
+#include "sim/platform.h"
+
+namespace kelsim {
+
+namespace {
+
+constexpr uint64_t kPcdS3Table = 0x34F;
+constexpr uint32_t kMsrMmioConfigBase = 0xC0010058;
+
+// The AER service protocol's interface: two members, the first taking the
+// protocol and a 16-byte request.
+struct PcieAerRequest {
+  uint8_t AerEnable;
+  uint8_t PciBus;
+  uint8_t PciDevice;
+  uint8_t PciFunction;
+  uint32_t CorrectableMask;
+  uint32_t UncorrectableMask;
+  uint32_t UncorrectableSeverity;
+};
+static_assert(sizeof(PcieAerRequest) == 16);
+struct AerServiceProtocol {
+  EFI_STATUS(EFIAPI *SetPcieAerFeature)(AerServiceProtocol *This, PcieAerRequest *Request);
+  VOID *SetPcieAerFeatureExtended;
+};
+
+// AER port table as the driver hands it to the platform hook: a count,
+// then 16 packed rows of 15 bytes.
+constexpr size_t kAerRowSize = 15;
+constexpr size_t kAerRows = 16;
+
+nlohmann::json gHookEdits;
+std::vector<std::string> *gHookNotes = nullptr;
+
+void PutU32(uint8_t *p, uint64_t v) {
+  const uint32_t x = static_cast<uint32_t>(v);
+  std::memcpy(p, &x, 4);
+}
+
+EFI_STATUS EFIAPI HookDispatch(EFI_BOOT_SERVICES *, HOOK_CALLOUT *callout, UINT32 hookId) {
+  if (hookId != 0xB0000009 || callout == nullptr || callout->Data == 0) {
+    return EFI_UNSUPPORTED;
+  }
+  auto *table = reinterpret_cast<uint8_t *>(callout->Data);
+  for (const auto &edit : gHookEdits) {
+    if (edit.contains("NumberOfPorts")) {
+      table[0] = edit["NumberOfPorts"].is_string()
+                     ? static_cast<uint8_t>(std::stoul(edit["NumberOfPorts"].get<std::string>(), nullptr, 0))
+                     : edit["NumberOfPorts"].get<uint8_t>();
+    }
+    if (!edit.contains("Row")) {
+      continue;
+    }
+    auto num = [&edit](const char *k) -> uint64_t {
+      const auto &v = edit.at(k);
+      return v.is_string() ? std::stoull(v.get<std::string>(), nullptr, 0) : v.get<uint64_t>();
+    };
+    uint8_t *row = table + 1 + kAerRowSize * std::min<uint64_t>(num("Row"), kAerRows - 1);
+    if (edit.contains("AerEnable")) row[0] = static_cast<uint8_t>(num("AerEnable"));
+    if (edit.contains("PciDevice")) row[1] = static_cast<uint8_t>(num("PciDevice"));
+    if (edit.contains("PciFunction")) row[2] = static_cast<uint8_t>(num("PciFunction"));
+    if (edit.contains("CorrectableMask")) PutU32(row + 3, num("CorrectableMask"));
+    if (edit.contains("UncorrectableMask")) PutU32(row + 7, num("UncorrectableMask"));
+    if (edit.contains("UncorrectableSeverity")) PutU32(row + 11, num("UncorrectableSeverity"));
+  }
+  if (gHookNotes != nullptr) {
+    gHookNotes->push_back("platform hook edited the AER port table");
+  }
+  return EFI_SUCCESS;
+}
+VTR_HOOK_PROTOCOL gHookProtocol = {HookDispatch};
+
+uint64_t Num(const nlohmann::json &o, const char *k, uint64_t fallback = 0) {
+  if (!o.contains(k)) {
+    return fallback;
+  }
+  const auto &v = o.at(k);
+  return v.is_string() ? std::stoull(v.get<std::string>(), nullptr, 0) : v.get<uint64_t>();
+}
+
+void CallAerService(sim::Platform &p, const nlohmann::json &request, std::vector<std::string> &notes) {
+  auto *aer = static_cast<AerServiceProtocol *>(nullptr);
+  const auto interfaces = p.firmware.Interfaces(gNbioPcieAerProtocolGuid);
+  if (interfaces.empty()) {
+    notes.push_back("AerService: the driver has not installed its AER service protocol");
+    return;
+  }
+  aer = static_cast<AerServiceProtocol *>(interfaces.front());
+  PcieAerRequest r{static_cast<uint8_t>(Num(request, "AerEnable", 1)),
+                   static_cast<uint8_t>(Num(request, "PciBus")),
+                   static_cast<uint8_t>(Num(request, "PciDevice")),
+                   static_cast<uint8_t>(Num(request, "PciFunction")),
+                   static_cast<uint32_t>(Num(request, "CorrectableMask")),
+                   static_cast<uint32_t>(Num(request, "UncorrectableMask")),
+                   static_cast<uint32_t>(Num(request, "UncorrectableSeverity"))};
+  const EFI_STATUS status = aer->SetPcieAerFeature(aer, &r);
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "AerService %02x:%02x.%x returned 0x%llx", r.PciBus, r.PciDevice,
+                r.PciFunction, static_cast<unsigned long long>(status));
+  notes.push_back(buf);
+}
+
+using Snapshot = std::map<uint32_t, std::array<uint8_t, 4096>>;
+using SmnSnapshot = std::map<uint32_t, std::map<uint32_t, uint32_t>>;
+
+Snapshot TakeConfig(const sim::ConfigSpace &space) {
+  Snapshot s;
+  for (const auto &[bdf, f] : space.Functions()) {
+    s[bdf] = f.data;
+  }
+  return s;
+}
+
+SmnSnapshot TakeSmn(const sim::Platform &p) {
+  SmnSnapshot s;
+  for (const auto &[hb, nbio] : p.Silicons()) {
+    s[hb] = nbio->Registers();
+  }
+  return s;
+}
+
+bool IsMailbox(uint32_t smn) {
+  return smn == 0x03B10528 || smn == 0x03B10564 || (smn >= 0x03B10598 && smn <= 0x03B105AC) ||
+         smn == 0x13B20004;
+}
+
+std::string CfgLocation(uint32_t bdf, uint16_t offset) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%s +0x%03x", sim::BdfText(bdf).c_str(), offset);
+  return buf;
+}
+
+std::string SmnLocation(uint32_t hb, uint32_t smn) {
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "smn [%s] 0x%08x", sim::BdfText(hb).c_str(), smn);
+  return buf;
+}
+
+std::vector<TableEntry> DecodeTable(const uint8_t *t) {
+  static const std::map<uint16_t, std::vector<std::pair<size_t, size_t>>> kLayout = {
+      {0, {{4, 4}, {8, 8}, {16, 8}}},
+      {3, {{4, 4}, {8, 8}, {16, 8}}},
+      {1, {{4, 4}, {8, 8}, {16, 8}, {24, 8}}},
+      {4, {{4, 4}, {8, 8}, {16, 8}, {24, 8}}},
+      {2, {{4, 4}, {8, 8}, {16, 8}, {24, 8}, {32, 8}}},
+      {5, {{4, 4}, {8, 8}, {16, 8}, {24, 8}, {32, 8}}},
+      {6, {{4, 4}, {8, 2}, {16, 8}, {24, 8}}},
+      {7, {{4, 4}, {8, 2}, {16, 8}, {24, 8}, {32, 8}}},
+      {8, {{4, 4}, {8, 2}, {16, 8}, {24, 8}, {32, 8}, {40, 8}}},
+      {9, {{8, 8}, {16, 8}}}};
+  static const std::map<uint16_t, size_t> kSize = {{0, 24}, {3, 24}, {1, 32}, {4, 32}, {2, 40},
+                                                   {5, 40}, {6, 32}, {7, 40}, {8, 48}, {9, 24}};
+  std::vector<TableEntry> out;
+  uint64_t used = 0;
+  std::memcpy(&used, t + 0x28, 8);
+  used = std::min<uint64_t>(used, 0x4000);
+  for (uint64_t at = 0x30; at + 2 <= used;) {
+    uint16_t type = 0;
+    std::memcpy(&type, t + at, 2);
+    auto size = kSize.find(type);
+    if (size == kSize.end() || at + size->second > used) {
+      break;
+    }
+    TableEntry e{type, {}};
+    for (const auto &[offset, width] : kLayout.at(type)) {
+      uint64_t v = 0;
+      std::memcpy(&v, t + at + offset, width);
+      e.arguments.push_back(v);
+    }
+    out.push_back(std::move(e));
+    at += size->second;
+  }
+  return out;
+}
+
+std::string DecodeTarget(uint64_t address, uint64_t windowBase) {
+  if (address >= windowBase && address < windowBase + 0x10000000) {
+    const uint32_t pci = static_cast<uint32_t>(address - windowBase);
+    return CfgLocation(pci & 0x0FFFF000, pci & 0xFFF);
+  }
+  return "";
+}
+
+// The platform as it stood before the pass, with the script written into it
+// through the configuration window and the SMN pairs, as a resume does.
+class ResumeReplay {
+public:
+  ResumeReplay(const sim::Platform &p, const Snapshot &cfg, const SmnSnapshot &smn)
+      : smn_(smn) {
+    for (const auto &[bdf, f] : p.config.Functions()) {
+      sim::ConfigFunction copy;
+      copy.data = cfg.count(bdf) ? cfg.at(bdf) : f.data;
+      copy.writable = f.writable;
+      copy.clearOnOne = f.clearOnOne;
+      copy.pcieCap = f.pcieCap;
+      copy.linkTrainingReads = f.linkTrainingReads;
+      if (p.Silicons().count(bdf) != 0) {
+        auto &regs = smn_[bdf];
+        copy.pairs.push_back({0xB8,
+                              [&regs](uint32_t i) { return regs.count(i) ? regs.at(i) : 0u; },
+                              [&regs](uint32_t i, uint32_t v) { regs[i] = v; }});
+        hostBridges_.insert(bdf);
+      }
+      space_.Add(bdf, std::move(copy));
+    }
+  }
+
+  // Returns false when the address is outside the configuration window.
+  bool Write(uint64_t address, unsigned bytes, uint64_t value, uint64_t windowBase,
+             std::set<std::pair<uint32_t, uint16_t>> &cfgTouched,
+             std::set<std::pair<uint32_t, uint32_t>> &smnTouched) {
+    if (address < windowBase || address + bytes > windowBase + 0x10000000) {
+      return false;
+    }
+    const uint32_t pci = static_cast<uint32_t>(address - windowBase);
+    const uint32_t bdf = pci & 0x0FFFF000;
+    const uint16_t offset = pci & 0xFFF;
+    if (hostBridges_.count(bdf) && offset >= 0xBC && offset < 0xC0) {
+      const uint32_t index = space_.Read(bdf | 0xB8, 4);
+      smnTouched.insert({bdf, index});
+    } else {
+      cfgTouched.insert({bdf, static_cast<uint16_t>(offset & ~3)});
+    }
+    if (bytes == 8) {
+      space_.Write(pci, 4, static_cast<uint32_t>(value));
+      space_.Write(pci + 4, 4, static_cast<uint32_t>(value >> 32));
+    } else {
+      space_.Write(pci, bytes, static_cast<uint32_t>(value));
+    }
+    return true;
+  }
+
+  // Link training that a retrain started has long finished by the time the
+  // resumed system runs.
+  void Settle() {
+    for (auto &[bdf, f] : space_.Functions()) {
+      if (f.trainingLeft > 0 && f.pcieCap != 0) {
+        f.Poke(f.pcieCap + 0x12, 2, f.Peek(f.pcieCap + 0x12, 2) & ~0x0800u);
+        f.trainingLeft = 0;
+      }
+    }
+  }
+
+  uint32_t Cfg(uint32_t bdf, uint16_t offset) const {
+    const sim::ConfigFunction *f = space_.Find(bdf);
+    return f == nullptr ? 0xFFFFFFFF : f->Peek(offset, 4);
+  }
+  const SmnSnapshot &Smn() const { return smn_; }
+  bool IsHostBridge(uint32_t bdf) const { return hostBridges_.count(bdf) != 0; }
+
+private:
+  sim::ConfigSpace space_;
+  SmnSnapshot smn_;
+  std::set<uint32_t> hostBridges_;
+};
+
+S3Resume CheckResume(const sim::Platform &p, const Snapshot &cfgBefore, const SmnSnapshot &smnBefore,
+                     const std::vector<ScriptWrite> &script, uint64_t windowBase) {
+  S3Resume r;
+  ResumeReplay replay(p, cfgBefore, smnBefore);
+  std::set<std::pair<uint32_t, uint16_t>> cfgTouched;
+  std::set<std::pair<uint32_t, uint32_t>> smnTouched;
+  for (const ScriptWrite &w : script) {
+    if (replay.Write(w.address, w.width, w.value, windowBase, cfgTouched, smnTouched)) {
+      ++r.replayedWrites;
+    } else {
+      char buf[96];
+      std::snprintf(buf, sizeof buf, "write at 0x%llx is outside the configuration window",
+                    static_cast<unsigned long long>(w.address));
+      r.notes.push_back(buf);
+    }
+  }
+  replay.Settle();
+  for (const auto &[bdf, f] : p.config.Functions()) {
+    const auto &before = cfgBefore.count(bdf) ? cfgBefore.at(bdf) : f.data;
+    for (uint16_t offset = 0; offset < 4096; offset += 4) {
+      if (replay.IsHostBridge(bdf) && offset >= 0xB8 && offset < 0xC0) {
+        continue; // the SMN pair is a window, compared register by register below
+      }
+      uint32_t b = 0;
+      std::memcpy(&b, before.data() + offset, 4);
+      const uint32_t a = f.Peek(offset, 4);
+      const uint32_t x = replay.Cfg(bdf, offset);
+      if (x == a) {
+        continue;
+      }
+      const RegisterInfo info = DescribeConfigWrite(&f, offset, 4, b, a);
+      ResumeFinding finding{CfgLocation(bdf, offset), info.name, b, a, x};
+      if (cfgTouched.count({bdf, offset})) {
+        r.differing.push_back(finding);
+      } else if (a != b) {
+        r.notRestored.push_back(finding);
+      }
+    }
+  }
+  for (const auto &[hb, nbio] : p.Silicons()) {
+    std::set<uint32_t> addresses;
+    for (const auto &[a, v] : nbio->Registers()) addresses.insert(a);
+    if (smnBefore.count(hb)) {
+      for (const auto &[a, v] : smnBefore.at(hb)) addresses.insert(a);
+    }
+    const auto &replayed = replay.Smn().count(hb) ? replay.Smn().at(hb) : std::map<uint32_t, uint32_t>{};
+    for (const uint32_t a : addresses) {
+      if (IsMailbox(a)) {
+        continue; // commands to the SMU and the RAS unit, not state to restore
+      }
+      const uint32_t b = smnBefore.count(hb) && smnBefore.at(hb).count(a) ? smnBefore.at(hb).at(a) : 0;
+      const uint32_t after = nbio->Peek(a);
+      const uint32_t x = replayed.count(a) ? replayed.at(a) : 0;
+      if (x == after) {
+        continue;
+      }
+      ResumeFinding finding{SmnLocation(hb, a), DescribeSmn(a), b, after, x};
+      if (smnTouched.count({hb, a})) {
+        r.differing.push_back(finding);
+      } else if (after != b) {
+        r.notRestored.push_back(finding);
+      }
+    }
+  }
+  return r;
+}
+
+std::vector<Link> Links(const sim::Platform &p, const sim::BuiltTopology &topology) {
+  std::vector<Link> links;
+  const auto &bytes = topology.bytes;
+  for (size_t s = 0; s < topology.siliconOffsets.size(); ++s) {
+    for (size_t off : topology.engineOffsets[s]) {
+      uint32_t port = 0;
+      std::memcpy(&port, bytes.data() + off + 30, 4);
+      if ((bytes[off + 3] & 0x10) != 0 && p.config.Find(port) != nullptr) {
+        links.push_back({"silicon " + std::to_string(s), port & 0x0FFFF000});
+      }
+    }
+  }
+  for (const auto &[bdf, f] : p.config.Functions()) {
+    if ((f.data[0x0E] & 0x7F) != 1 || f.data[0x19] == 0 || f.data[0x19] <= ((bdf >> 20) & 0xFF)) {
+      continue;
+    }
+    for (const auto &[child, cf] : p.config.Functions()) {
+      if (((child >> 20) & 0xFF) == f.data[0x19]) {
+        links.push_back({sim::BdfText(bdf), child});
+      }
+    }
+  }
+  return links;
+}
+
+} // namespace
+
+RunResult Run(const Scenario &scenario) {
+  RunResult result;
+  result.name = scenario.name;
+  result.warnings = scenario.warnings;
+  sim::Platform p;
+  const sim::BuiltTopology topology = BuildPlatform(scenario, p);
+  gHookEdits = nlohmann::json::array();
+  gHookNotes = &result.notes;
+  bool hookInstalled = false;
+  try {
+    p.LoadDriver();
+    const Snapshot cfgBefore = TakeConfig(p.config);
+    const SmnSnapshot smnBefore = TakeSmn(p);
+    std::map<uint32_t, FunctionState> statesBefore;
+    for (const auto &[bdf, f] : p.config.Functions()) {
+      statesBefore[bdf] = Summarize(f);
+    }
+    for (const PlatformEvent &e : scenario.events) {
+      switch (e.kind) {
+      case EventKind::PciIoInstall:
+        p.InstallPciIo();
+        break;
+      case EventKind::SmmReadyToLock:
+        p.InstallSmmReadyToLock();
+        break;
+      case EventKind::ReadyToBoot:
+        p.SignalReadyToBoot();
+        break;
+      case EventKind::AerService:
+        CallAerService(p, e.payload, result.notes);
+        break;
+      case EventKind::HookEdit:
+        for (const auto &edit : e.payload) {
+          gHookEdits.push_back(edit);
+        }
+        if (!hookInstalled) {
+          p.firmware.InstallProtocol(gVtrHookProtocolGuid, &gHookProtocol);
+          hookInstalled = true;
+        }
+        break;
+      }
+      result.notes.push_back("event " + EventName(e.kind));
+    }
+    for (const auto &[bdf, f] : p.config.Functions()) {
+      DeviceReport d{bdf, statesBefore[bdf], Summarize(f), {}};
+      d.diff = StateDiff(d.before, d.after);
+      result.devices.push_back(std::move(d));
+    }
+    const uint64_t msr = p.cpu.msrs.count(kMsrMmioConfigBase) ? p.cpu.msrs.at(kMsrMmioConfigBase) : 0;
+    const uint64_t windowBase = (msr & 1) ? (msr & ~0xFFFFFULL) : 0;
+    for (const sim::SaveStateRecord &r : p.saveState) {
+      const unsigned bytes = r.width < 4 ? 1u << r.width : 0;
+      result.saveState.push_back({"save_state", bytes, r.address, r.value,
+                                  DecodeTarget(r.address, windowBase)});
+    }
+    const uint8_t *table = nullptr;
+    if (!p.smmReceived.empty() && !p.smmReceived.back().table.empty()) {
+      table = p.smmReceived.back().table.data();
+      result.handedToSmm = true;
+    } else if (p.pcd.count(kPcdS3Table) && p.pcd.at(kPcdS3Table) != 0 &&
+               p.firmware.Allocations().count(reinterpret_cast<void *>(p.pcd.at(kPcdS3Table)))) {
+      table = reinterpret_cast<const uint8_t *>(p.pcd.at(kPcdS3Table));
+    }
+    if (table != nullptr) {
+      result.tableAvailable = true;
+      result.table = DecodeTable(table);
+    }
+    std::vector<ScriptWrite> script = result.saveState;
+    for (const TableEntry &e : result.table) {
+      if (e.type == 3) {
+        const unsigned bytes = e.arguments[0] < 4 ? 1u << e.arguments[0] : 0;
+        script.push_back({"table", bytes, e.arguments[1], e.arguments[2],
+                          DecodeTarget(e.arguments[1], windowBase)});
+      }
+    }
+    result.resume = CheckResume(p, cfgBefore, smnBefore, script, windowBase);
+  } catch (const sim::Halted &) {
+    result.halted = true;
+  }
+  result.events = p.log.Events();
+  result.postCodes = p.log.PortWrites(0x80);
+  for (const sim::Event &e : result.events) {
+    if (e.kind == sim::EventKind::FatalStop) {
+      result.fatalStops.push_back(static_cast<uint32_t>(e.value));
+    }
+    if (e.kind != sim::EventKind::CfgWrite && e.kind != sim::EventKind::SmnWrite &&
+        e.kind != sim::EventKind::IoWrite) {
+      continue;
+    }
+    WriteRecord w;
+    w.address = e.address;
+    w.width = e.width;
+    w.value = e.value;
+    w.before = e.before;
+    w.silicon = e.silicon;
+    if (e.kind == sim::EventKind::CfgWrite) {
+      w.kind = "cfg";
+      const uint32_t bdf = static_cast<uint32_t>(e.address) & 0x0FFFF000;
+      w.target = CfgLocation(bdf, e.address & 0xFFF);
+      const RegisterInfo info = DescribeConfigWrite(p.config.Find(bdf), e.address & 0xFFF, e.width,
+                                                    static_cast<uint32_t>(e.before),
+                                                    static_cast<uint32_t>(e.value));
+      w.registerName = info.name;
+      w.changes = info.changes;
+      const uint32_t offset = e.address & 0xFFF;
+      if (p.Silicons().count(bdf) != 0 && offset >= 0xB8 && offset < 0xC0) {
+        w.registerName = offset < 0xBC ? "SMN_INDEX" : "SMN_DATA";
+        w.changes.clear();
+      }
+    } else if (e.kind == sim::EventKind::SmnWrite) {
+      w.kind = "smn";
+      w.target = SmnLocation(e.silicon, static_cast<uint32_t>(e.address));
+      w.registerName = DescribeSmn(static_cast<uint32_t>(e.address));
+      for (unsigned bit = 0; bit < 32; ++bit) {
+        const uint32_t was = (e.before >> bit) & 1;
+        const uint32_t now = (e.value >> bit) & 1;
+        if (was != now) {
+          w.changes.push_back({"bit " + std::to_string(bit), was, now});
+        }
+      }
+    } else {
+      w.kind = "io";
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "port 0x%02llx", static_cast<unsigned long long>(e.address));
+      w.target = buf;
+    }
+    result.writes.push_back(std::move(w));
+  }
+  result.links = Links(p, topology);
+  gHookNotes = nullptr;
+  return result;
+}
+
+} // namespace kelsim

@@ -1,0 +1,92 @@
+// Boots the driver on a scenario's platform, plays its events, and collects
+// everything a firmware engineer checks: trace, post codes, writes, the S3
+// boot script, per-function state before and after, and whether the boot
+// script restores what the pass changed.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/log.h"
+#include "tools/kelsim/describe.h"
+#include "tools/kelsim/scenario.h"
+
+namespace kelsim {
+
+struct WriteRecord {
+  std::string kind; // "cfg", "smn", "io"
+  uint64_t address = 0;
+  unsigned width = 0;
+  uint64_t value = 0;
+  uint64_t before = 0;
+  uint32_t silicon = 0;    // smn: host bridge
+  std::string target;      // "01:00.0" or the NBIO register's description
+  std::string registerName;
+  std::vector<FieldChange> changes;
+};
+
+struct ScriptWrite {
+  std::string source; // "save_state" or "table"
+  unsigned width = 0; // bytes
+  uint64_t address = 0;
+  uint64_t value = 0;
+  std::string target; // decoded configuration address, if in the window
+};
+
+struct TableEntry {
+  uint16_t type = 0;
+  std::vector<uint64_t> arguments;
+};
+
+struct ResumeFinding {
+  std::string location;  // "01:00.0 +0x088" or "smn [00:00.0] 0x11180040"
+  std::string registerName;
+  uint64_t before = 0;
+  uint64_t after = 0;
+  uint64_t replayed = 0;
+};
+
+struct S3Resume {
+  size_t replayedWrites = 0;
+  std::vector<ResumeFinding> notRestored; // changed by the pass, not written by the script
+  std::vector<ResumeFinding> differing;   // written by the script, ending unlike the pass
+  std::vector<std::string> notes;
+  bool Clean() const { return notRestored.empty() && differing.empty(); }
+};
+
+struct DeviceReport {
+  uint32_t bdf = 0;
+  FunctionState before;
+  FunctionState after;
+  std::vector<FieldChange> diff;
+};
+
+struct Link {
+  std::string upstream;   // "silicon 0" or a bridge's address
+  uint32_t downstream = 0;
+};
+
+struct RunResult {
+  std::string name;
+  std::vector<sim::Event> events;
+  std::vector<uint64_t> postCodes;
+  std::vector<uint32_t> fatalStops;
+  bool halted = false; // a fatal stop held the machine
+  std::vector<WriteRecord> writes;
+  std::vector<ScriptWrite> saveState;
+  std::vector<TableEntry> table;
+  bool tableAvailable = false;
+  bool handedToSmm = false;
+  std::vector<DeviceReport> devices;
+  std::vector<Link> links;
+  S3Resume resume;
+  std::vector<std::string> warnings;
+  std::vector<std::string> notes; // what the platform did with each event
+};
+
+RunResult Run(const Scenario &scenario);
+
+} // namespace kelsim

@@ -1,0 +1,876 @@
+#include "tools/kelsim/scenario.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+
+#include "sim/catalogue.h"
+#include "sim/input_error.h"
+#include "sim/reference_platform.h"
+
+namespace kelsim {
+
+using nlohmann::json;
+
+namespace {
+
+// Walks a JSON document with the path of the current node, so that every
+// complaint names where it is.
+class Reader {
+public:
+  Reader(const json &node, std::string path, std::string file)
+      : node_(node), path_(std::move(path)), file_(std::move(file)) {}
+
+  [[noreturn]] void Fail(const std::string &what) const { throw sim::InputError(file_, path_, what); }
+  const std::string &Path() const { return path_; }
+  const std::string &File() const { return file_; }
+  const json &Node() const { return node_; }
+
+  // An object holding only the fields its kind accepts.
+  void RequireObject(const char *kind) const {
+    if (!node_.is_object()) {
+      Fail("expected an object, found " + std::string(node_.type_name()));
+    }
+    const std::vector<std::string> &allowed = PlatformFileObjects().at(kind);
+    for (const auto &[key, value] : node_.items()) {
+      if (std::find(allowed.begin(), allowed.end(), key) == allowed.end()) {
+        Reader(value, path_ + "." + key, file_).Fail("unknown field '" + key + "'");
+      }
+    }
+  }
+  // Checks the range of every listed field that is present.
+  void Ranges(std::initializer_list<std::pair<const char *, uint64_t>> fields) const {
+    for (const auto &[key, max] : fields) {
+      if (Has(key)) {
+        At(key).Unsigned(max);
+      }
+    }
+  }
+  void Bools(std::initializer_list<const char *> fields) const {
+    for (const char *key : fields) {
+      if (Has(key)) {
+        At(key).Bool();
+      }
+    }
+  }
+  bool Has(const char *key) const { return node_.is_object() && node_.contains(key); }
+  Reader At(const char *key) const { return Reader(node_.at(key), path_ + "." + key, file_); }
+  Reader At(size_t index) const {
+    return Reader(node_.at(index), path_ + "[" + std::to_string(index) + "]", file_);
+  }
+  size_t ArraySize() const {
+    if (!node_.is_array()) {
+      Fail("expected an array, found " + std::string(node_.type_name()));
+    }
+    return node_.size();
+  }
+
+  // An unsigned number, written as a JSON integer or a "0x..." string.
+  uint64_t Unsigned(uint64_t max) const {
+    uint64_t v = 0;
+    if (node_.is_number_unsigned()) {
+      v = node_.get<uint64_t>();
+    } else if (node_.is_number_integer()) {
+      if (node_.get<int64_t>() < 0) {
+        Fail("negative value " + node_.dump());
+      }
+      v = static_cast<uint64_t>(node_.get<int64_t>());
+    } else if (node_.is_string()) {
+      const std::string s = node_.get<std::string>();
+      size_t used = 0;
+      try {
+        v = std::stoull(s, &used, 0);
+      } catch (const std::exception &) {
+        Fail("'" + s + "' is not a number");
+      }
+      if (used != s.size()) {
+        Fail("'" + s + "' is not a number");
+      }
+    } else {
+      Fail("expected a number, found " + std::string(node_.type_name()));
+    }
+    if (v > max) {
+      Fail("value " + std::to_string(v) + " out of range (at most " + std::to_string(max) + ")");
+    }
+    return v;
+  }
+  template <typename T> T Get(uint64_t max = std::numeric_limits<T>::max()) const {
+    return static_cast<T>(Unsigned(max));
+  }
+  bool Bool() const {
+    if (!node_.is_boolean()) {
+      Fail("expected true or false, found " + std::string(node_.type_name()));
+    }
+    return node_.get<bool>();
+  }
+  std::string String() const {
+    if (!node_.is_string()) {
+      Fail("expected a string, found " + std::string(node_.type_name()));
+    }
+    return node_.get<std::string>();
+  }
+  uint32_t Bdf() const {
+    uint32_t bdf = 0;
+    if (!sim::ParseBdf(String(), bdf)) {
+      Fail("'" + String() + "' is not a bus:device.function address such as \"01:00.0\"");
+    }
+    return bdf;
+  }
+
+  template <typename T> void Optional(const char *key, T &field, uint64_t max) const {
+    if (Has(key)) {
+      field = At(key).Get<T>(max);
+    }
+  }
+  void OptionalBool(const char *key, bool &field) const {
+    if (Has(key)) {
+      field = At(key).Bool();
+    }
+  }
+
+private:
+  const json &node_;
+  std::string path_;
+  std::string file_;
+};
+
+} // namespace
+
+const std::map<std::string, std::vector<std::string>> &PlatformFileObjects() {
+  static const std::map<std::string, std::vector<std::string>> kObjects = {
+      {"Platform", {"Silicons", "Captures", "Pcd", "Processor", "Events", "Description"}},
+      {"Silicon",
+       {"SocketId", "DieId", "InstanceId", "HostBridgeAddress", "Smn", "Smu", "Ras", "Wrappers"}},
+      {"Smu", {"Response", "PollsBeforeAnswer", "Answers", "Results"}},
+      {"Ras", {"PollsBeforeReady", "BecomesReady"}},
+      {"Wrapper", {"WrapperId", "WrapperFeatures", "Engines"}},
+      {"Engine",
+       {"Active", "StartLane", "EndLane", "PortStatus", "PortDeviceFunction", "PortAspm",
+        "PortControl", "PortLocation", "PortPciAddress", "SlotPowerLimitValue", "MaxPayloadSize",
+        "ClkReqMap", "SrisOptions", "PortPmOptions", "RootPort", "Devices"}},
+      {"RootPort",
+       {"SecondaryBus", "SubordinateBus", "LinkWidth", "Slot", "SlotCapabilities", "Overrides"}},
+      {"Device", {"Address", "Model", "SecondaryBus", "SubordinateBus", "Overrides"}},
+      {"Overrides",
+       {"VendorId", "DeviceId", "MaxPayloadSupported", "ExtendedTags", "AspmSupport", "ClockPm",
+        "SlotClock", "LinkWidth", "LinkSpeed", "DeviceControl", "LinkControl", "L1Substates",
+        "LtrSupported", "LinkTrainingReads"}},
+      {"Processor", {"PackageType", "Msrs", "SimulatorQuery", "TscStep"}},
+      {"Event", {"AerService", "HookEdit"}},
+      {"AerService",
+       {"AerEnable", "PciBus", "PciDevice", "PciFunction", "CorrectableMask", "UncorrectableMask",
+        "UncorrectableSeverity"}},
+      {"HookEditRow",
+       {"Row", "NumberOfPorts", "AerEnable", "PciDevice", "PciFunction", "CorrectableMask",
+        "UncorrectableMask", "UncorrectableSeverity"}},
+  };
+  return kObjects;
+}
+
+namespace {
+
+const std::set<std::string> &Models() {
+  static const std::set<std::string> kModels = {
+      "root_port", "switch_upstream", "switch_downstream", "nvme",        "nic",
+      "wifi",      "gpu",             "gpu_audio",         "pcie_pci_bridge", "pci_device",
+      "multifunction", "endpoint"};
+  return kModels;
+}
+
+bool IsBridgeModel(const std::string &m) {
+  return m == "root_port" || m == "switch_upstream" || m == "switch_downstream" ||
+         m == "pcie_pci_bridge";
+}
+
+void CheckOverrides(const Reader &r) {
+  r.RequireObject("Overrides");
+  r.Ranges({{"VendorId", 0xFFFF}, {"DeviceId", 0xFFFF}, {"MaxPayloadSupported", 5},
+            {"AspmSupport", 3}, {"LinkWidth", 32}, {"LinkSpeed", 6}, {"DeviceControl", 0xFFFF},
+            {"LinkControl", 0xFFFF}, {"L1Substates", 0xFFFFFFFF}, {"LinkTrainingReads", 1000000}});
+  r.Bools({"ExtendedTags", "ClockPm", "SlotClock", "LtrSupported"});
+}
+
+DeviceSpec ReadDevice(const Reader &r) {
+  r.RequireObject("Device");
+  DeviceSpec d;
+  d.path = r.Path();
+  if (!r.Has("Address") || !r.Has("Model")) {
+    r.Fail("a device needs \"Address\" and \"Model\"");
+  }
+  d.address = r.At("Address").Bdf();
+  d.model = r.At("Model").String();
+  if (Models().count(d.model) == 0) {
+    r.At("Model").Fail("unknown device model '" + d.model + "'");
+  }
+  r.Optional("SecondaryBus", d.secondaryBus, 255);
+  r.Optional("SubordinateBus", d.subordinateBus, 255);
+  if (IsBridgeModel(d.model) && d.secondaryBus < 0) {
+    r.Fail("a " + d.model + " needs \"SecondaryBus\"");
+  }
+  if (!IsBridgeModel(d.model) && d.secondaryBus >= 0) {
+    r.At("SecondaryBus").Fail("a " + d.model + " is not a bridge");
+  }
+  if (r.Has("Overrides")) {
+    CheckOverrides(r.At("Overrides"));
+    d.overrides = r.At("Overrides").Node();
+  }
+  return d;
+}
+
+EngineEntry ReadEngine(const Reader &r) {
+  r.RequireObject("Engine");
+  EngineEntry e;
+  e.path = r.Path();
+  sim::EngineSpec &s = e.engine;
+  r.OptionalBool("Active", s.active);
+  r.Optional("StartLane", s.startLane, 0xFFFF);
+  r.Optional("EndLane", s.endLane, 0xFFFF);
+  r.Optional("PortStatus", s.portStatus, 0xFF);
+  r.Optional("PortAspm", s.portAspm, 0xFF);
+  r.Optional("PortControl", s.portControl, 0xFF);
+  r.Optional("PortLocation", s.portLocation, 0xFF);
+  r.Optional("SlotPowerLimitValue", s.slotPowerLimitValue, 0xFF);
+  r.Optional("MaxPayloadSize", s.maxPayloadSize, 0xFF);
+  r.Optional("ClkReqMap", s.clkReqMap, 0xFF);
+  r.Optional("SrisOptions", s.srisOptions, 0xFF);
+  r.Optional("PortPmOptions", s.portPmOptions, 0xFF);
+  if (!r.Has("PortPciAddress")) {
+    r.Fail("an engine needs \"PortPciAddress\"");
+  }
+  s.portPciAddress = r.At("PortPciAddress").Bdf();
+  s.portDeviceFunction =
+      static_cast<uint8_t>((((s.portPciAddress >> 15) & 0x1F) << 3) | ((s.portPciAddress >> 12) & 7));
+  r.Optional("PortDeviceFunction", s.portDeviceFunction, 0xFF);
+  if (r.Has("RootPort")) {
+    const Reader rp = r.At("RootPort");
+    rp.RequireObject("RootPort");
+    rp.Optional("SecondaryBus", e.rootPort.secondaryBus, 255);
+    rp.Optional("SubordinateBus", e.rootPort.subordinateBus, 255);
+    rp.Optional("LinkWidth", e.rootPort.linkWidth, 32);
+    rp.OptionalBool("Slot", e.rootPort.slot);
+    rp.Optional("SlotCapabilities", e.rootPort.slotCapabilities, 0xFFFFFFFF);
+    if (rp.Has("Overrides")) {
+      CheckOverrides(rp.At("Overrides"));
+      e.rootPort.overrides = rp.At("Overrides").Node();
+    }
+  }
+  if (r.Has("Devices")) {
+    const Reader devices = r.At("Devices");
+    for (size_t i = 0; i < devices.ArraySize(); ++i) {
+      e.devices.push_back(ReadDevice(devices.At(i)));
+    }
+  }
+  return e;
+}
+
+SiliconEntry ReadSilicon(const Reader &r) {
+  r.RequireObject("Silicon");
+  SiliconEntry s;
+  r.Optional("SocketId", s.socketId, 0xFF);
+  r.Optional("DieId", s.dieId, 0xFF);
+  r.Optional("InstanceId", s.instanceId, 0xFF);
+  if (!r.Has("HostBridgeAddress")) {
+    r.Fail("a silicon needs \"HostBridgeAddress\"");
+  }
+  s.hostBridgeAddress = r.At("HostBridgeAddress").Bdf();
+  if (r.Has("Smn")) {
+    const Reader smn = r.At("Smn");
+    if (!smn.Node().is_object()) {
+      smn.Fail("expected an object of SMN address to value");
+    }
+    for (const auto &[key, value] : smn.Node().items()) {
+      const json keyNode(key);
+      const Reader address(keyNode, smn.Path() + "." + key, smn.File());
+      const Reader v(value, smn.Path() + "." + key, smn.File());
+      s.smn[static_cast<uint32_t>(address.Unsigned(0xFFFFFFFF))] =
+          static_cast<uint32_t>(v.Unsigned(0xFFFFFFFF));
+    }
+  }
+  if (r.Has("Smu")) {
+    const Reader smu = r.At("Smu");
+    smu.RequireObject("Smu");
+    smu.Optional("Response", s.smu.response, 0xFFFFFFFF);
+    smu.Optional("PollsBeforeAnswer", s.smu.pollsBeforeAnswer, 1000000);
+    smu.OptionalBool("Answers", s.smu.answers);
+    if (smu.Has("Results")) {
+      const Reader results = smu.At("Results");
+      if (results.ArraySize() != 6) {
+        results.Fail("the SMU answers with exactly six result words");
+      }
+      for (size_t i = 0; i < 6; ++i) {
+        s.smu.results[i] = results.At(i).Get<uint32_t>();
+      }
+    }
+  }
+  if (r.Has("Ras")) {
+    const Reader ras = r.At("Ras");
+    ras.RequireObject("Ras");
+    ras.Optional("PollsBeforeReady", s.ras.pollsBeforeReady, 1000000);
+    ras.OptionalBool("BecomesReady", s.ras.becomesReady);
+  }
+  if (r.Has("Wrappers")) {
+    const Reader wrappers = r.At("Wrappers");
+    for (size_t i = 0; i < wrappers.ArraySize(); ++i) {
+      const Reader w = wrappers.At(i);
+      w.RequireObject("Wrapper");
+      WrapperEntry entry;
+      w.Optional("WrapperId", entry.wrapperId, 0xFF);
+      w.Optional("WrapperFeatures", entry.wrapperFeatures, 0xFF);
+      if (w.Has("Engines")) {
+        const Reader engines = w.At("Engines");
+        for (size_t j = 0; j < engines.ArraySize(); ++j) {
+          entry.engines.push_back(ReadEngine(engines.At(j)));
+        }
+      }
+      s.wrappers.push_back(std::move(entry));
+    }
+  }
+  return s;
+}
+
+PlatformEvent ReadEvent(const Reader &r) {
+  if (r.Node().is_string()) {
+    const std::string name = r.String();
+    for (EventKind k : {EventKind::PciIoInstall, EventKind::SmmReadyToLock, EventKind::ReadyToBoot}) {
+      if (name == EventName(k)) {
+        return {k, json()};
+      }
+    }
+    r.Fail("unknown event '" + name + "'");
+  }
+  r.RequireObject("Event");
+  if (r.Node().size() != 1) {
+    r.Fail("an event object holds exactly one of \"AerService\" or \"HookEdit\"");
+  }
+  if (r.Has("AerService")) {
+    const Reader a = r.At("AerService");
+    a.RequireObject("AerService");
+    a.Ranges({{"AerEnable", 0xFF}, {"PciBus", 0xFF}, {"PciDevice", 0x1F}, {"PciFunction", 7},
+              {"CorrectableMask", 0xFFFFFFFF}, {"UncorrectableMask", 0xFFFFFFFF},
+              {"UncorrectableSeverity", 0xFFFFFFFF}});
+    return {EventKind::AerService, a.Node()};
+  }
+  const Reader h = r.At("HookEdit");
+  const size_t rows = h.ArraySize();
+  for (size_t i = 0; i < rows; ++i) {
+    const Reader row = h.At(i);
+    row.RequireObject("HookEditRow");
+    row.Ranges({{"Row", 15}, {"NumberOfPorts", 0xFF}, {"AerEnable", 0xFF}, {"PciDevice", 0x1F},
+                {"PciFunction", 7}, {"CorrectableMask", 0xFFFFFFFF},
+                {"UncorrectableMask", 0xFFFFFFFF}, {"UncorrectableSeverity", 0xFFFFFFFF}});
+  }
+  return {EventKind::HookEdit, h.Node()};
+}
+
+void ReadProcessor(const Reader &r, sim::ProcessorState &cpu) {
+  r.RequireObject("Processor");
+  if (r.Has("PackageType")) {
+    const uint64_t type = r.At("PackageType").Unsigned(1u << 15);
+    if (type == 0 || (type & (type - 1)) != 0) {
+      r.At("PackageType").Fail("a package type is a power of two from 1 to 32768");
+    }
+    cpu.packageTypeBits = static_cast<uint32_t>(__builtin_ctzll(type));
+  }
+  if (r.Has("Msrs")) {
+    const Reader msrs = r.At("Msrs");
+    if (!msrs.Node().is_object()) {
+      msrs.Fail("expected an object of MSR number to value");
+    }
+    for (const auto &[key, value] : msrs.Node().items()) {
+      const json keyNode(key);
+      const Reader index(keyNode, msrs.Path() + "." + key, msrs.File());
+      const Reader v(value, msrs.Path() + "." + key, msrs.File());
+      cpu.msrs[static_cast<uint32_t>(index.Unsigned(0xFFFFFFFF))] = v.Unsigned(~0ULL);
+    }
+  }
+  r.OptionalBool("SimulatorQuery", cpu.answersSimulatorQuery);
+  if (r.Has("TscStep")) {
+    cpu.tscStep = r.At("TscStep").Unsigned(1000000000);
+    if (cpu.tscStep == 0) {
+      r.At("TscStep").Fail("the time-stamp counter must advance");
+    }
+  }
+}
+
+std::vector<sim::CapturedFunction> LoadCapture(const std::string &path,
+                                               std::vector<std::string> &warnings) {
+  std::ifstream in(path);
+  if (!in) {
+    throw sim::InputError(path, "file", "cannot be read");
+  }
+  std::vector<sim::CapturedFunction> all = sim::ParseLspci(in, path);
+  std::vector<sim::CapturedFunction> kept;
+  for (auto &f : all) {
+    for (const std::string &w : f.warnings) {
+      warnings.push_back(path + ": " + w);
+    }
+    if (f.domain != 0) {
+      warnings.push_back(path + ": line " + std::to_string(f.line) + ": " +
+                         sim::BdfText(f.bdf) + " is in PCI domain " + std::to_string(f.domain) +
+                         "; the platform has one configuration segment, so it is left out");
+      continue;
+    }
+    kept.push_back(std::move(f));
+  }
+  return kept;
+}
+
+// The bus-number structure must be a tree: every bridge leads strictly
+// further from the root, no two bridges claim the same bus, and every device
+// sits on a bus some bridge leads to (or on bus 0).
+struct BridgeInfo {
+  uint32_t bdf;
+  int secondary;
+  int subordinate;
+  std::string where;
+};
+
+void CheckTree(const std::vector<BridgeInfo> &bridges, const std::vector<std::pair<uint32_t, std::string>> &devices,
+               const std::string &file) {
+  std::map<int, const BridgeInfo *> owner;
+  for (const BridgeInfo &b : bridges) {
+    const int bus = static_cast<int>((b.bdf >> 20) & 0xFF);
+    if (b.secondary == 0) {
+      continue; // not configured: nothing below it is reached
+    }
+    if (b.secondary <= bus) {
+      throw sim::InputError(file, b.where,
+                            "bridge loop: " + sim::BdfText(b.bdf) + " leads to bus " +
+                                std::to_string(b.secondary) +
+                                ", which is not below its own bus " + std::to_string(bus));
+    }
+    if (b.subordinate >= 0 && b.subordinate < b.secondary) {
+      throw sim::InputError(file, b.where,
+                            "subordinate bus " + std::to_string(b.subordinate) +
+                                " is below secondary bus " + std::to_string(b.secondary));
+    }
+    auto [it, fresh] = owner.emplace(b.secondary, &b);
+    if (!fresh) {
+      throw sim::InputError(file, b.where,
+                            "bus " + std::to_string(b.secondary) + " is already the secondary bus of " +
+                                sim::BdfText(it->second->bdf));
+    }
+  }
+  for (const auto &[bdf, where] : devices) {
+    const int bus = static_cast<int>((bdf >> 20) & 0xFF);
+    if (bus != 0 && owner.count(bus) == 0) {
+      throw sim::InputError(file, where,
+                            sim::BdfText(bdf) + " is on bus " + std::to_string(bus) +
+                                ", which no bridge leads to");
+    }
+  }
+}
+
+void Validate(const Scenario &s, const std::string &file) {
+  std::map<uint32_t, std::string> taken;
+  std::vector<BridgeInfo> bridges;
+  std::vector<std::pair<uint32_t, std::string>> devices;
+  auto claim = [&](uint32_t bdf, const std::string &where) {
+    auto [it, fresh] = taken.emplace(bdf, where);
+    if (!fresh) {
+      throw sim::InputError(file, where,
+                            sim::BdfText(bdf) + " is already described at " + it->second);
+    }
+  };
+  // Captured functions may sit on further root buses (bus 0xff uncore
+  // devices, say); only described devices must be reachable.
+  for (const auto &c : s.captured) {
+    claim(c.bdf, "capture line " + std::to_string(c.line));
+    if ((c.bytes[0x0E] & 0x7F) == 1) {
+      bridges.push_back({c.bdf, c.bytes[0x19], c.bytes[0x1A], "capture line " + std::to_string(c.line)});
+    }
+  }
+  std::set<uint32_t> hostBridges;
+  for (size_t si = 0; si < s.silicons.size(); ++si) {
+    const SiliconEntry &silicon = s.silicons[si];
+    if (!hostBridges.insert(silicon.hostBridgeAddress).second) {
+      throw sim::InputError(file, "$.Silicons[" + std::to_string(si) + "].HostBridgeAddress",
+                            "two silicons share host bridge " + sim::BdfText(silicon.hostBridgeAddress));
+    }
+    for (const WrapperEntry &w : silicon.wrappers) {
+      for (const EngineEntry &e : w.engines) {
+        const uint32_t port = e.engine.portPciAddress;
+        const bool captured = std::any_of(s.captured.begin(), s.captured.end(),
+                                          [port](const auto &c) { return c.bdf == port; });
+        if (!captured) {
+          claim(port, e.path + ".PortPciAddress");
+        }
+        int secondary = e.rootPort.secondaryBus;
+        int subordinate = e.rootPort.subordinateBus;
+        for (const DeviceSpec &d : e.devices) {
+          claim(d.address, d.path);
+          devices.emplace_back(d.address, d.path);
+          const int bus = static_cast<int>((d.address >> 20) & 0xFF);
+          if (secondary < 0 || bus < secondary) {
+            secondary = e.rootPort.secondaryBus < 0 ? bus : secondary;
+          }
+          subordinate = std::max({subordinate, bus, d.subordinateBus, d.secondaryBus});
+          if (d.secondaryBus >= 0) {
+            bridges.push_back({d.address, d.secondaryBus,
+                               d.subordinateBus < 0 ? d.secondaryBus : d.subordinateBus, d.path});
+          }
+        }
+        if (!captured) {
+          bridges.push_back({port, std::max(secondary, 0), subordinate, e.path});
+        }
+      }
+    }
+  }
+  CheckTree(bridges, devices, file);
+}
+
+} // namespace
+
+std::string EventName(EventKind kind) {
+  switch (kind) {
+  case EventKind::PciIoInstall:
+    return "PciIoInstall";
+  case EventKind::SmmReadyToLock:
+    return "SmmReadyToLock";
+  case EventKind::ReadyToBoot:
+    return "ReadyToBoot";
+  case EventKind::AerService:
+    return "AerService";
+  case EventKind::HookEdit:
+    return "HookEdit";
+  }
+  return "?";
+}
+
+std::vector<PlatformEvent> DefaultEvents() {
+  // As a platform's boot manager does: SMM is locked at the end of DXE,
+  // devices are connected (the PCI bus driver installs PCI I/O), then boot.
+  return {{EventKind::SmmReadyToLock, json()},
+          {EventKind::PciIoInstall, json()},
+          {EventKind::ReadyToBoot, json()}};
+}
+
+Scenario ScenarioFromJson(const json &doc, const std::string &name, const std::string &baseDirectory) {
+  Scenario s;
+  s.name = name;
+  const Reader root(doc, "$", name);
+  root.RequireObject("Platform");
+  if (root.Has("Captures")) {
+    const Reader captures = root.At("Captures");
+    for (size_t i = 0; i < captures.ArraySize(); ++i) {
+      std::filesystem::path p = captures.At(i).String();
+      if (p.is_relative()) {
+        p = std::filesystem::path(baseDirectory) / p;
+      }
+      for (auto &f : LoadCapture(p.string(), s.warnings)) {
+        s.captured.push_back(std::move(f));
+      }
+    }
+  }
+  if (!root.Has("Silicons")) {
+    root.Fail("a platform needs \"Silicons\"");
+  }
+  const Reader silicons = root.At("Silicons");
+  if (silicons.ArraySize() == 0) {
+    silicons.Fail("a platform has at least one silicon");
+  }
+  for (size_t i = 0; i < silicons.ArraySize(); ++i) {
+    s.silicons.push_back(ReadSilicon(silicons.At(i)));
+  }
+  if (root.Has("Pcd")) {
+    const Reader pcd = root.At("Pcd");
+    if (!pcd.Node().is_object()) {
+      pcd.Fail("expected an object of token number to value");
+    }
+    for (const auto &[key, value] : pcd.Node().items()) {
+      const json keyNode(key);
+      const Reader token(keyNode, pcd.Path() + "." + key, name);
+      const Reader v(value, pcd.Path() + "." + key, name);
+      s.pcd[token.Unsigned(0xFFFFFFFF)] = value.is_boolean() ? (v.Bool() ? 1 : 0) : v.Unsigned(~0ULL);
+    }
+  }
+  if (root.Has("Processor")) {
+    ReadProcessor(root.At("Processor"), s.cpu);
+  }
+  if (root.Has("Events")) {
+    const Reader events = root.At("Events");
+    for (size_t i = 0; i < events.ArraySize(); ++i) {
+      s.events.push_back(ReadEvent(events.At(i)));
+    }
+  } else {
+    s.events = DefaultEvents();
+  }
+  Validate(s, name);
+  return s;
+}
+
+Scenario LoadScenarioFile(const std::string &path) {
+  std::ifstream in(path);
+  if (!in) {
+    throw sim::InputError(path, "file", "cannot be read");
+  }
+  json doc;
+  try {
+    doc = json::parse(in);
+  } catch (const json::parse_error &e) {
+    // The library reports "... at line L, column C: ..."; keep its text.
+    throw sim::InputError(path, "byte " + std::to_string(e.byte), e.what());
+  }
+  return ScenarioFromJson(doc, path, std::filesystem::path(path).parent_path().string());
+}
+
+Scenario ScenarioFromCapture(const std::string &path) {
+  Scenario s;
+  s.name = path;
+  s.captured = LoadCapture(path, s.warnings);
+  SiliconEntry silicon;
+  silicon.hostBridgeAddress = sim::Bdf(0, 0, 0);
+  WrapperEntry core0{.wrapperId = 0};
+  WrapperEntry core1{.wrapperId = 1};
+  uint8_t portId = 0;
+  uint16_t lane = 0;
+  for (const auto &c : s.captured) {
+    const sim::ConfigFunction f = sim::FunctionFromCapture(c);
+    if (f.pcieCap == 0 || ((f.Peek(f.pcieCap + 2, 2) >> 4) & 0xF) != 4 || c.bdf == silicon.hostBridgeAddress) {
+      continue;
+    }
+    const uint16_t width = static_cast<uint16_t>(std::max<uint32_t>((f.Peek(f.pcieCap + 0x12, 2) >> 4) & 0x3F, 1));
+    EngineEntry e;
+    e.path = path + " " + sim::BdfText(c.bdf);
+    e.engine.portPciAddress = c.bdf;
+    e.engine.portDeviceFunction = static_cast<uint8_t>((((c.bdf >> 15) & 0x1F) << 3) | ((c.bdf >> 12) & 7));
+    e.engine.startLane = lane;
+    e.engine.endLane = static_cast<uint16_t>(lane + width - 1);
+    e.engine.portLocation = static_cast<uint8_t>((portId << 4) | (portId < 8 ? 0 : 1));
+    e.engine.maxPayloadSize = 5;
+    e.engine.portAspm = static_cast<uint8_t>(((f.Peek(f.pcieCap + 0x0C, 4) >> 10) & 3) << 4);
+    lane = static_cast<uint16_t>(lane + width);
+    (portId < 8 ? core0 : core1).engines.push_back(std::move(e));
+    if (++portId == 16) {
+      s.warnings.push_back(path + ": more than 16 root ports; the rest are left out");
+      break;
+    }
+  }
+  silicon.wrappers.push_back(std::move(core0));
+  if (!core1.engines.empty()) {
+    silicon.wrappers.push_back(std::move(core1));
+  }
+  s.silicons.push_back(std::move(silicon));
+  s.pcd = {{67, 1}, {205, 2}};
+  s.events = DefaultEvents();
+  Validate(s, path);
+  return s;
+}
+
+Scenario ReferenceScenario() {
+  Scenario s;
+  s.name = "reference platform";
+  s.reference = true;
+  s.events = DefaultEvents();
+  return s;
+}
+
+namespace {
+
+void ApplyOverrides(sim::ConfigFunction &f, const json &o) {
+  auto num = [&o](const char *k) { return Reader(o.at(k), k, "").Unsigned(~0ULL); };
+  const uint16_t c = f.pcieCap;
+  auto setBits = [&f](uint16_t offset, unsigned bytes, uint32_t mask, uint32_t value) {
+    f.Poke(offset, bytes, (f.Peek(offset, bytes) & ~mask) | (value & mask));
+  };
+  if (o.contains("VendorId")) {
+    f.Poke(0, 2, static_cast<uint32_t>(num("VendorId")));
+  }
+  if (o.contains("DeviceId")) {
+    f.Poke(2, 2, static_cast<uint32_t>(num("DeviceId")));
+  }
+  if (c == 0) {
+    return;
+  }
+  if (o.contains("MaxPayloadSupported")) {
+    setBits(c + 4, 4, 0x7, static_cast<uint32_t>(num("MaxPayloadSupported")));
+  }
+  if (o.contains("ExtendedTags")) {
+    setBits(c + 4, 4, 0x20, o.at("ExtendedTags").get<bool>() ? 0x20 : 0);
+  }
+  if (o.contains("AspmSupport")) {
+    setBits(c + 0xC, 4, 0xC00, static_cast<uint32_t>(num("AspmSupport") << 10));
+  }
+  if (o.contains("ClockPm")) {
+    setBits(c + 0xC, 4, 1u << 18, o.at("ClockPm").get<bool>() ? 1u << 18 : 0);
+  }
+  if (o.contains("SlotClock")) {
+    setBits(c + 0x12, 2, 1u << 12, o.at("SlotClock").get<bool>() ? 1u << 12 : 0);
+  }
+  if (o.contains("LinkWidth")) {
+    const uint32_t w = static_cast<uint32_t>(num("LinkWidth"));
+    setBits(c + 0xC, 4, 0x3F0, w << 4);
+    setBits(c + 0x12, 2, 0x3F0, w << 4);
+  }
+  if (o.contains("LinkSpeed")) {
+    const uint32_t v = static_cast<uint32_t>(num("LinkSpeed"));
+    setBits(c + 0xC, 4, 0xF, v);
+    setBits(c + 0x12, 2, 0xF, v);
+  }
+  if (o.contains("DeviceControl")) {
+    f.Poke(c + 8, 2, static_cast<uint32_t>(num("DeviceControl")));
+  }
+  if (o.contains("LinkControl")) {
+    f.Poke(c + 0x10, 2, static_cast<uint32_t>(num("LinkControl")) & ~0x20u);
+  }
+  if (o.contains("LtrSupported")) {
+    setBits(c + 0x24, 4, 1u << 11, o.at("LtrSupported").get<bool>() ? 1u << 11 : 0);
+  }
+  if (o.contains("LinkTrainingReads")) {
+    f.linkTrainingReads = static_cast<unsigned>(num("LinkTrainingReads"));
+  }
+  if (o.contains("L1Substates")) {
+    for (uint16_t ext = 0x100; ext >= 0x100 && ext <= 0xFFC;) {
+      const uint32_t header = f.Peek(ext, 4);
+      if (header == 0) {
+        break;
+      }
+      if ((header & 0xFFFF) == 0x001E) {
+        f.Poke(ext + 4, 4, static_cast<uint32_t>(num("L1Substates")));
+        break;
+      }
+      ext = static_cast<uint16_t>(header >> 20);
+    }
+  }
+}
+
+sim::DeviceBuilder ModelBuilder(const DeviceSpec &d) {
+  namespace cat = sim::catalogue;
+  const uint8_t bus = static_cast<uint8_t>((d.address >> 20) & 0xFF);
+  const uint8_t sec = static_cast<uint8_t>(std::max(d.secondaryBus, 0));
+  const uint8_t sub = static_cast<uint8_t>(d.subordinateBus < 0 ? sec : d.subordinateBus);
+  const uint8_t function = static_cast<uint8_t>((d.address >> 12) & 7);
+  if (d.model == "root_port") {
+    sim::DeviceBuilder b = cat::RootPort(sec, 4);
+    b.Raw().Poke(0x18, 1, bus);
+    b.Raw().Poke(0x1A, 1, sub);
+    return b;
+  }
+  if (d.model == "switch_upstream") {
+    return cat::SwitchUpstreamPort(bus, sec, sub);
+  }
+  if (d.model == "switch_downstream") {
+    return cat::SwitchDownstreamPort(bus, sec, sub);
+  }
+  if (d.model == "pcie_pci_bridge") {
+    sim::DeviceBuilder b = cat::PcieToPciBridge(bus, sec);
+    b.Raw().Poke(0x1A, 1, sub);
+    return b;
+  }
+  if (d.model == "nvme") {
+    return cat::NvmeSsd();
+  }
+  if (d.model == "nic") {
+    return cat::EthernetNic();
+  }
+  if (d.model == "wifi") {
+    return cat::WifiCard();
+  }
+  if (d.model == "gpu") {
+    return cat::Gpu();
+  }
+  if (d.model == "gpu_audio") {
+    return cat::GpuAudio();
+  }
+  if (d.model == "pci_device") {
+    return cat::ConventionalPciDevice();
+  }
+  if (d.model == "multifunction") {
+    return cat::MultiFunctionEndpoint(function);
+  }
+  return cat::PcieEndpoint(0xFFF1, 0x0001, 2, true);
+}
+
+} // namespace
+
+sim::BuiltTopology BuildPlatform(const Scenario &s, sim::Platform &p) {
+  if (s.reference) {
+    return sim::BuildReferencePlatform(p).built;
+  }
+  for (const auto &c : s.captured) {
+    p.AddFunction(c.bdf, sim::FunctionFromCapture(c));
+  }
+  sim::TopologySpec topology;
+  std::map<uint32_t, int> functionsPerDevice;
+  for (const SiliconEntry &si : s.silicons) {
+    for (const WrapperEntry &w : si.wrappers) {
+      for (const EngineEntry &e : w.engines) {
+        for (const DeviceSpec &d : e.devices) {
+          functionsPerDevice[d.address & ~0x7000u]++;
+        }
+      }
+    }
+  }
+  for (const SiliconEntry &si : s.silicons) {
+    sim::Nbio &nbio = p.AddSilicon(si.hostBridgeAddress);
+    for (const auto &[address, value] : si.smn) {
+      nbio.Seed(address, value);
+    }
+    nbio.smu = si.smu;
+    nbio.ras = si.ras;
+    sim::SiliconSpec spec{.socketId = si.socketId, .dieId = si.dieId, .instanceId = si.instanceId,
+                          .hostBridgeAddress = si.hostBridgeAddress};
+    for (const WrapperEntry &w : si.wrappers) {
+      sim::WrapperSpec ws{.wrapperId = w.wrapperId, .wrapperFeatures = w.wrapperFeatures};
+      for (const EngineEntry &e : w.engines) {
+        ws.engines.push_back(e.engine);
+        const uint32_t port = e.engine.portPciAddress;
+        if (p.config.Find(port) == nullptr) {
+          int secondary = e.rootPort.secondaryBus;
+          int subordinate = e.rootPort.subordinateBus;
+          for (const DeviceSpec &d : e.devices) {
+            const int bus = static_cast<int>((d.address >> 20) & 0xFF);
+            if (e.rootPort.secondaryBus < 0 && (secondary < 0 || bus < secondary)) {
+              secondary = bus;
+            }
+            subordinate = std::max({subordinate, bus, d.subordinateBus, d.secondaryBus});
+          }
+          secondary = std::max(secondary, 0);
+          const uint16_t lanes = static_cast<uint16_t>(
+              (e.engine.endLane > e.engine.startLane ? e.engine.endLane - e.engine.startLane
+                                                     : e.engine.startLane - e.engine.endLane) + 1);
+          const uint8_t width = static_cast<uint8_t>(e.rootPort.linkWidth > 0 ? e.rootPort.linkWidth
+                                                                              : std::min<uint16_t>(lanes, 32));
+          sim::DeviceBuilder b = sim::catalogue::RootPort(static_cast<uint8_t>(secondary), width,
+                                                          e.rootPort.slot, e.rootPort.slotCapabilities);
+          b.Raw().Poke(0x18, 1, (port >> 20) & 0xFF);
+          b.Raw().Poke(0x1A, 1, static_cast<uint32_t>(std::max(subordinate, secondary)));
+          sim::ConfigFunction f = b.Build();
+          ApplyOverrides(f, e.rootPort.overrides);
+          const uint32_t function0 = port & ~0x7000u;
+          if (function0 != port && p.config.Find(function0) == nullptr) {
+            p.AddFunction(function0, sim::catalogue::DummyHostBridge().Build());
+          }
+          p.AddFunction(port, f);
+          p.RootPortIndirect(port);
+        }
+        for (const DeviceSpec &d : e.devices) {
+          sim::DeviceBuilder b = ModelBuilder(d);
+          if (functionsPerDevice[d.address & ~0x7000u] > 1) {
+            b.MultiFunction(true);
+          }
+          sim::ConfigFunction f = b.Build();
+          ApplyOverrides(f, d.overrides);
+          p.AddFunction(d.address, f);
+        }
+      }
+      spec.wrappers.push_back(std::move(ws));
+    }
+    topology.silicons.push_back(std::move(spec));
+  }
+  for (const auto &[token, value] : s.pcd) {
+    p.pcd[token] = value;
+  }
+  const uint64_t commBuffer = p.pcd.at(sim::kPcdSmmCommunicationBuffer);
+  p.cpu = s.cpu;
+  if (s.pcd.count(sim::kPcdSmmCommunicationBuffer) == 0) {
+    p.pcd[sim::kPcdSmmCommunicationBuffer] = commBuffer;
+  }
+  sim::BuiltTopology built = sim::BuildTopology(topology);
+  p.PublishTopology(built.bytes);
+  return built;
+}
+
+} // namespace kelsim

@@ -1,0 +1,97 @@
+// A platform to simulate: silicons with their engines and the devices below
+// each root port, configuration-space captures, settings, processor answers
+// and the platform events to play. Loaded from a JSON platform file, built
+// from an lspci capture, or the built-in reference platform.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "sim/lspci.h"
+#include "sim/nbio.h"
+#include "sim/platform.h"
+#include "sim/topology_builder.h"
+
+namespace kelsim {
+
+struct DeviceSpec {
+  uint32_t address = 0;
+  std::string model;
+  int secondaryBus = -1;
+  int subordinateBus = -1;
+  nlohmann::json overrides = nlohmann::json::object();
+  std::string path; // JSON path, for messages
+};
+
+struct RootPortSpec {
+  int secondaryBus = -1;
+  int subordinateBus = -1;
+  int linkWidth = -1;
+  bool slot = false;
+  uint32_t slotCapabilities = 0;
+  nlohmann::json overrides = nlohmann::json::object();
+};
+
+struct EngineEntry {
+  sim::EngineSpec engine;
+  RootPortSpec rootPort;
+  std::vector<DeviceSpec> devices;
+  std::string path;
+};
+
+struct WrapperEntry {
+  uint8_t wrapperId = 0;
+  uint8_t wrapperFeatures = 0;
+  std::vector<EngineEntry> engines;
+};
+
+struct SiliconEntry {
+  uint8_t socketId = 0;
+  uint8_t dieId = 0;
+  uint8_t instanceId = 0;
+  uint32_t hostBridgeAddress = 0;
+  std::map<uint32_t, uint32_t> smn;
+  sim::SmuBehaviour smu;
+  sim::RasBehaviour ras;
+  std::vector<WrapperEntry> wrappers;
+};
+
+enum class EventKind { PciIoInstall, SmmReadyToLock, ReadyToBoot, AerService, HookEdit };
+
+struct PlatformEvent {
+  EventKind kind;
+  nlohmann::json payload; // AER service request or hook edits
+};
+
+struct Scenario {
+  std::string name;
+  bool reference = false; // the built-in reference platform
+  std::vector<SiliconEntry> silicons;
+  std::vector<sim::CapturedFunction> captured;
+  std::map<uint64_t, uint64_t> pcd;
+  sim::ProcessorState cpu;
+  std::vector<PlatformEvent> events;
+  std::vector<std::string> warnings;
+};
+
+// Throws sim::InputError naming the file, the JSON path or line, and the fault.
+Scenario LoadScenarioFile(const std::string &path);
+Scenario ScenarioFromJson(const nlohmann::json &doc, const std::string &name,
+                          const std::string &baseDirectory);
+// One silicon whose engines are the root ports found in the capture.
+Scenario ScenarioFromCapture(const std::string &path);
+Scenario ReferenceScenario();
+
+// Populates a fresh platform; returns the topology it published.
+sim::BuiltTopology BuildPlatform(const Scenario &scenario, sim::Platform &platform);
+
+std::vector<PlatformEvent> DefaultEvents();
+// The fields each kind of object of a platform file accepts.
+const std::map<std::string, std::vector<std::string>> &PlatformFileObjects();
+std::string EventName(EventKind kind);
+
+} // namespace kelsim
