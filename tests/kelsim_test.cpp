@@ -270,8 +270,17 @@ TEST_F(KelsimReferenceTest, TextAndDotShowTheTree) {
   EXPECT_NE(dot.str().find("\"04:00.0\" -> \"05:01.0\""), std::string::npos);
 }
 
+// Real captures live in the shared folder beside the repository.
+std::string RealCapture(const std::string &name) {
+  const std::string path = kShared + "/realdevices/" + name;
+  return fs::exists(path) ? path : "";
+}
+
 TEST(KelsimCaptureTest, RealMachineTreeGetsOnePayloadPerRootPort) {
-  const std::string path = kShared + "/realdevices/pciutils_tree-asus-p6t6.txt";
+  const std::string path = RealCapture("pciutils_tree-asus-p6t6.txt");
+  if (path.empty()) {
+    GTEST_SKIP() << "no shared/realdevices beside the repository";
+  }
   const kelsim::RunResult r = kelsim::Run(kelsim::ScenarioFromCapture(path));
   EXPECT_TRUE(r.fatalStops.empty());
   std::map<uint32_t, const kelsim::DeviceReport *> byBdf;
@@ -290,7 +299,10 @@ TEST(KelsimCaptureTest, RealMachineTreeGetsOnePayloadPerRootPort) {
 }
 
 TEST(KelsimCaptureTest, MissingRowsAreReportedNotFatal) {
-  const std::string path = kShared + "/realdevices/lkml_rk3399-rockpro64_asm1184e-tree.txt";
+  const std::string path = RealCapture("lkml_rk3399-rockpro64_asm1184e-tree.txt");
+  if (path.empty()) {
+    GTEST_SKIP() << "no shared/realdevices beside the repository";
+  }
   const kelsim::Scenario s = kelsim::ScenarioFromCapture(path);
   ASSERT_EQ(s.warnings.size(), 1u);
   EXPECT_NE(s.warnings[0].find("04:00.0"), std::string::npos);
