@@ -79,6 +79,16 @@ json FindingJson(const ResumeFinding &f) {
           {"after", f.after},       {"replayed", f.replayed}};
 }
 
+// The decoded target of a script address, as the run resolved it.
+std::string ScriptTarget(const RunResult &r, uint64_t address) {
+  for (const ScriptWrite &w : r.script) {
+    if (w.address == address) {
+      return w.target;
+    }
+  }
+  return "";
+}
+
 } // namespace
 
 bool ParseLevels(const std::string &text, uint64_t &mask) {
@@ -139,6 +149,12 @@ void WriteText(const RunResult &r, const TextOptions &o, std::ostream &out) {
   for (const std::string &n : r.notes) {
     out << "platform: " << n << "\n";
   }
+  out << "pool memory still allocated: " << r.pools.size() << " buffers";
+  size_t runtime = 0;
+  for (const PoolRecord &p : r.pools) {
+    runtime += p.runtime ? 1 : 0;
+  }
+  out << " (" << runtime << " runtime-services data)\n";
   if (o.writes) {
     out << "\n-- hardware writes (" << r.writes.size() << ") --\n";
     for (const WriteRecord &w : r.writes) {
@@ -168,6 +184,14 @@ void WriteText(const RunResult &r, const TextOptions &o, std::ostream &out) {
       out << "private table entries: " << r.table.size()
           << (r.handedToSmm ? " (handed to SMM)" : " (not handed to SMM)") << "\n";
       for (const TableEntry &e : r.table) {
+        if (e.type == 3 && e.arguments.size() == 3 && e.arguments[0] < 4) {
+          const unsigned bytes = 1u << e.arguments[0];
+          out << "  mem write w" << bytes * 8 << " " << Hex(e.arguments[1], 10) << " = "
+              << Hex(e.arguments[2], static_cast<int>(bytes * 2));
+          const std::string target = ScriptTarget(r, e.arguments[1]);
+          out << (target.empty() ? "" : "  (" + target + ")") << "\n";
+          continue;
+        }
         out << "  type " << e.type;
         for (const uint64_t a : e.arguments) {
           out << " " << Hex(a, 1);
@@ -232,6 +256,10 @@ json ToJson(const RunResult &r) {
   j["fatal_stop"] = r.fatalStops.empty() ? json(nullptr) : json(r.fatalStops.front());
   j["halted"] = r.halted;
   j["platform_notes"] = r.notes;
+  j["pools"] = json::array();
+  for (const PoolRecord &p : r.pools) {
+    j["pools"].push_back({{"size", p.size}, {"runtime", p.runtime}});
+  }
   j["writes"] = json::array();
   for (const WriteRecord &w : r.writes) {
     json x = {{"kind", w.kind}, {"address", w.address}, {"width", w.width}, {"value", w.value}};

@@ -432,6 +432,7 @@ RunResult Run(const Scenario &scenario) {
       }
     }
     result.resume = CheckResume(p, cfgBefore, smnBefore, script, windowBase);
+    result.script = std::move(script);
   } catch (const sim::Halted &) {
     result.halted = true;
   }
@@ -485,6 +486,9 @@ RunResult Run(const Scenario &scenario) {
     result.writes.push_back(std::move(w));
   }
   result.links = Links(p, topology);
+  for (const auto &[pointer, allocation] : p.firmware.Allocations()) {
+    result.pools.push_back({allocation.size, allocation.type == EfiRuntimeServicesData});
+  }
   gHookNotes = nullptr;
   return result;
 }

@@ -69,6 +69,13 @@ struct Link {
   uint32_t downstream = 0;
 };
 
+// A pool allocation the driver left: its own data kept for runtime or for
+// later phases, or a leak.
+struct PoolRecord {
+  size_t size = 0;
+  bool runtime = false;
+};
+
 struct RunResult {
   std::string name;
   std::vector<sim::Event> events;
@@ -77,6 +84,7 @@ struct RunResult {
   bool halted = false; // a fatal stop held the machine
   std::vector<WriteRecord> writes;
   std::vector<ScriptWrite> saveState;
+  std::vector<ScriptWrite> script; // what a resume replays: save-state records, then the table
   std::vector<TableEntry> table;
   bool tableAvailable = false;
   bool handedToSmm = false;
@@ -85,6 +93,7 @@ struct RunResult {
   S3Resume resume;
   std::vector<std::string> warnings;
   std::vector<std::string> notes; // what the platform did with each event
+  std::vector<PoolRecord> pools;
 };
 
 RunResult Run(const Scenario &scenario);
