@@ -6,6 +6,7 @@
 #include "platform/diagnostics.h"
 #include "platform/heap.h"
 #include "platform/pcd.h"
+#include "platform/register_fields.h"
 #include "platform/register_access.h"
 #include "platform/s3_recording.h"
 
@@ -23,7 +24,7 @@ inline constexpr UINT32 TestPointEntryEnd = 0xA907;
 
 // CPUID leaf 0x80000001, EBX bits 31:28: the processor package type.
 inline constexpr UINT32 CpuidExtendedFeatures = 0x80000001;
-inline constexpr UINT32 PackageTypeShift = 28;
+using CpuidPkgType = RegisterField<UINT32, 31, 28>;
 
 bool AnyDebugBackEndPresent() {
   for (const DebugBackEnd *const *Entry = DebugBackEndTable; *Entry != nullptr; ++Entry) {
@@ -52,7 +53,7 @@ VOID LocateS3SaveState() {
 
 UINT32 ReadPackageType() {
   const CpuidResult Features = ArchCpuid(CpuidExtendedFeatures);
-  return 1U << (Features.Ebx >> PackageTypeShift);
+  return 1U << CpuidPkgType::Get(Features.Ebx);
 }
 
 VOID ArmPciIoNotification() {

@@ -3,13 +3,16 @@
 #include "arch/arch.h"
 #include "core/driver_state.h"
 #include "platform/register_access.h"
+#include "platform/register_fields.h"
 
 namespace {
 
 // P-state definition MSRs: enabled in bit 63.
 inline constexpr UINT32 MsrPstateDef0 = 0xC0010064;
 inline constexpr UINT32 PstateCount = 8;
-inline constexpr UINT64 PstateEnabled = 1ULL << 63;
+using PstateEnabled = RegisterBit<UINT64, 63>;
+using PstateCpuFid = RegisterField<UINT64, 7, 0>;
+using PstateCpuDid = RegisterField<UINT64, 13, 8>;
 inline constexpr UINT64 TscUnknownRate = 256;
 
 // The hardware debugger announces itself by leaving this port number in DR2.
@@ -23,8 +26,8 @@ inline constexpr UINT64 FatalDisplayDelayUs = 2500000;
 UINT64 gTscFrequency = 0;
 
 UINT64 CoreMhzFromPstate(UINT64 Pstate) {
-  const UINT32 Fid = static_cast<UINT32>(Pstate & 0xFF);
-  const UINT32 Did = static_cast<UINT32>((Pstate >> 8) & 0x3F);
+  const UINT32 Fid = static_cast<UINT32>(PstateCpuFid::Get(Pstate));
+  const UINT32 Did = static_cast<UINT32>(PstateCpuDid::Get(Pstate));
   if (Did == 0) {
     return 0;
   }
@@ -103,7 +106,7 @@ UINT64 GetTscFrequency() {
   }
   for (UINT32 I = 0; I < PstateCount; ++I) {
     const UINT64 Pstate = ArchReadMsr(MsrPstateDef0 + I);
-    if ((Pstate & PstateEnabled) != 0) {
+    if (PstateEnabled::Get(Pstate) != 0) {
       gTscFrequency = CoreMhzFromPstate(Pstate) * 1000000ULL;
       return gTscFrequency;
     }

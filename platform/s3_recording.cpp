@@ -237,8 +237,10 @@ EFI_STATUS CreateTable() {
   }
   DebugPrint(DebugLevelDriver, "KelS3LibTableHeader buffer size = 0x%x\n", Size);
   VOID *Buffer = nullptr;
-  // A failed allocation leaves Table at 0, which every append reports.
-  if (EfiError(gBS->AllocatePool(EfiRuntimeServicesData, Size + sizeof(UINT32), &Buffer)) ||
+  // A failed allocation leaves Table at 0, which every append reports. A
+  // size so large that the marker's four bytes would wrap it counts as one.
+  if (Size > ~0ULL - sizeof(UINT32) ||
+      EfiError(gBS->AllocatePool(EfiRuntimeServicesData, Size + sizeof(UINT32), &Buffer)) ||
       Buffer == nullptr) {
     return EFI_OUT_OF_RESOURCES;
   }

@@ -204,6 +204,15 @@ TEST_F(S3RecordingTest, LargerBufferSizeKeepsTheBoundaryAt0x4000) {
   EXPECT_EQ(U32(Table() + 0x4000), 0x01558844u);
 }
 
+TEST_F(S3RecordingTest, BufferSizeThatWouldWrapIsRefusedNotAllocatedShort) {
+  platform.pcd[kPcdTableSize] = ~0ULL - 1;
+  Start();
+  EXPECT_EQ(platform.pcd.count(kPcdTable), 0u);
+  for (const auto &[pointer, allocation] : platform.firmware.Allocations()) {
+    EXPECT_NE(allocation.size, 2u) << "no short buffer may hold the table";
+  }
+}
+
 TEST_F(S3RecordingTest, LockInstalledBeforeTheDriverIsNoticedAtOnce) {
   platform.InstallSmmReadyToLock();
   Start();

@@ -118,4 +118,35 @@ TEST_F(SimFirmwareTest, PoolTracksTypesAndReportsDoubleFree) {
   EXPECT_EQ(bs->AllocatePool(EfiBootServicesData, 8, &p), EFI_OUT_OF_RESOURCES);
 }
 
+TEST(SimNbioTest, RasHandshakeDropsReadyOnEveryGroupWrite) {
+  sim::Log log;
+  sim::Nbio nbio(0, log);
+  nbio.ras.pollsBeforeReady = 2;
+  nbio.Write(sim::smn::kRasGroupControl, 0);
+  EXPECT_EQ(nbio.Read(sim::smn::kRasGroupControl) & sim::smn::kRasReady, 0u);
+  EXPECT_EQ(nbio.Read(sim::smn::kRasGroupControl) & sim::smn::kRasReady, 0u);
+  EXPECT_NE(nbio.Read(sim::smn::kRasGroupControl) & sim::smn::kRasReady, 0u);
+  nbio.Write(sim::smn::kRasGroupControl, 0xC0051234);
+  EXPECT_EQ(nbio.Read(sim::smn::kRasGroupControl), 0x40051234u) << "ready drops, fields stay";
+  nbio.ras.becomesReady = false;
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(nbio.Read(sim::smn::kRasGroupControl) & sim::smn::kRasReady, 0u);
+  }
+}
+
+TEST(SimNbioTest, SmuAnswersAfterItsPollsAndWritesResults) {
+  sim::Log log;
+  sim::Nbio nbio(0, log);
+  nbio.smu.pollsBeforeAnswer = 2;
+  nbio.smu.response = 0x1;
+  nbio.smu.results[2] = 0x77;
+  EXPECT_EQ(nbio.Read(sim::smn::kSmuResponse), 0u) << "no request, no answer";
+  nbio.Write(sim::smn::kSmuMessage, 0xF);
+  EXPECT_EQ(nbio.Read(sim::smn::kSmuResponse), 0u);
+  EXPECT_EQ(nbio.Read(sim::smn::kSmuResponse), 0u);
+  EXPECT_EQ(nbio.Read(sim::smn::kSmuResponse), 1u);
+  EXPECT_EQ(nbio.Peek(sim::smn::kSmuArgument0 + 8), 0x77u);
+  EXPECT_EQ(log.Of(sim::EventKind::SmnRead).size(), 4u);
+}
+
 } // namespace
