@@ -7,6 +7,7 @@
 #include "platform/diagnostics.h"
 #include "platform/register_access.h"
 #include "platform/s3_recording.h"
+#include "sim/driver_image.h"
 
 namespace kel_test {
 namespace {
@@ -226,18 +227,25 @@ TEST_F(S3RecordingTest, SecondDriverSharesTheFirstDriversTable) {
   const size_t allocations = platform.firmware.Allocations().size();
   const size_t events = platform.firmware.OpenEventCount();
   const uint64_t table = platform.pcd[kPcdTable];
-  // A second image carrying the same recording code starts with its own,
-  // fresh state and the same firmware.
-  ImageStateReset();
-  ConstructorChain(nullptr, platform.firmware.SystemTable());
-  EXPECT_EQ(platform.firmware.Allocations().size(), allocations);
-  EXPECT_EQ(platform.firmware.OpenEventCount(), events);
+  // Another image carrying the same recording code, with its own globals.
+  sim::DriverImage second(KEL_DRIVER_IMAGE);
+  ASSERT_EQ(second.Start(platform), EFI_SUCCESS);
+  EXPECT_EQ(platform.firmware.Allocations().size(), allocations) << "allocates nothing";
+  EXPECT_EQ(platform.firmware.OpenEventCount(), events + 1)
+      << "only its own PCI I/O notification: no S3 events";
   EXPECT_EQ(platform.pcd[kPcdTable], table);
 
   platform.InstallSmmReadyToLock();
   RecordDword(0x66);
-  EXPECT_EQ(UsedLength(), 0x30u + 24);
+  second.RecordedWrite32(kHostBridge | 0x3C, 0x77);
+  EXPECT_EQ(UsedLength(), 0x30u + 2 * 24) << "both drivers append to one table";
   EXPECT_EQ(U64(Table() + 0x40), 0x66u);
+  EXPECT_EQ(U64(Table() + 0x58), 0x77u);
+
+  platform.SignalReadyToBoot();
+  ASSERT_EQ(platform.smmReceived.size(), 1u) << "the table is handed over once";
+  second.RecordedWrite32(kHostBridge | 0x3C, 0x88);
+  EXPECT_EQ(platform.saveState.size(), 0u) << "closed for the second driver too";
 }
 
 struct EntryCase {
