@@ -192,7 +192,8 @@ void Platform::InstallDebugPrint() { firmware.InstallProtocol(gDebugPrintProtoco
 void Platform::InstallPcd() { firmware.InstallProtocol(gPcdProtocolGuid, &gPcdProtocol); }
 
 void Platform::InstallPciIo() {
-  gPciIoInstances.push_back(std::make_unique<PciIoInstance>(PciIoInstance{++pciIoCount_ + 0ULL}));
+  gPciIoInstances.push_back(
+      std::make_unique<PciIoInstance>(PciIoInstance{static_cast<uint64_t>(++pciIoCount_)}));
   firmware.InstallProtocol(gEfiPciIoProtocolGuid, gPciIoInstances.back().get());
 }
 

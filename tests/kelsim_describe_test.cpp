@@ -1,0 +1,74 @@
+// What kelsim tells a reader about registers and functions.
+#include <gtest/gtest.h>
+
+#include "sim/catalogue.h"
+#include "tools/kelsim/describe.h"
+
+namespace {
+
+TEST(KelsimDescribeTest, ConfigurationRegistersAreNamedByCapability) {
+  const sim::ConfigFunction nvme = sim::catalogue::NvmeSsd().Build();
+  const uint16_t c = nvme.pcieCap;
+  struct Case {
+    uint16_t offset;
+    const char *name;
+  };
+  for (const Case k : {Case{0x04, "Command/Status"}, Case{static_cast<uint16_t>(c + 8), "PCIE_DEVICE_CTRL"},
+                       Case{static_cast<uint16_t>(c + 0x10), "PCIE_LINK_CTRL"},
+                       Case{static_cast<uint16_t>(c + 0x28), "PCIE_DEVICE_CTRL2"},
+                       Case{0x108, "AER_UNCORRECTABLE_MASK"}, Case{0x118, "AER_CAP_CTRL"},
+                       Case{0x14C, "LTR_MAX_LATENCY"}, Case{0x158, "L1SS_CTRL1"},
+                       Case{0x15C, "L1SS_CTRL2"}}) {
+    EXPECT_EQ(kelsim::DescribeConfigWrite(&nvme, k.offset, 4, 0, 0).name, k.name) << k.offset;
+  }
+}
+
+TEST(KelsimDescribeTest, FieldChangesAreDecoded) {
+  const sim::ConfigFunction nvme = sim::catalogue::NvmeSsd().Build();
+  const auto info = kelsim::DescribeConfigWrite(&nvme, nvme.pcieCap + 8, 4, 0x00002810, 0x00005930);
+  ASSERT_EQ(info.changes.size(), 3u);
+  EXPECT_EQ(info.changes[0].name, "MaxPayloadSize");
+  EXPECT_EQ(info.changes[0].from, 0u);
+  EXPECT_EQ(info.changes[0].to, 1u);
+  EXPECT_EQ(info.changes[1].name, "ExtendedTagFieldEnable");
+  EXPECT_EQ(info.changes[2].name, "MaxReadRequestSize");
+  EXPECT_EQ(info.changes[2].from, 2u);
+  EXPECT_EQ(info.changes[2].to, 5u);
+}
+
+TEST(KelsimDescribeTest, NbioRegistersAreNamedByBlock) {
+  EXPECT_EQ(kelsim::DescribeSmn(0x03B10528), "SMU message");
+  EXPECT_EQ(kelsim::DescribeSmn(0x03B105A0), "SMU argument 2");
+  EXPECT_EQ(kelsim::DescribeSmn(0x11280460), "PCIe core 1 register 0x460");
+  EXPECT_EQ(kelsim::DescribeSmn(0x11103068), "PCIe core 0 port 3 register 0x068");
+  EXPECT_EQ(kelsim::DescribeSmn(0x13B20004), "RAS group control");
+}
+
+TEST(KelsimDescribeTest, SummaryReadsTheProgrammedFields) {
+  sim::ConfigFunction wifi = sim::catalogue::WifiCard().Build();
+  const uint16_t c = wifi.pcieCap;
+  wifi.Poke(c + 8, 2, 0x5930);           // MPS 256, ext tags, MRRS 4096
+  wifi.Poke(c + 0x10, 2, 0x0142);        // ASPM L1, CCC, Clock PM
+  wifi.Poke(c + 0x28, 2, 0x0400);        // LTR enable
+  const kelsim::FunctionState s = kelsim::Summarize(wifi);
+  EXPECT_EQ(s.mps, 256);
+  EXPECT_EQ(s.mrrs, 4096);
+  EXPECT_TRUE(s.extTag);
+  EXPECT_EQ(kelsim::AspmName(s.aspm), "L1");
+  EXPECT_TRUE(s.ccc);
+  EXPECT_TRUE(s.clkpm);
+  EXPECT_TRUE(s.ltr.enabled);
+  EXPECT_EQ(s.l1ss, 0);
+  const kelsim::FunctionState conventional = kelsim::Summarize(sim::catalogue::ConventionalPciDevice().Build());
+  EXPECT_EQ(conventional.portType, -1);
+  EXPECT_EQ(kelsim::StateLine(conventional), "no PCI Express capability");
+  const auto diff = kelsim::StateDiff(kelsim::Summarize(sim::catalogue::WifiCard().Build()), s);
+  std::vector<std::string> fields;
+  for (const auto &d : diff) {
+    fields.push_back(d.name);
+  }
+  EXPECT_EQ(fields, (std::vector<std::string>{"mps", "mrrs", "ext_tag", "aspm", "ccc", "clkpm",
+                                              "ltr.enable"}));
+}
+
+} // namespace
