@@ -85,11 +85,7 @@ UINT32 PcieGetMaxCplPayloadCallback(UINT32 Address, PciScanData *Data) {
       Scan->MaxCplPayload = Supported;
     }
   }
-  const UINT8 Type = PcieGetPortType(Address);
-  if (Type == PcieDeviceRootComplex || Type == PcieDeviceUpstreamPort ||
-      Type == PcieDeviceDownstreamPort) {
-    PciScanSecondaryBus(Address, Data);
-  }
+  PciScanBelowPort(Address, Data);
   return PciScanContinue;
 }
 

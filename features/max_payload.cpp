@@ -16,17 +16,6 @@ PcieMaxPayloadScanData *Record(PciScanData *Data) {
   return reinterpret_cast<PcieMaxPayloadScanData *>(Data);
 }
 
-bool IsPortType(UINT8 Type) {
-  return Type == PcieDeviceRootComplex || Type == PcieDeviceUpstreamPort ||
-         Type == PcieDeviceDownstreamPort;
-}
-
-VOID DescendBelowPorts(UINT32 Address, PciScanData *Data) {
-  if (IsPortType(PcieGetPortType(Address))) {
-    PciScanSecondaryBus(Address, Data);
-  }
-}
-
 VOID CapEngineByLinkWidth(EngineDescriptor *Engine) {
   const UINT16 Width = PcieEngineLinkWidth(Engine);
   Engine->MaxPayloadSize = PcieCapMaxPayloadByLinkWidth(Engine->MaxPayloadSize, Width);
@@ -81,7 +70,7 @@ UINT32 PcieGetMaxPayloadCallback(UINT32 Address, PciScanData *Data) {
       Scan->MaxPayload = Supported;
     }
   }
-  DescendBelowPorts(Address, Data);
+  PciScanBelowPort(Address, Data);
   return PciScanContinue;
 }
 
@@ -102,7 +91,7 @@ UINT32 PcieSetMaxPayloadCallback(UINT32 Address, PciScanData *Data) {
     }
     PciWrite(Register, AccessWidth32, &Value);
   }
-  DescendBelowPorts(Address, Data);
+  PciScanBelowPort(Address, Data);
   return PciScanContinue;
 }
 

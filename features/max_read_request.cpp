@@ -34,11 +34,7 @@ UINT32 PcieSetMaxReadRequestSizeCallback(UINT32 Address, PciScanData *Data) {
     Value = PcieCap::MaxReadRequestSize::Set(Value, Setting);
     PciWrite(Register, AccessWidth32 | S3Save, &Value);
   }
-  const UINT8 Type = PcieGetPortType(Address);
-  if (Type == PcieDeviceRootComplex || Type == PcieDeviceUpstreamPort ||
-      Type == PcieDeviceDownstreamPort) {
-    PciScanSecondaryBus(Address, Data);
-  }
+  PciScanBelowPort(Address, Data);
   return PciScanContinue;
 }
 

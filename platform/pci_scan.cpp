@@ -72,3 +72,11 @@ VOID PciScanSecondaryBus(UINT32 Bridge, PciScanData *Data) {
   }
   PciScan(PciAddressOf(Secondary, 0, 0), PciAddressOf(Secondary, LastDevice, LastFunction), Data);
 }
+
+VOID PciScanBelowPort(UINT32 Function, PciScanData *Data) {
+  const UINT8 Type = PcieGetPortType(Function);
+  if (Type == PcieDeviceRootComplex || Type == PcieDeviceUpstreamPort ||
+      Type == PcieDeviceDownstreamPort) {
+    PciScanSecondaryBus(Function, Data);
+  }
+}

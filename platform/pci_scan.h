@@ -30,3 +30,7 @@ VOID PciScan(UINT32 Start, UINT32 End, PciScanData *Data);
 // whose Secondary Bus Number is 0, or not above its own bus (which would
 // lead back up the tree), is not descended into.
 VOID PciScanSecondaryBus(UINT32 Bridge, PciScanData *Data);
+
+// The descent most callbacks make: below root ports and switch ports (device
+// types 4, 5 and 6), never below endpoints or other bridges.
+VOID PciScanBelowPort(UINT32 Function, PciScanData *Data);
