@@ -51,14 +51,14 @@ VOID PcieClosingWrites(SiliconDescriptor *Silicon) {
 }
 
 // Later steps read engine fields that earlier ones narrow in place, so the
-// order is fixed.
+// order is fixed. Numbers are the steps' places in the full pass.
 constexpr SequencerStep Steps[] = {
-    PciePwrClockGating,
-    PcieMaxReadRequestInterface,
-    PcieMaxPayloadInterface,
-    PcieMaxCplPayloadInterface,
-    PcieSmuServiceRequest,
-    PcieClosingWrites,
+    PciePwrClockGating,          // 2
+    PcieMaxReadRequestInterface, // 4: per engine, PortReady and token 205 <= 5
+    PcieMaxPayloadInterface,     // 5
+    PcieMaxCplPayloadInterface,  // 6
+    PcieSmuServiceRequest,       // 17: PackageType 16 only
+    PcieClosingWrites,           // 18
 };
 
 VOID *LocateTopology() {

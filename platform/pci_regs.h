@@ -1,5 +1,5 @@
 // PCI and PCI Express configuration registers the driver uses, named as in
-// the PCI Local Bus r3.0 and PCI Express Base r5.0 specifications.
+// the PCI Local Bus r3.0 and PCI Express Base r5.0 standards.
 #pragma once
 
 #include "platform/register_fields.h"

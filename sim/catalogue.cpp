@@ -17,9 +17,9 @@ uint16_t LinkStatus(uint8_t width, uint8_t speed, bool slotClock) {
   return static_cast<uint16_t>(speed | (width << 4) | (slotClock ? 0x1000 : 0));
 }
 
-PcieCapabilitySpec Endpoint(uint8_t width, uint8_t speed, uint8_t mpsCode, bool extTag,
+PcieCapabilityFields Endpoint(uint8_t width, uint8_t speed, uint8_t mpsCode, bool extTag,
                             bool clockPm) {
-  PcieCapabilitySpec s;
+  PcieCapabilityFields s;
   s.type = PortType::Endpoint;
   s.deviceCapabilities = mpsCode | (extTag ? 0x20 : 0) | 0x0FC0 | 0x8000;
   s.linkCapabilities = LinkCapabilities(width, speed, clockPm);
@@ -37,7 +37,7 @@ DeviceBuilder DummyHostBridge() {
 
 DeviceBuilder RootPort(uint8_t secondaryBus, uint8_t linkWidth, bool slot,
                        uint32_t slotCapabilities) {
-  PcieCapabilitySpec s;
+  PcieCapabilityFields s;
   s.type = PortType::RootPort;
   s.slotImplemented = slot;
   s.slotCapabilities = slotCapabilities;
@@ -53,7 +53,7 @@ DeviceBuilder RootPort(uint8_t secondaryBus, uint8_t linkWidth, bool slot,
 }
 
 DeviceBuilder SwitchUpstreamPort(uint8_t primary, uint8_t secondary, uint8_t subordinate) {
-  PcieCapabilitySpec s = Endpoint(4, 3, 2, true, true);
+  PcieCapabilityFields s = Endpoint(4, 3, 2, true, true);
   s.type = PortType::UpstreamPort;
   DeviceBuilder b;
   b.Ids(0x10B5, 0x8747).Bridge(primary, secondary, subordinate).PowerManagement();
@@ -62,7 +62,7 @@ DeviceBuilder SwitchUpstreamPort(uint8_t primary, uint8_t secondary, uint8_t sub
 }
 
 DeviceBuilder SwitchDownstreamPort(uint8_t primary, uint8_t secondary, uint8_t subordinate) {
-  PcieCapabilitySpec s = Endpoint(4, 3, 2, true, true);
+  PcieCapabilityFields s = Endpoint(4, 3, 2, true, true);
   s.type = PortType::DownstreamPort;
   s.slotImplemented = true;
   DeviceBuilder b;
@@ -107,7 +107,7 @@ DeviceBuilder GpuAudio() {
 }
 
 DeviceBuilder PcieToPciBridge(uint8_t primary, uint8_t secondary) {
-  PcieCapabilitySpec s = Endpoint(1, 1, 1, false, false);
+  PcieCapabilityFields s = Endpoint(1, 1, 1, false, false);
   s.type = PortType::PcieToPciBridge;
   DeviceBuilder b;
   b.Ids(0x1B21, 0x1080).Bridge(primary, secondary, secondary).PowerManagement();

@@ -366,7 +366,7 @@ DeviceBuilder &DeviceBuilder::PowerManagement() {
   return *this;
 }
 
-DeviceBuilder &DeviceBuilder::PciExpress(const PcieCapabilitySpec &s) {
+DeviceBuilder &DeviceBuilder::PciExpress(const PcieCapabilityFields &s) {
   const uint16_t c = AddStandard(0x10, 0x3C);
   f_.pcieCap = c;
   const uint16_t caps = static_cast<uint16_t>(0x0002 | (static_cast<uint16_t>(s.type) << 4) |
@@ -386,7 +386,7 @@ DeviceBuilder &DeviceBuilder::PciExpress(const PcieCapabilitySpec &s) {
   return *this;
 }
 
-DeviceBuilder &DeviceBuilder::Aer(const AerSpec &s) {
+DeviceBuilder &DeviceBuilder::Aer(const AerFields &s) {
   const uint16_t c = AddExtended(0x0001, 2, 0x48);
   f_.Poke(c + 0x08, 4, s.uncorrectableMask);
   f_.Poke(c + 0x0C, 4, s.uncorrectableSeverity);
@@ -402,7 +402,7 @@ DeviceBuilder &DeviceBuilder::Ltr(uint16_t maxSnoop, uint16_t maxNoSnoop) {
   return *this;
 }
 
-DeviceBuilder &DeviceBuilder::L1Substates(const L1SubstatesSpec &s) {
+DeviceBuilder &DeviceBuilder::L1Substates(const L1SubstatesFields &s) {
   const uint16_t c = AddExtended(0x001E, 1, 0x10);
   f_.Poke(c + 4, 4, s.capabilities);
   f_.Poke(c + 8, 4, s.control1);

@@ -75,7 +75,7 @@ enum class PortType : uint8_t {
   RootComplexIntegratedEndpoint = 9,
 };
 
-struct PcieCapabilitySpec {
+struct PcieCapabilityFields {
   PortType type = PortType::Endpoint;
   bool slotImplemented = false;
   uint32_t deviceCapabilities = 0x00008FE2; // 512 B MPS, extended tags, no L0s/L1 latency limit
@@ -89,14 +89,14 @@ struct PcieCapabilitySpec {
   uint32_t linkCapabilities2 = 0x0000000E;
 };
 
-struct AerSpec {
+struct AerFields {
   uint32_t uncorrectableMask = 0;
   uint32_t uncorrectableSeverity = 0x00462030; // PCI Express Base r5.0 defaults
   uint32_t correctableMask = 0x00002000;
   uint32_t capabilitiesControl = 0x000000A0;   // ECRC generation and check capable
 };
 
-struct L1SubstatesSpec {
+struct L1SubstatesFields {
   uint32_t capabilities = 0x0028281F; // all four substates, Common_Mode_Restore_Time 40 us, T_POWER_ON 10 us
   uint32_t control1 = 0;
   uint32_t control2 = 0;
@@ -111,10 +111,10 @@ public:
   DeviceBuilder &Bridge(uint8_t primary, uint8_t secondary, uint8_t subordinate);
   DeviceBuilder &MultiFunction(bool on = true);
   DeviceBuilder &PowerManagement();
-  DeviceBuilder &PciExpress(const PcieCapabilitySpec &spec);
-  DeviceBuilder &Aer(const AerSpec &spec = {});
+  DeviceBuilder &PciExpress(const PcieCapabilityFields &fields);
+  DeviceBuilder &Aer(const AerFields &fields = {});
   DeviceBuilder &Ltr(uint16_t maxSnoop = 0, uint16_t maxNoSnoop = 0);
-  DeviceBuilder &L1Substates(const L1SubstatesSpec &spec = {});
+  DeviceBuilder &L1Substates(const L1SubstatesFields &fields = {});
   // Any other extended capability, read-only apart from the given mask.
   DeviceBuilder &ExtendedCapability(uint16_t id, uint8_t version, std::vector<uint8_t> body,
                                     std::vector<uint8_t> writableBody = {});

@@ -7,7 +7,7 @@ namespace sim {
 
 namespace {
 
-struct Spec {
+struct Directive {
   bool left = false;
   bool zero = false;
   bool plus = false;
@@ -18,7 +18,7 @@ struct Spec {
   int precision = -1;
 };
 
-std::string Pad(std::string body, const Spec &s, bool numeric) {
+std::string Pad(std::string body, const Directive &s, bool numeric) {
   if (static_cast<int>(body.size()) >= s.width) {
     return body;
   }
@@ -76,7 +76,7 @@ std::string FormatEdk2(const char *format, VA_LIST args) {
       out.push_back(*p);
       continue;
     }
-    Spec s;
+    Directive s;
     ++p;
     for (;; ++p) {
       if (*p == '-') {
@@ -142,7 +142,7 @@ std::string FormatEdk2(const char *format, VA_LIST args) {
       const UINT64 raw = VA_ARG(args, UINT64);
       const unsigned long long v = s.wide ? raw : static_cast<unsigned>(raw);
       std::snprintf(buf, sizeof buf, *p == 'x' ? "%llx" : "%llX", v);
-      Spec padded = s;
+      Directive padded = s;
       padded.zero = s.zero || *p == 'X'; // EDK II pads %X with zeros
       out += Pad(buf, padded, true);
       break;

@@ -18,9 +18,9 @@ constexpr uint8_t Location(uint8_t portId, uint8_t coreId) {
   return static_cast<uint8_t>((portId << 4) | coreId);
 }
 
-EngineSpec Engine(uint8_t bus, uint8_t device, uint8_t function, uint8_t portId, uint8_t coreId,
+EngineLayout Engine(uint8_t bus, uint8_t device, uint8_t function, uint8_t portId, uint8_t coreId,
                   uint16_t startLane, uint16_t endLane) {
-  EngineSpec e;
+  EngineLayout e;
   e.startLane = startLane;
   e.endLane = endLane;
   e.portDeviceFunction = DevFn(device, function);
@@ -39,23 +39,23 @@ void AddRootPort(Platform &p, uint32_t bdf, DeviceBuilder b) {
   p.RootPortIndirect(bdf);
 }
 
-SiliconSpec Silicon0(Platform &p) {
+SiliconLayout Silicon0(Platform &p) {
   p.AddSilicon(Bdf(0, 0, 0));
-  SiliconSpec s{.socketId = 0, .dieId = 0, .instanceId = 0, .hostBridgeAddress = Bdf(0, 0, 0)};
+  SiliconLayout s{.socketId = 0, .dieId = 0, .instanceId = 0, .hostBridgeAddress = Bdf(0, 0, 0)};
 
   // Core 0: x16 GPU, x4 NVMe SSD with L1 substates and LTR, x1 Wi-Fi card.
-  WrapperSpec core0{.wrapperId = 0, .wrapperFeatures = 0x0C};
+  WrapperLayout core0{.wrapperId = 0, .wrapperFeatures = 0x0C};
   AddRootPort(p, Bdf(0, 1, 1), cat::RootPort(1, 16, true, 0x00002000));
   p.AddFunction(Bdf(1, 0, 0), cat::Gpu().Build());
   p.AddFunction(Bdf(1, 0, 1), cat::GpuAudio().Build());
-  EngineSpec gpu = Engine(0, 1, 1, 0, 0, 0, 15);
+  EngineLayout gpu = Engine(0, 1, 1, 0, 0, 0, 15);
   gpu.portAspm = 0x20;
   gpu.slotPowerLimitValue = 75;
   core0.engines.push_back(gpu);
 
   AddRootPort(p, Bdf(0, 1, 2), cat::RootPort(2, 4));
   p.AddFunction(Bdf(2, 0, 0), cat::NvmeSsd().Build());
-  EngineSpec nvme = Engine(0, 1, 2, 1, 0, 19, 16);
+  EngineLayout nvme = Engine(0, 1, 2, 1, 0, 19, 16);
   nvme.portAspm = 0x30;
   nvme.clkReqMap = 2;
   nvme.portPmOptions = 0x30;
@@ -63,14 +63,14 @@ SiliconSpec Silicon0(Platform &p) {
 
   AddRootPort(p, Bdf(0, 1, 3), cat::RootPort(3, 1));
   p.AddFunction(Bdf(3, 0, 0), cat::WifiCard().Build());
-  EngineSpec wifi = Engine(0, 1, 3, 2, 0, 20, 20);
+  EngineLayout wifi = Engine(0, 1, 3, 2, 0, 20, 20);
   wifi.portAspm = 0x20;
   wifi.portControl = 0x02; // clock power management
   wifi.clkReqMap = 3;
   wifi.portPmOptions = 0x30;
   core0.engines.push_back(wifi);
 
-  EngineSpec unused = Engine(0, 1, 4, 3, 0, 21, 21);
+  EngineLayout unused = Engine(0, 1, 4, 3, 0, 21, 21);
   unused.active = false;
   unused.portStatus = 0;
   core0.engines.push_back(unused);
@@ -78,7 +78,7 @@ SiliconSpec Silicon0(Platform &p) {
 
   // Core 1: a switch with three endpoints, and a port whose link is left
   // as the producer configured it.
-  WrapperSpec core1{.wrapperId = 1, .wrapperFeatures = 0x08};
+  WrapperLayout core1{.wrapperId = 1, .wrapperFeatures = 0x08};
   AddRootPort(p, Bdf(0, 3, 1), cat::RootPort(4, 4));
   p.AddFunction(Bdf(4, 0, 0), cat::SwitchUpstreamPort(4, 5, 8).Build());
   for (uint8_t d = 1; d <= 3; ++d) {
@@ -90,13 +90,13 @@ SiliconSpec Silicon0(Platform &p) {
   p.AddFunction(Bdf(7, 0, 0), cat::NvmeSsd().Build());
   p.AddFunction(Bdf(8, 0, 0), cat::MultiFunctionEndpoint(0).Build());
   p.AddFunction(Bdf(8, 0, 1), cat::MultiFunctionEndpoint(1).Build());
-  EngineSpec sw = Engine(0, 3, 1, 8, 1, 32, 35);
+  EngineLayout sw = Engine(0, 3, 1, 8, 1, 32, 35);
   sw.portAspm = 0x30;
   core1.engines.push_back(sw);
 
   AddRootPort(p, Bdf(0, 3, 2), cat::RootPort(9, 1));
   p.AddFunction(Bdf(9, 0, 0), cat::EthernetNic().Build());
-  EngineSpec skip = Engine(0, 3, 2, 9, 1, 36, 36);
+  EngineLayout skip = Engine(0, 3, 2, 9, 1, 36, 36);
   skip.portControl = 0x01; // PortLinkConfigSkip
   skip.portAspm = 0x30;
   core1.engines.push_back(skip);
@@ -104,18 +104,18 @@ SiliconSpec Silicon0(Platform &p) {
   return s;
 }
 
-SiliconSpec Silicon1(Platform &p) {
+SiliconLayout Silicon1(Platform &p) {
   const uint8_t bus = 0x80;
   p.AddSilicon(Bdf(bus, 0, 0));
-  SiliconSpec s{.socketId = 1, .dieId = 0, .instanceId = 1, .hostBridgeAddress = Bdf(bus, 0, 0)};
+  SiliconLayout s{.socketId = 1, .dieId = 0, .instanceId = 1, .hostBridgeAddress = Bdf(bus, 0, 0)};
 
   // A slot with a power limit, running with separate reference clocks, and
   // a PCI Express-to-PCI bridge in it.
-  WrapperSpec core0{.wrapperId = 0, .wrapperFeatures = 0x04};
+  WrapperLayout core0{.wrapperId = 0, .wrapperFeatures = 0x04};
   AddRootPort(p, Bdf(bus, 1, 1), cat::RootPort(0x81, 8, true, 0x00002000));
   p.AddFunction(Bdf(0x81, 0, 0), cat::PcieToPciBridge(0x81, 0x82).Build());
   p.AddFunction(Bdf(0x82, 0, 0), cat::ConventionalPciDevice().Build());
-  EngineSpec sris = Engine(bus, 1, 1, 0, 0, 0, 7);
+  EngineLayout sris = Engine(bus, 1, 1, 0, 0, 0, 7);
   sris.srisOptions = 0x30;
   sris.portAspm = 0x20;
   sris.slotPowerLimitValue = 25;
@@ -124,16 +124,16 @@ SiliconSpec Silicon1(Platform &p) {
 
   AddRootPort(p, Bdf(bus, 1, 2), cat::RootPort(0x83, 4));
   p.AddFunction(Bdf(0x83, 0, 0), cat::NvmeSsd().Build());
-  EngineSpec nvme = Engine(bus, 1, 2, 1, 0, 8, 11);
+  EngineLayout nvme = Engine(bus, 1, 2, 1, 0, 8, 11);
   nvme.portAspm = 0x30;
   nvme.clkReqMap = 1;
   nvme.portPmOptions = 0x20;
   core0.engines.push_back(nvme);
   s.wrappers.push_back(core0);
 
-  WrapperSpec core1{.wrapperId = 1, .wrapperFeatures = 0x00};
+  WrapperLayout core1{.wrapperId = 1, .wrapperFeatures = 0x00};
   AddRootPort(p, Bdf(bus, 3, 1), cat::RootPort(0x84, 2));
-  EngineSpec empty = Engine(bus, 3, 1, 8, 1, 32, 33);
+  EngineLayout empty = Engine(bus, 3, 1, 8, 1, 32, 33);
   empty.portStatus = 0; // nothing trained on this port
   core1.engines.push_back(empty);
   s.wrappers.push_back(core1);

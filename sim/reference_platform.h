@@ -7,7 +7,7 @@
 namespace sim {
 
 struct ReferencePlatform {
-  TopologySpec topology;
+  TopologyLayout topology;
   BuiltTopology built;
 };
 

@@ -41,7 +41,7 @@ size_t AppendIntermediates(std::vector<uint8_t> &b, size_t from, unsigned count)
   return from;
 }
 
-void WriteEngine(std::vector<uint8_t> &b, size_t at, const EngineSpec &e, bool last) {
+void WriteEngine(std::vector<uint8_t> &b, size_t at, const EngineLayout &e, bool last) {
   uint32_t f = flags::kEngine | e.extraFlags;
   f |= e.active ? flags::kEngineActive : 0;
   f |= last ? flags::kLast : 0;
@@ -63,23 +63,23 @@ void WriteEngine(std::vector<uint8_t> &b, size_t at, const EngineSpec &e, bool l
 
 } // namespace
 
-BuiltTopology BuildTopology(const TopologySpec &spec) {
+BuiltTopology BuildTopology(const TopologyLayout &layout) {
   BuiltTopology out;
   std::vector<uint8_t> &b = out.bytes;
   Append(b, kPlatformHeaderSize);
   // The record at offset 24 starts the chain; with intermediates it is the
   // first of them, else the first silicon itself.
   size_t chainFrom = kPlatformHeaderSize;
-  if (spec.recordsBeforeSilicon > 0) {
+  if (layout.recordsBeforeSilicon > 0) {
     Append(b, kHeaderSize);
-    chainFrom = AppendIntermediates(b, kPlatformHeaderSize, spec.recordsBeforeSilicon - 1);
+    chainFrom = AppendIntermediates(b, kPlatformHeaderSize, layout.recordsBeforeSilicon - 1);
   }
   size_t previousSilicon = 0;
-  for (size_t s = 0; s < spec.silicons.size(); ++s) {
-    const SiliconSpec &si = spec.silicons[s];
-    const bool last = s + 1 == spec.silicons.size();
+  for (size_t s = 0; s < layout.silicons.size(); ++s) {
+    const SiliconLayout &si = layout.silicons[s];
+    const bool last = s + 1 == layout.silicons.size();
     const size_t at = Append(b, kSiliconSize);
-    if (s == 0 && spec.recordsBeforeSilicon > 0) {
+    if (s == 0 && layout.recordsBeforeSilicon > 0) {
       SetChild(b, chainFrom, at);
     }
     if (s > 0) {
@@ -98,7 +98,7 @@ BuiltTopology BuildTopology(const TopologySpec &spec) {
       const size_t firstWrapper = Append(b, kWrapperSize * si.wrappers.size());
       SetChild(b, parent, firstWrapper);
       for (size_t w = 0; w < si.wrappers.size(); ++w) {
-        const WrapperSpec &wr = si.wrappers[w];
+        const WrapperLayout &wr = si.wrappers[w];
         const size_t wat = firstWrapper + w * kWrapperSize;
         Put(b, wat + 0, flags::kWrapper | (w + 1 == si.wrappers.size() ? flags::kLast : 0), 4);
         Put(b, wat + 10, wr.wrapperId, 1);
@@ -118,8 +118,8 @@ BuiltTopology BuildTopology(const TopologySpec &spec) {
     }
     previousSilicon = at;
   }
-  for (size_t s = 0; s < spec.silicons.size(); ++s) {
-    if (spec.silicons[s].zeroPeerOffset) {
+  for (size_t s = 0; s < layout.silicons.size(); ++s) {
+    if (layout.silicons[s].zeroPeerOffset) {
       Put(b, out.siliconOffsets[s] + 6, 0, 2);
     }
   }

@@ -21,7 +21,7 @@ inline constexpr size_t kWrapperSize = 18;
 inline constexpr size_t kEngineSize = 107;
 inline constexpr size_t kPlatformHeaderSize = 24;
 
-struct EngineSpec {
+struct EngineLayout {
   bool active = true;
   uint16_t startLane = 0;
   uint16_t endLane = 0;
@@ -39,27 +39,27 @@ struct EngineSpec {
   uint32_t extraFlags = 0;
 };
 
-struct WrapperSpec {
+struct WrapperLayout {
   uint8_t wrapperId = 0;
   uint8_t wrapperFeatures = 0;
-  std::vector<EngineSpec> engines;
+  std::vector<EngineLayout> engines;
   unsigned recordsBeforeEngines = 0; // intermediate records on the child chain
 };
 
-struct SiliconSpec {
+struct SiliconLayout {
   uint8_t socketId = 0;
   uint8_t dieId = 0;
   uint8_t instanceId = 0;
   uint32_t hostBridgeAddress = 0;
-  std::vector<WrapperSpec> wrappers;
+  std::vector<WrapperLayout> wrappers;
   unsigned recordsBeforeWrappers = 0;
   // Test hooks for broken producers.
   bool omitLastSiliconFlag = false;
   bool zeroPeerOffset = false;
 };
 
-struct TopologySpec {
-  std::vector<SiliconSpec> silicons;
+struct TopologyLayout {
+  std::vector<SiliconLayout> silicons;
   unsigned recordsBeforeSilicon = 0; // intermediate records after the root
 };
 
@@ -69,7 +69,7 @@ struct BuiltTopology {
   std::vector<std::vector<size_t>> engineOffsets; // per silicon, in walk order
 };
 
-BuiltTopology BuildTopology(const TopologySpec &spec);
+BuiltTopology BuildTopology(const TopologyLayout &layout);
 
 // Reads an engine field back from built bytes (for checking write-backs).
 uint8_t EngineByte(const std::vector<uint8_t> &bytes, size_t engineOffset, size_t field);

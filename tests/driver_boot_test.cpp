@@ -10,15 +10,15 @@ namespace {
 
 using sim::EventKind;
 
-sim::TopologySpec OneSiliconTwoWrappers() {
-  sim::SiliconSpec s{.socketId = 0, .dieId = 0, .instanceId = 0, .hostBridgeAddress = kHostBridge};
-  sim::WrapperSpec w0{.wrapperId = 0, .wrapperFeatures = 0x0C};
-  sim::EngineSpec e;
+sim::TopologyLayout OneSiliconTwoWrappers() {
+  sim::SiliconLayout s{.socketId = 0, .dieId = 0, .instanceId = 0, .hostBridgeAddress = kHostBridge};
+  sim::WrapperLayout w0{.wrapperId = 0, .wrapperFeatures = 0x0C};
+  sim::EngineLayout e;
   e.startLane = 0;
   e.endLane = 3;
   e.portPciAddress = sim::Bdf(0, 1, 1);
   w0.engines.push_back(e);
-  sim::WrapperSpec w1{.wrapperId = 1, .wrapperFeatures = 0x00};
+  sim::WrapperLayout w1{.wrapperId = 1, .wrapperFeatures = 0x00};
   e.portPciAddress = sim::Bdf(0, 3, 1);
   e.portLocation = 0x81;
   w1.engines.push_back(e);
@@ -30,7 +30,7 @@ class DriverBootTest : public ::testing::Test {
 protected:
   explicit DriverBootTest(sim::PlatformModules modules = {}) : platform(modules) {}
 
-  void Boot(const sim::TopologySpec &topology, bool publish = true) {
+  void Boot(const sim::TopologyLayout &topology, bool publish = true) {
     for (const auto &s : topology.silicons) {
       platform.AddSilicon(s.hostBridgeAddress);
     }
@@ -126,7 +126,7 @@ TEST_F(DriverBootTest, MissingTopologyGivesOnlyTheBracketsAndClosesTheEvent) {
 }
 
 TEST_F(DriverBootTest, NoSiliconOnTheChainEndsThePass) {
-  sim::TopologySpec t{.recordsBeforeSilicon = 2};
+  sim::TopologyLayout t{.recordsBeforeSilicon = 2};
   platform.PublishTopology(sim::BuildTopology(t).bytes);
   EXPECT_EQ(platform.LoadDriver(), EFI_SUCCESS);
   platform.log.Clear();
@@ -136,8 +136,8 @@ TEST_F(DriverBootTest, NoSiliconOnTheChainEndsThePass) {
 }
 
 TEST_F(DriverBootTest, EverySiliconGetsAllStepsBeforeTheNext) {
-  sim::TopologySpec t = OneSiliconTwoWrappers();
-  sim::SiliconSpec second = t.silicons[0];
+  sim::TopologyLayout t = OneSiliconTwoWrappers();
+  sim::SiliconLayout second = t.silicons[0];
   second.hostBridgeAddress = sim::Bdf(0x80, 0, 0);
   second.socketId = 1;
   t.silicons.push_back(second);
@@ -167,7 +167,7 @@ TEST_F(DriverBootTest, EverySiliconGetsAllStepsBeforeTheNext) {
 }
 
 TEST_F(DriverBootTest, SiliconLoopingToItselfIsVisitedOnce) {
-  sim::TopologySpec t = OneSiliconTwoWrappers();
+  sim::TopologyLayout t = OneSiliconTwoWrappers();
   t.silicons[0].omitLastSiliconFlag = true;
   t.silicons[0].zeroPeerOffset = true;
   Boot(t);

@@ -49,7 +49,7 @@ TEST_P(LinkWidthCapTest, CapsTheRequestAndProgramsTheTree) {
   const CapCase c = GetParam();
   AddRootPort(kRoot, 1, 1);
   Add(Bdf(1, 0, 0), cat::PcieEndpoint(0x1234, 1, 5, true));
-  sim::EngineSpec e = Engine(kRoot, c.startLane, c.endLane);
+  sim::EngineLayout e = Engine(kRoot, c.startLane, c.endLane);
   e.maxPayloadSize = c.requested;
   Start({{.wrapperId = 0, .engines = {e}}});
   PcieMaxPayloadInterface(Silicon());
@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(Widths, LinkWidthCapTest,
 
 TEST_F(PayloadTest, SmallestEndpointBelowASwitchSetsTheWholeTree) {
   const auto tree = SwitchTree(/*secondEndpointMps=*/0);
-  sim::EngineSpec e = Engine(kRoot, 0, 15);
+  sim::EngineLayout e = Engine(kRoot, 0, 15);
   e.maxPayloadSize = 5;
   Start({{.wrapperId = 0, .engines = {e}}});
   PcieMaxPayloadInterface(Silicon());
@@ -94,7 +94,7 @@ TEST_F(PayloadTest, OverrideDevicesAreTreatedAsTheTableSays) {
     p.config = sim::ConfigSpace();
     AddRootPort(kRoot, 1, 1);
     Add(Bdf(1, 0, 0), cat::PcieEndpoint(c.vendor, c.device, c.reported, true));
-    sim::EngineSpec e = Engine(kRoot, 0, 7);
+    sim::EngineLayout e = Engine(kRoot, 0, 7);
     e.maxPayloadSize = 5;
     Start({{.wrapperId = 0, .engines = {e}}});
     PcieMaxPayloadInterface(Silicon());
@@ -106,7 +106,7 @@ TEST_F(PayloadTest, ExtendedTagsOnlyWithFullSupportAndNeverCleared) {
   AddRootPort(kRoot, 1, 1);
   Add(Bdf(1, 0, 0), cat::PcieEndpoint(0x1234, 1, 5, false));
   platform.config.Find(kRoot)->Poke(PcieCapOf(kRoot) + 8, 2, 0x0100);
-  sim::EngineSpec e = Engine(kRoot, 0, 3);
+  sim::EngineLayout e = Engine(kRoot, 0, 3);
   e.maxPayloadSize = 2;
   Start({{.wrapperId = 0, .engines = {e}}});
   PcieMaxPayloadInterface(Silicon());
@@ -129,7 +129,7 @@ TEST_F(PayloadTest, ExtendedTagsEverywhereWithFullSupport) {
 TEST_F(PayloadTest, TokenOffStillCapsButTouchesNoDevice) {
   platform.pcd[kPcdMaxPayloadEnable] = 0;
   AddRootPort(kRoot, 1, 1);
-  sim::EngineSpec e = Engine(kRoot, 0, 0);
+  sim::EngineLayout e = Engine(kRoot, 0, 0);
   e.maxPayloadSize = 3;
   Start({{.wrapperId = 0, .engines = {e}}});
   PcieMaxPayloadInterface(Silicon());
@@ -142,7 +142,7 @@ TEST_F(PayloadTest, TokenOffStillCapsButTouchesNoDevice) {
 
 TEST_F(PayloadTest, PortNotReadyIsNeitherCappedNorProgrammed) {
   AddRootPort(kRoot, 1, 1);
-  sim::EngineSpec e = Engine(kRoot, 0, 0);
+  sim::EngineLayout e = Engine(kRoot, 0, 0);
   e.maxPayloadSize = 3;
   e.portStatus = 0;
   Start({{.wrapperId = 0, .engines = {e}}});
@@ -156,7 +156,7 @@ TEST_F(PayloadTest, BridgeWithSecondaryBusZeroIsProgrammedButNotEntered) {
   AddRootPort(kRoot, 1, 1);
   Add(Bdf(1, 0, 0), cat::SwitchUpstreamPort(1, 0, 0));
   Add(Bdf(2, 0, 0), cat::PcieEndpoint(0x1234, 1, 0, true)); // unreachable
-  sim::EngineSpec e = Engine(kRoot, 0, 3);
+  sim::EngineLayout e = Engine(kRoot, 0, 3);
   e.maxPayloadSize = 2;
   Start({{.wrapperId = 0, .engines = {e}}});
   PcieMaxPayloadInterface(Silicon());
@@ -172,7 +172,7 @@ TEST_F(PayloadTest, MultiFunctionEndpointGetsEveryFunctionProgrammed) {
   for (uint8_t f = 0; f < 3; ++f) {
     Add(Bdf(1, 0, f), cat::MultiFunctionEndpoint(f));
   }
-  sim::EngineSpec e = Engine(kRoot, 0, 3);
+  sim::EngineLayout e = Engine(kRoot, 0, 3);
   e.maxPayloadSize = 2;
   Start({{.wrapperId = 0, .engines = {e}}});
   PcieMaxPayloadInterface(Silicon());
@@ -184,7 +184,7 @@ TEST_F(PayloadTest, MultiFunctionEndpointGetsEveryFunctionProgrammed) {
 TEST_F(PayloadTest, TraceOfOneRootPortAndEndpoint) {
   AddRootPort(kRoot, 1, 1);
   Add(Bdf(1, 0, 0), cat::PcieEndpoint(0x1234, 1, 1, true));
-  sim::EngineSpec e = Engine(kRoot, 0, 3);
+  sim::EngineLayout e = Engine(kRoot, 0, 3);
   e.maxPayloadSize = 2;
   Start({{.wrapperId = 0, .engines = {e}}});
   PcieMaxPayloadInterface(Silicon());
@@ -250,9 +250,9 @@ TEST_F(PayloadTest, MaxReadRequestAboveFiveTouchesNothingAndSaysNothing) {
 
 TEST_F(PayloadTest, MaxReadRequestSkipsUnreadyAndInactiveEnginesWithoutReadingTheToken) {
   AddRootPort(kRoot, 1, 1);
-  sim::EngineSpec notReady = Engine(kRoot, 0, 3);
+  sim::EngineLayout notReady = Engine(kRoot, 0, 3);
   notReady.portStatus = 0;
-  sim::EngineSpec inactive = Engine(kRoot, 4, 7);
+  sim::EngineLayout inactive = Engine(kRoot, 4, 7);
   inactive.active = false;
   Start({{.wrapperId = 0, .engines = {notReady, inactive}}});
   PcieMaxReadRequestInterface(Silicon());
@@ -276,9 +276,9 @@ TEST_F(MaxCplPayloadTest, RegisterAddressesFollowCoreAndPort) {
   Add(Bdf(2, 0, 0), cat::PcieEndpoint(0x1234, 1, 5, true));
   OpenGate(0x11103068);
   OpenGate(0x11201068);
-  sim::EngineSpec p3 = Engine(Bdf(0, 1, 4), 0, 3, 3, 0);
+  sim::EngineLayout p3 = Engine(Bdf(0, 1, 4), 0, 3, 3, 0);
   p3.maxPayloadSize = 5;
-  sim::EngineSpec p9 = Engine(Bdf(0, 3, 2), 16, 19, 9, 1);
+  sim::EngineLayout p9 = Engine(Bdf(0, 3, 2), 16, 19, 9, 1);
   p9.maxPayloadSize = 5;
   Start({{.wrapperId = 0, .engines = {p3}}, {.wrapperId = 1, .engines = {p9}}});
   PcieMaxCplPayloadInterface(Silicon());
@@ -299,7 +299,7 @@ TEST_F(MaxCplPayloadTest, X2PortProgramsCode1WithTheLimitEnabled) {
   Add(Bdf(1, 0, 0), cat::PcieEndpoint(0x1234, 1, 5, true));
   OpenGate(0x11100068);
   platform.NbioAt(kHostBridge).Seed(0x11140040, 0xFFFFFFFF);
-  sim::EngineSpec e = Engine(kRoot, 0, 1);
+  sim::EngineLayout e = Engine(kRoot, 0, 1);
   e.maxPayloadSize = 5;
   Start({{.wrapperId = 0, .engines = {e}}});
   PcieMaxCplPayloadInterface(Silicon());
@@ -330,7 +330,7 @@ TEST_F(MaxCplPayloadTest, SmallestTreeOf128BytesLeavesTheRegister) {
 
 TEST_F(MaxCplPayloadTest, ClosedGateSkipsBeforeAnyScanOrSettingRead) {
   AddRootPort(kRoot, 1, 1);
-  sim::EngineSpec e = Engine(kRoot, 0, 3);
+  sim::EngineLayout e = Engine(kRoot, 0, 3);
   e.maxPayloadSize = 2;
   Start({{.wrapperId = 0, .engines = {e}}});
   PcieMaxCplPayloadInterface(Silicon());
@@ -350,7 +350,7 @@ TEST_F(MaxCplPayloadTest, TokenOffOrSkipOrNotReadyWritesNothing) {
     AddRootPort(kRoot, 1, 1);
     OpenGate(0x11100068);
     platform.pcd[kPcdMaxPayloadEnable] = c.token;
-    sim::EngineSpec e = Engine(kRoot, 0, 3);
+    sim::EngineLayout e = Engine(kRoot, 0, 3);
     e.maxPayloadSize = 2;
     e.portControl = c.control;
     e.portStatus = c.status;
@@ -366,7 +366,7 @@ TEST_F(MaxCplPayloadTest, TraceOfOneProgrammedPort) {
   AddRootPort(kRoot, 1, 1);
   Add(Bdf(1, 0, 0), cat::PcieEndpoint(0x1234, 1, 1, true));
   OpenGate(0x11100068);
-  sim::EngineSpec e = Engine(kRoot, 0, 3);
+  sim::EngineLayout e = Engine(kRoot, 0, 3);
   e.maxPayloadSize = 5;
   Start({{.wrapperId = 0, .engines = {e}}});
   PcieMaxCplPayloadInterface(Silicon());

@@ -23,7 +23,7 @@ class PowerClockGatingTest : public DriverUnitTest,
                              public ::testing::WithParamInterface<GatingCase> {
 protected:
   std::vector<uint8_t> Topology(std::vector<std::pair<uint8_t, uint8_t>> wrappers) {
-    sim::SiliconSpec s{.hostBridgeAddress = kHostBridge};
+    sim::SiliconLayout s{.hostBridgeAddress = kHostBridge};
     for (auto [id, features] : wrappers) {
       s.wrappers.push_back({.wrapperId = id, .wrapperFeatures = features});
     }

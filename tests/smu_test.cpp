@@ -94,15 +94,15 @@ protected:
     platform.cpu.packageTypeBits = packageBits;
     for (uint32_t hb : {kHostBridge, sim::Bdf(0x80, 0, 0)}) {
       platform.AddSilicon(hb);
-      spec.silicons.push_back({.hostBridgeAddress = hb});
+      layout.silicons.push_back({.hostBridgeAddress = hb});
     }
-    platform.PublishTopology(sim::BuildTopology(spec).bytes);
+    platform.PublishTopology(sim::BuildTopology(layout).bytes);
     platform.LoadDriver();
     platform.log.Clear();
     platform.InstallPciIo();
   }
   sim::Platform platform;
-  sim::TopologySpec spec;
+  sim::TopologyLayout layout;
 };
 
 TEST_F(SmuStepTest, PackageType16SendsOneRequestPerSiliconBeforeTheClosingWrites) {

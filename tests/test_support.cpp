@@ -16,9 +16,9 @@ void FeatureTest::AddRootPort(uint32_t bdf, uint8_t secondary, uint8_t subordina
   platform.AddFunction(bdf, f);
 }
 
-sim::EngineSpec FeatureTest::Engine(uint32_t port, uint16_t startLane, uint16_t endLane,
+sim::EngineLayout FeatureTest::Engine(uint32_t port, uint16_t startLane, uint16_t endLane,
                                     uint8_t portId, uint8_t coreId) {
-  sim::EngineSpec e;
+  sim::EngineLayout e;
   e.portPciAddress = port;
   e.startLane = startLane;
   e.endLane = endLane;
@@ -27,8 +27,8 @@ sim::EngineSpec FeatureTest::Engine(uint32_t port, uint16_t startLane, uint16_t 
   return e;
 }
 
-void FeatureTest::Start(std::vector<sim::WrapperSpec> wrappers) {
-  sim::SiliconSpec s{.hostBridgeAddress = kHostBridge};
+void FeatureTest::Start(std::vector<sim::WrapperLayout> wrappers) {
+  sim::SiliconLayout s{.hostBridgeAddress = kHostBridge};
   s.wrappers = std::move(wrappers);
   built = sim::BuildTopology({.silicons = {s}});
   platform.PublishTopology(built.bytes);

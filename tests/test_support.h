@@ -64,11 +64,11 @@ protected:
   void Add(uint32_t bdf, const sim::DeviceBuilder &device) {
     platform.AddFunction(bdf, device.Build());
   }
-  static sim::EngineSpec Engine(uint32_t port, uint16_t startLane, uint16_t endLane,
+  static sim::EngineLayout Engine(uint32_t port, uint16_t startLane, uint16_t endLane,
                                 uint8_t portId = 0, uint8_t coreId = 0);
 
   // Publishes the topology, starts the driver and clears the log.
-  void Start(std::vector<sim::WrapperSpec> wrappers);
+  void Start(std::vector<sim::WrapperLayout> wrappers);
   SiliconDescriptor *Silicon() {
     return reinterpret_cast<SiliconDescriptor *>(platform.TopologyBytes().data() +
                                                  built.siliconOffsets[0]);

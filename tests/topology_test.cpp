@@ -21,8 +21,8 @@ std::vector<Visit> Walk(std::vector<uint8_t> &bytes, size_t silicon) {
   return out;
 }
 
-sim::EngineSpec Port(uint32_t address, bool active = true) {
-  sim::EngineSpec e;
+sim::EngineLayout Port(uint32_t address, bool active = true) {
+  sim::EngineLayout e;
   e.portPciAddress = address;
   e.active = active;
   return e;
@@ -37,7 +37,7 @@ TEST(TopologyTest, FirstRecordMayBeTheSiliconItself) {
 }
 
 TEST(TopologyTest, IntermediateRecordsAreFollowedToEveryLevel) {
-  sim::SiliconSpec s{.socketId = 3, .dieId = 1, .instanceId = 2, .hostBridgeAddress = 0x800000};
+  sim::SiliconLayout s{.socketId = 3, .dieId = 1, .instanceId = 2, .hostBridgeAddress = 0x800000};
   s.recordsBeforeWrappers = 2;
   s.wrappers.push_back({.wrapperId = 1, .engines = {Port(0x8000)}, .recordsBeforeEngines = 3});
   sim::BuiltTopology t = sim::BuildTopology({.silicons = {s}, .recordsBeforeSilicon = 2});
@@ -58,7 +58,7 @@ TEST(TopologyTest, ChainEndingBeforeASiliconGivesNone) {
 }
 
 TEST(TopologyTest, WalkSkipsInactiveEnginesAndEmptyWrappersInMemoryOrder) {
-  sim::SiliconSpec s;
+  sim::SiliconLayout s;
   s.wrappers.push_back({.wrapperId = 0, .engines = {Port(0x8000), Port(0x9000, false), Port(0xA000)}});
   s.wrappers.push_back({.wrapperId = 1});
   s.wrappers.push_back({.wrapperId = 2, .engines = {Port(0xB000)}});
@@ -71,7 +71,7 @@ TEST(TopologyTest, WalkSkipsInactiveEnginesAndEmptyWrappersInMemoryOrder) {
 }
 
 TEST(TopologyTest, EngineListWhoseFirstIsLastHasOneEngine) {
-  sim::SiliconSpec s;
+  sim::SiliconLayout s;
   s.wrappers.push_back({.wrapperId = 0, .engines = {Port(0x8000)}});
   sim::BuiltTopology t = sim::BuildTopology({.silicons = {s}});
   // A second engine record after the last one must not be reached.
@@ -106,7 +106,7 @@ TEST(TopologyTest, SiliconWalkStopsAtLastSiliconWhateverItsPeerOffset) {
 }
 
 TEST(TopologyTest, SiliconWithoutLastFlagAndZeroPeerEndsTheWalk) {
-  sim::SiliconSpec s{.omitLastSiliconFlag = true, .zeroPeerOffset = true};
+  sim::SiliconLayout s{.omitLastSiliconFlag = true, .zeroPeerOffset = true};
   sim::BuiltTopology t = sim::BuildTopology({.silicons = {s}});
   EXPECT_EQ(PcieTopologyNextSilicon(PcieTopologyFirstSilicon(t.bytes.data())), nullptr);
 }

@@ -1,5 +1,5 @@
 // UEFI and PI definitions used by the driver, written from the UEFI 2.10 and
-// PI 1.8 specifications. Layouts are x86-64: every pointer and UINTN is 8 bytes.
+// PI 1.8 standards. Layouts are x86-64: every pointer and UINTN is 8 bytes.
 #pragma once
 
 #include "uefi/base.h"

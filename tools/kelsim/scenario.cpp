@@ -192,9 +192,9 @@ void CheckOverrides(const Reader &r) {
   r.Bools({"ExtendedTags", "ClockPm", "SlotClock", "LtrSupported"});
 }
 
-DeviceSpec ReadDevice(const Reader &r) {
+DeviceEntry ReadDevice(const Reader &r) {
   r.RequireObject("Device");
-  DeviceSpec d;
+  DeviceEntry d;
   d.path = r.Path();
   if (!r.Has("Address") || !r.Has("Model")) {
     r.Fail("a device needs \"Address\" and \"Model\"");
@@ -223,7 +223,7 @@ EngineEntry ReadEngine(const Reader &r) {
   r.RequireObject("Engine");
   EngineEntry e;
   e.path = r.Path();
-  sim::EngineSpec &s = e.engine;
+  sim::EngineLayout &s = e.engine;
   r.OptionalBool("Active", s.active);
   r.Optional("StartLane", s.startLane, 0xFFFF);
   r.Optional("EndLane", s.endLane, 0xFFFF);
@@ -499,7 +499,7 @@ void Validate(const Scenario &s, const std::string &file) {
         }
         int secondary = e.rootPort.secondaryBus;
         int subordinate = e.rootPort.subordinateBus;
-        for (const DeviceSpec &d : e.devices) {
+        for (const DeviceEntry &d : e.devices) {
           claim(d.address, d.path);
           devices.emplace_back(d.address, d.path);
           const int bus = static_cast<int>((d.address >> 20) & 0xFF);
@@ -736,7 +736,7 @@ void ApplyOverrides(sim::ConfigFunction &f, const json &o) {
   }
 }
 
-sim::DeviceBuilder ModelBuilder(const DeviceSpec &d) {
+sim::DeviceBuilder ModelBuilder(const DeviceEntry &d) {
   namespace cat = sim::catalogue;
   const uint8_t bus = static_cast<uint8_t>((d.address >> 20) & 0xFF);
   const uint8_t sec = static_cast<uint8_t>(std::max(d.secondaryBus, 0));
@@ -792,12 +792,12 @@ sim::BuiltTopology BuildPlatform(const Scenario &s, sim::Platform &p) {
   for (const auto &c : s.captured) {
     p.AddFunction(c.bdf, sim::FunctionFromCapture(c));
   }
-  sim::TopologySpec topology;
+  sim::TopologyLayout topology;
   std::map<uint32_t, int> functionsPerDevice;
   for (const SiliconEntry &si : s.silicons) {
     for (const WrapperEntry &w : si.wrappers) {
       for (const EngineEntry &e : w.engines) {
-        for (const DeviceSpec &d : e.devices) {
+        for (const DeviceEntry &d : e.devices) {
           functionsPerDevice[d.address & ~0x7000u]++;
         }
       }
@@ -810,17 +810,17 @@ sim::BuiltTopology BuildPlatform(const Scenario &s, sim::Platform &p) {
     }
     nbio.smu = si.smu;
     nbio.ras = si.ras;
-    sim::SiliconSpec spec{.socketId = si.socketId, .dieId = si.dieId, .instanceId = si.instanceId,
+    sim::SiliconLayout layout{.socketId = si.socketId, .dieId = si.dieId, .instanceId = si.instanceId,
                           .hostBridgeAddress = si.hostBridgeAddress};
     for (const WrapperEntry &w : si.wrappers) {
-      sim::WrapperSpec ws{.wrapperId = w.wrapperId, .wrapperFeatures = w.wrapperFeatures};
+      sim::WrapperLayout ws{.wrapperId = w.wrapperId, .wrapperFeatures = w.wrapperFeatures};
       for (const EngineEntry &e : w.engines) {
         ws.engines.push_back(e.engine);
         const uint32_t port = e.engine.portPciAddress;
         if (p.config.Find(port) == nullptr) {
           int secondary = e.rootPort.secondaryBus;
           int subordinate = e.rootPort.subordinateBus;
-          for (const DeviceSpec &d : e.devices) {
+          for (const DeviceEntry &d : e.devices) {
             const int bus = static_cast<int>((d.address >> 20) & 0xFF);
             if (e.rootPort.secondaryBus < 0 && (secondary < 0 || bus < secondary)) {
               secondary = bus;
@@ -846,7 +846,7 @@ sim::BuiltTopology BuildPlatform(const Scenario &s, sim::Platform &p) {
           p.AddFunction(port, f);
           p.RootPortIndirect(port);
         }
-        for (const DeviceSpec &d : e.devices) {
+        for (const DeviceEntry &d : e.devices) {
           sim::DeviceBuilder b = ModelBuilder(d);
           if (functionsPerDevice[d.address & ~0x7000u] > 1) {
             b.MultiFunction(true);
@@ -856,9 +856,9 @@ sim::BuiltTopology BuildPlatform(const Scenario &s, sim::Platform &p) {
           p.AddFunction(d.address, f);
         }
       }
-      spec.wrappers.push_back(std::move(ws));
+      layout.wrappers.push_back(std::move(ws));
     }
-    topology.silicons.push_back(std::move(spec));
+    topology.silicons.push_back(std::move(layout));
   }
   for (const auto &[token, value] : s.pcd) {
     p.pcd[token] = value;

@@ -18,7 +18,7 @@
 
 namespace kelsim {
 
-struct DeviceSpec {
+struct DeviceEntry {
   uint32_t address = 0;
   std::string model;
   int secondaryBus = -1;
@@ -27,7 +27,7 @@ struct DeviceSpec {
   std::string path; // JSON path, for messages
 };
 
-struct RootPortSpec {
+struct RootPortEntry {
   int secondaryBus = -1;
   int subordinateBus = -1;
   int linkWidth = -1;
@@ -37,9 +37,9 @@ struct RootPortSpec {
 };
 
 struct EngineEntry {
-  sim::EngineSpec engine;
-  RootPortSpec rootPort;
-  std::vector<DeviceSpec> devices;
+  sim::EngineLayout engine;
+  RootPortEntry rootPort;
+  std::vector<DeviceEntry> devices;
   std::string path;
 };
 
