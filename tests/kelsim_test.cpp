@@ -125,6 +125,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"DuplicateAddress",
                  [](json &d) { Engine0(d)["Devices"].push_back({{"Address", "01:00.0"}, {"Model", "nic"}}); },
                  "Devices[1]", "already described"},
+        BadInput{"DeviceOnTheHostBridge",
+                 [](json &d) { Engine0(d)["Devices"].push_back({{"Address", "00:00.0"}, {"Model", "nic"}}); },
+                 "Devices[1]", "already described at $.Silicons[0].HostBridgeAddress"},
         BadInput{"UnknownEvent", [](json &d) { d["Events"] = {"PowerButton"}; }, "$.Events[0]",
                  "unknown event"},
         BadInput{"NoSilicons", [](json &d) { d.erase("Silicons"); }, "$", "needs \"Silicons\""},
@@ -306,6 +309,18 @@ TEST(KelsimCaptureTest, MissingRowsAreReportedNotFatal) {
   const kelsim::Scenario s = kelsim::ScenarioFromCapture(path);
   ASSERT_EQ(s.warnings.size(), 1u);
   EXPECT_NE(s.warnings[0].find("04:00.0"), std::string::npos);
+  // Its only root port sits at 00:00.0, so the host bridge moves aside and
+  // the port is programmed like any other.
+  ASSERT_EQ(s.silicons.size(), 1u);
+  EXPECT_NE(s.silicons[0].hostBridgeAddress, 0u);
+  ASSERT_EQ(s.silicons[0].wrappers[0].engines.size(), 1u);
+  EXPECT_EQ(s.silicons[0].wrappers[0].engines[0].engine.portPciAddress, 0u);
+  const kelsim::RunResult r = kelsim::Run(s);
+  for (const auto &d : r.devices) {
+    if (d.bdf == 0x100000) {
+      EXPECT_EQ(d.after.mrrs, 512) << "the switch below the root port was programmed";
+    }
+  }
 }
 
 TEST(KelsimFatalTest, FatalStopGivesExitStatusOne) {

@@ -485,9 +485,15 @@ void Validate(const Scenario &s, const std::string &file) {
   std::set<uint32_t> hostBridges;
   for (size_t si = 0; si < s.silicons.size(); ++si) {
     const SiliconEntry &silicon = s.silicons[si];
+    const std::string where = "$.Silicons[" + std::to_string(si) + "].HostBridgeAddress";
     if (!hostBridges.insert(silicon.hostBridgeAddress).second) {
-      throw sim::InputError(file, "$.Silicons[" + std::to_string(si) + "].HostBridgeAddress",
+      throw sim::InputError(file, where,
                             "two silicons share host bridge " + sim::BdfText(silicon.hostBridgeAddress));
+    }
+    // A captured host bridge keeps its bytes and gains the SMN pair.
+    if (std::none_of(s.captured.begin(), s.captured.end(),
+                     [&](const auto &c) { return c.bdf == silicon.hostBridgeAddress; })) {
+      claim(silicon.hostBridgeAddress, where);
     }
     for (const WrapperEntry &w : silicon.wrappers) {
       for (const EngineEntry &e : w.engines) {
@@ -616,21 +622,50 @@ Scenario LoadScenarioFile(const std::string &path) {
   return ScenarioFromJson(doc, path, std::filesystem::path(path).parent_path().string());
 }
 
+namespace {
+
+bool IsRootPort(const sim::CapturedFunction &c) {
+  const sim::ConfigFunction f = sim::FunctionFromCapture(c);
+  return f.pcieCap != 0 && ((f.Peek(f.pcieCap + 2, 2) >> 4) & 0xF) == 4;
+}
+
+// The NBIO's index/data pair needs a host bridge: 00:00.0 as on the real
+// platform, unless the capture has a root port there, then the first free
+// function of bus 0.
+uint32_t HostBridgeForCapture(const std::vector<sim::CapturedFunction> &captured) {
+  auto find = [&](uint32_t bdf) {
+    return std::find_if(captured.begin(), captured.end(),
+                        [bdf](const auto &c) { return c.bdf == bdf; });
+  };
+  const auto at0 = find(sim::Bdf(0, 0, 0));
+  if (at0 == captured.end() || !IsRootPort(*at0)) {
+    return sim::Bdf(0, 0, 0);
+  }
+  for (uint32_t device = 31; device > 0; --device) {
+    if (find(sim::Bdf(0, device, 0)) == captured.end()) {
+      return sim::Bdf(0, device, 0);
+    }
+  }
+  return sim::Bdf(0, 0, 7);
+}
+
+} // namespace
+
 Scenario ScenarioFromCapture(const std::string &path) {
   Scenario s;
   s.name = path;
   s.captured = LoadCapture(path, s.warnings);
   SiliconEntry silicon;
-  silicon.hostBridgeAddress = sim::Bdf(0, 0, 0);
+  silicon.hostBridgeAddress = HostBridgeForCapture(s.captured);
   WrapperEntry core0{.wrapperId = 0};
   WrapperEntry core1{.wrapperId = 1};
   uint8_t portId = 0;
   uint16_t lane = 0;
   for (const auto &c : s.captured) {
-    const sim::ConfigFunction f = sim::FunctionFromCapture(c);
-    if (f.pcieCap == 0 || ((f.Peek(f.pcieCap + 2, 2) >> 4) & 0xF) != 4 || c.bdf == silicon.hostBridgeAddress) {
+    if (!IsRootPort(c) || c.bdf == silicon.hostBridgeAddress) {
       continue;
     }
+    const sim::ConfigFunction f = sim::FunctionFromCapture(c);
     const uint16_t width = static_cast<uint16_t>(std::max<uint32_t>((f.Peek(f.pcieCap + 0x12, 2) >> 4) & 0x3F, 1));
     EngineEntry e;
     e.path = path + " " + sim::BdfText(c.bdf);
