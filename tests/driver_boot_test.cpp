@@ -62,6 +62,20 @@ TEST_F(DriverBootTest, EntryTracesPackageTypeAndArmsTheNotification) {
   EXPECT_TRUE(platform.firmware.EventIsOpen(gPciIoNotifyEvent));
 }
 
+TEST_F(DriverBootTest, WithoutAnAnnouncedDebuggerStartUpWritesNoDebugRegister) {
+  Boot(OneSiliconTwoWrappers());
+  EXPECT_TRUE(platform.log.Of(EventKind::MsrWrite).empty());
+  EXPECT_EQ(platform.cpu.dr7, 0x400u);
+}
+
+TEST_F(DriverBootTest, AnnouncedDebuggerGetsItsBreakpointAtStartUp) {
+  platform.cpu.dr2 = 0x99CC;
+  Boot(OneSiliconTwoWrappers());
+  EXPECT_EQ(platform.cpu.dr7, 0x02000420u);
+  EXPECT_EQ(platform.cpu.msrs[0xC001100A] & 1, 1u);
+  EXPECT_EQ(platform.cpu.cr4 & 8, 8u);
+}
+
 TEST_F(DriverBootTest, PackageTypeZeroBitsGiveOne) {
   platform.cpu.packageTypeBits = 0;
   Boot(OneSiliconTwoWrappers());
