@@ -255,6 +255,11 @@ TEST_F(KelsimReferenceTest, ResumeCheckFindsPayloadSizeThatTheScriptDoesNotCarry
     EXPECT_EQ(f.registerName, "PCIE_DEVICE_CTRL") << f.location;
     EXPECT_EQ(f.after & ~0xE0u & ~0x100u, f.replayed & ~0xE0u & ~0x100u)
         << "only Max Payload Size and Extended Tag differ at " << f.location;
+    ASSERT_FALSE(f.fields.empty());
+    for (const auto &field : f.fields) {
+      EXPECT_TRUE(field.name == "MaxPayloadSize" || field.name == "ExtendedTagFieldEnable")
+          << field.name;
+    }
   }
   EXPECT_EQ(R().resume.replayedWrites, R().table.size());
   EXPECT_EQ(kelsim::ExitStatus(R(), false), 0);

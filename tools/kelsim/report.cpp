@@ -75,8 +75,12 @@ json StateJson(const FunctionState &s) {
 }
 
 json FindingJson(const ResumeFinding &f) {
+  json fields = json::array();
+  for (const FieldChange &c : f.fields) {
+    fields.push_back({{"field", c.name}, {"resumed", c.from}, {"after", c.to}});
+  }
   return {{"location", f.location}, {"register", f.registerName}, {"before", f.before},
-          {"after", f.after},       {"replayed", f.replayed}};
+          {"after", f.after},       {"replayed", f.replayed},     {"fields", fields}};
 }
 
 // The decoded target of a script address, as the run resolved it.
@@ -236,7 +240,11 @@ void WriteText(const RunResult &r, const TextOptions &o, std::ostream &out) {
       out << r.resume.differing.size() << " registers the script writes end unlike the pass:\n";
       for (const ResumeFinding &f : r.resume.differing) {
         out << "  " << f.location << " " << f.registerName << ": after pass " << Hex(f.after)
-            << " after resume " << Hex(f.replayed) << "\n";
+            << " after resume " << Hex(f.replayed);
+        if (!f.fields.empty()) {
+          out << "  [resume->pass: " << Changes(f.fields) << "]";
+        }
+        out << "\n";
       }
     }
   }

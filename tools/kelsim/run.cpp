@@ -292,8 +292,8 @@ S3Resume CheckResume(const sim::Platform &p, const Snapshot &cfgBefore, const Sm
       if (x == a) {
         continue;
       }
-      const RegisterInfo info = DescribeConfigWrite(&f, offset, 4, b, a);
-      ResumeFinding finding{CfgLocation(bdf, offset), info.name, b, a, x};
+      const RegisterInfo info = DescribeConfigWrite(&f, offset, 4, x, a);
+      ResumeFinding finding{CfgLocation(bdf, offset), info.name, b, a, x, info.changes};
       if (cfgTouched.count({bdf, offset})) {
         r.differing.push_back(finding);
       } else if (a != b) {
@@ -318,7 +318,7 @@ S3Resume CheckResume(const sim::Platform &p, const Snapshot &cfgBefore, const Sm
       if (x == after) {
         continue;
       }
-      ResumeFinding finding{SmnLocation(hb, a), DescribeSmn(a), b, after, x};
+      ResumeFinding finding{SmnLocation(hb, a), DescribeSmn(a), b, after, x, {}};
       if (smnTouched.count({hb, a})) {
         r.differing.push_back(finding);
       } else if (after != b) {

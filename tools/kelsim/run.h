@@ -47,6 +47,7 @@ struct ResumeFinding {
   uint64_t before = 0;
   uint64_t after = 0;
   uint64_t replayed = 0;
+  std::vector<FieldChange> fields; // from the resumed value to the value after the pass
 };
 
 struct S3Resume {
