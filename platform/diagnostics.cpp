@@ -7,7 +7,8 @@
 
 namespace {
 
-// P-state definition MSRs: enabled in bit 63.
+// P-state definition MSRs: enabled in bit 63, core frequency ID and divisor
+// in bits 7:0 and 13:8.
 inline constexpr UINT32 MsrPstateDef0 = 0xC0010064;
 inline constexpr UINT32 PstateCount = 8;
 using PstateEnabled = RegisterBit<UINT64, 63>;
