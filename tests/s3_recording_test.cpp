@@ -123,7 +123,8 @@ TEST_F(S3RecordingTest, WritesBeforeLockGoToSaveStateAndAfterLockToTheTableSmmRe
             std::vector<std::string>{"KelS3SaveCloseTableCallBack\n"});
 
   platform.log.Clear();
-  EXPECT_EQ(S3SaveMemWrite(3, 0x1234, &byte), S3RecordOk) << "closed: accepted and dropped";
+  const UINT32 late = 0x99;
+  EXPECT_EQ(S3SaveMemWrite(3, 0x1234, &late), S3RecordOk) << "closed: accepted and dropped";
   EXPECT_EQ(platform.saveState.size(), 1u);
   EXPECT_TRUE(platform.log.Faults().empty());
 }
