@@ -87,13 +87,12 @@ uint64_t Num(const nlohmann::json &o, const char *k, uint64_t fallback = 0) {
 }
 
 void CallAerService(sim::Platform &p, const nlohmann::json &request, std::vector<std::string> &notes) {
-  auto *aer = static_cast<AerServiceProtocol *>(nullptr);
   const auto interfaces = p.firmware.Interfaces(gNbioPcieAerProtocolGuid);
   if (interfaces.empty()) {
     notes.push_back("AerService: the driver has not installed its AER service protocol");
     return;
   }
-  aer = static_cast<AerServiceProtocol *>(interfaces.front());
+  auto *aer = static_cast<AerServiceProtocol *>(interfaces.front());
   PcieAerRequest r{static_cast<uint8_t>(Num(request, "AerEnable", 1)),
                    static_cast<uint8_t>(Num(request, "PciBus")),
                    static_cast<uint8_t>(Num(request, "PciDevice")),
