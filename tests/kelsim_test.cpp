@@ -328,6 +328,25 @@ TEST(KelsimCaptureTest, MissingRowsAreReportedNotFatal) {
   }
 }
 
+TEST(KelsimEventsTest, EventsArePlayedInOrderAndReported) {
+  json doc = MinimalPlatform();
+  doc["Events"] = json::parse(R"([
+    {"HookEdit": [{"Row": 0, "AerEnable": 1, "CorrectableMask": "0x40"}]},
+    "PciIoInstall",
+    {"AerService": {"PciBus": 0, "PciDevice": 1, "PciFunction": 1}},
+    "SmmReadyToLock"
+  ])");
+  const kelsim::RunResult r = kelsim::Run(kelsim::ScenarioFromJson(doc, "p", "."));
+  EXPECT_EQ(r.notes, (std::vector<std::string>{
+                         "event HookEdit", "event PciIoInstall",
+                         "AerService: the driver has not installed its AER service protocol",
+                         "event AerService", "event SmmReadyToLock"}));
+  EXPECT_FALSE(r.saveState.empty()) << "the pass ran before the lock: the protocol recorded it";
+  EXPECT_FALSE(r.handedToSmm);
+  EXPECT_TRUE(r.tableAvailable);
+  EXPECT_TRUE(r.table.empty());
+}
+
 TEST(KelsimFatalTest, FatalStopGivesExitStatusOne) {
   json doc = MinimalPlatform();
   doc["Processor"] = {{"Msrs", {{"0xC0010058", "0xF0000020"}}}};
