@@ -6,6 +6,7 @@
 
 #include "core/driver_state.h"
 #include "core/image_entry.h"
+#include "sim/catalogue.h"
 #include "sim/edk2_format.h"
 
 namespace sim {
@@ -222,6 +223,16 @@ Nbio &Platform::NbioAt(uint32_t hostBridgeAddress) { return *nbios_.at(hostBridg
 
 ConfigFunction &Platform::AddFunction(uint32_t bdf, ConfigFunction function) {
   return config.Add(bdf, std::move(function));
+}
+
+ConfigFunction &Platform::AddRootPort(uint32_t bdf, ConfigFunction function) {
+  const uint32_t function0 = bdf & ~0x7000u;
+  if (function0 != bdf && config.Find(function0) == nullptr) {
+    AddFunction(function0, catalogue::DummyHostBridge().Build());
+  }
+  AddFunction(bdf, std::move(function));
+  RootPortIndirect(bdf);
+  return *config.Find(bdf);
 }
 
 std::map<uint32_t, uint32_t> &Platform::RootPortIndirect(uint32_t bdf) {

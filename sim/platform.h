@@ -106,6 +106,10 @@ public:
   const std::map<uint32_t, std::unique_ptr<Nbio>> &Silicons() const { return nbios_; }
 
   ConfigFunction &AddFunction(uint32_t bdf, ConfigFunction function);
+  // A root port as the NBIO presents it: its device's function 0 is a dummy
+  // host bridge (added unless something sits there), and its indirect
+  // register pair is attached.
+  ConfigFunction &AddRootPort(uint32_t bdf, ConfigFunction function);
   // Root-port-local registers behind the port's 0xE0/0xE4 index/data pair.
   std::map<uint32_t, uint32_t> &RootPortIndirect(uint32_t bdf);
 

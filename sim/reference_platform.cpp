@@ -30,13 +30,8 @@ EngineLayout Engine(uint8_t bus, uint8_t device, uint8_t function, uint8_t portI
   return e;
 }
 
-void AddRootPort(Platform &p, uint32_t bdf, DeviceBuilder b) {
-  const uint32_t function0 = bdf & ~0x7000u;
-  if (p.config.Find(function0) == nullptr) {
-    p.AddFunction(function0, cat::DummyHostBridge().Build());
-  }
-  p.AddFunction(bdf, b.Build());
-  p.RootPortIndirect(bdf);
+void AddRootPort(Platform &p, uint32_t bdf, const DeviceBuilder &b) {
+  p.AddRootPort(bdf, b.Build());
 }
 
 SiliconLayout Silicon0(Platform &p) {

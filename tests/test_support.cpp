@@ -7,13 +7,9 @@ namespace kel_test {
 
 void FeatureTest::AddRootPort(uint32_t bdf, uint8_t secondary, uint8_t subordinate,
                               uint8_t width) {
-  const uint32_t function0 = bdf & ~0x7000u;
-  if (platform.config.Find(function0) == nullptr) {
-    platform.AddFunction(function0, sim::catalogue::DummyHostBridge().Build());
-  }
   sim::ConfigFunction f = sim::catalogue::RootPort(secondary, width).Build();
   f.Poke(0x1A, 1, subordinate);
-  platform.AddFunction(bdf, f);
+  platform.AddRootPort(bdf, f);
 }
 
 sim::EngineLayout FeatureTest::Engine(uint32_t port, uint16_t startLane, uint16_t endLane,

@@ -171,17 +171,65 @@ const std::map<std::string, std::vector<std::string>> &PlatformFileObjects() {
 
 namespace {
 
-const std::set<std::string> &Models() {
-  static const std::set<std::string> kModels = {
-      "root_port", "switch_upstream", "switch_downstream", "nvme",        "nic",
-      "wifi",      "gpu",             "gpu_audio",         "pcie_pci_bridge", "pci_device",
-      "multifunction", "endpoint"};
+// The catalogue models a platform file may name; bridges need bus numbers.
+struct Model {
+  const char *name;
+  bool bridge;
+  sim::DeviceBuilder (*make)(const DeviceEntry &d);
+};
+
+uint8_t BusOf(uint32_t bdf) { return static_cast<uint8_t>((bdf >> 20) & 0xFF); }
+uint8_t SecondaryOf(const DeviceEntry &d) { return static_cast<uint8_t>(std::max(d.secondaryBus, 0)); }
+uint8_t SubordinateOf(const DeviceEntry &d) {
+  return static_cast<uint8_t>(d.subordinateBus < 0 ? SecondaryOf(d) : d.subordinateBus);
+}
+
+sim::DeviceBuilder WithBuses(sim::DeviceBuilder b, const DeviceEntry &d) {
+  b.Raw().Poke(0x18, 1, BusOf(d.address));
+  b.Raw().Poke(0x1A, 1, SubordinateOf(d));
+  return b;
+}
+
+const std::vector<Model> &Models() {
+  namespace cat = sim::catalogue;
+  static const std::vector<Model> kModels = {
+      {"root_port", true,
+       [](const DeviceEntry &d) { return WithBuses(cat::RootPort(SecondaryOf(d), 4), d); }},
+      {"switch_upstream", true,
+       [](const DeviceEntry &d) {
+         return cat::SwitchUpstreamPort(BusOf(d.address), SecondaryOf(d), SubordinateOf(d));
+       }},
+      {"switch_downstream", true,
+       [](const DeviceEntry &d) {
+         return cat::SwitchDownstreamPort(BusOf(d.address), SecondaryOf(d), SubordinateOf(d));
+       }},
+      {"pcie_pci_bridge", true,
+       [](const DeviceEntry &d) {
+         return WithBuses(cat::PcieToPciBridge(BusOf(d.address), SecondaryOf(d)), d);
+       }},
+      {"nvme", false, [](const DeviceEntry &) { return cat::NvmeSsd(); }},
+      {"nic", false, [](const DeviceEntry &) { return cat::EthernetNic(); }},
+      {"wifi", false, [](const DeviceEntry &) { return cat::WifiCard(); }},
+      {"gpu", false, [](const DeviceEntry &) { return cat::Gpu(); }},
+      {"gpu_audio", false, [](const DeviceEntry &) { return cat::GpuAudio(); }},
+      {"pci_device", false, [](const DeviceEntry &) { return cat::ConventionalPciDevice(); }},
+      {"multifunction", false,
+       [](const DeviceEntry &d) {
+         return cat::MultiFunctionEndpoint(static_cast<uint8_t>((d.address >> 12) & 7));
+       }},
+      {"endpoint", false,
+       [](const DeviceEntry &) { return cat::PcieEndpoint(0xFFF1, 0x0001, 2, true); }},
+  };
   return kModels;
 }
 
-bool IsBridgeModel(const std::string &m) {
-  return m == "root_port" || m == "switch_upstream" || m == "switch_downstream" ||
-         m == "pcie_pci_bridge";
+const Model *FindModel(const std::string &name) {
+  for (const Model &m : Models()) {
+    if (name == m.name) {
+      return &m;
+    }
+  }
+  return nullptr;
 }
 
 void CheckOverrides(const Reader &r) {
@@ -201,15 +249,16 @@ DeviceEntry ReadDevice(const Reader &r) {
   }
   d.address = r.At("Address").Bdf();
   d.model = r.At("Model").String();
-  if (Models().count(d.model) == 0) {
+  const Model *model = FindModel(d.model);
+  if (model == nullptr) {
     r.At("Model").Fail("unknown device model '" + d.model + "'");
   }
   r.Optional("SecondaryBus", d.secondaryBus, 255);
   r.Optional("SubordinateBus", d.subordinateBus, 255);
-  if (IsBridgeModel(d.model) && d.secondaryBus < 0) {
+  if (model->bridge && d.secondaryBus < 0) {
     r.Fail("a " + d.model + " needs \"SecondaryBus\"");
   }
-  if (!IsBridgeModel(d.model) && d.secondaryBus >= 0) {
+  if (!model->bridge && d.secondaryBus >= 0) {
     r.At("SecondaryBus").Fail("a " + d.model + " is not a bridge");
   }
   if (r.Has("Overrides")) {
@@ -417,6 +466,30 @@ std::vector<sim::CapturedFunction> LoadCapture(const std::string &path,
   return kept;
 }
 
+// The buses behind an engine's catalogue root port: as given, else from the
+// devices described below it (secondary 0, not configured, when there are
+// none).
+struct BusRange {
+  int secondary;
+  int subordinate;
+};
+
+BusRange RootPortBuses(const EngineEntry &e) {
+  int secondary = e.rootPort.secondaryBus;
+  int highest = -1;
+  for (const DeviceEntry &d : e.devices) {
+    const int bus = BusOf(d.address);
+    if (e.rootPort.secondaryBus < 0 && (secondary < 0 || bus < secondary)) {
+      secondary = bus;
+    }
+    highest = std::max({highest, bus, d.secondaryBus, d.subordinateBus});
+  }
+  secondary = std::max(secondary, 0);
+  const int subordinate =
+      e.rootPort.subordinateBus >= 0 ? e.rootPort.subordinateBus : std::max(highest, secondary);
+  return {secondary, subordinate};
+}
+
 // The bus-number structure must be a tree: every bridge leads strictly
 // further from the root, no two bridges claim the same bus, and every device
 // sits on a bus some bridge leads to (or on bus 0).
@@ -503,23 +576,17 @@ void Validate(const Scenario &s, const std::string &file) {
         if (!captured) {
           claim(port, e.path + ".PortPciAddress");
         }
-        int secondary = e.rootPort.secondaryBus;
-        int subordinate = e.rootPort.subordinateBus;
         for (const DeviceEntry &d : e.devices) {
           claim(d.address, d.path);
           devices.emplace_back(d.address, d.path);
-          const int bus = static_cast<int>((d.address >> 20) & 0xFF);
-          if (secondary < 0 || bus < secondary) {
-            secondary = e.rootPort.secondaryBus < 0 ? bus : secondary;
-          }
-          subordinate = std::max({subordinate, bus, d.subordinateBus, d.secondaryBus});
           if (d.secondaryBus >= 0) {
             bridges.push_back({d.address, d.secondaryBus,
                                d.subordinateBus < 0 ? d.secondaryBus : d.subordinateBus, d.path});
           }
         }
         if (!captured) {
-          bridges.push_back({port, std::max(secondary, 0), subordinate, e.path});
+          const BusRange buses = RootPortBuses(e);
+          bridges.push_back({port, buses.secondary, buses.subordinate, e.path});
         }
       }
     }
@@ -771,53 +838,6 @@ void ApplyOverrides(sim::ConfigFunction &f, const json &o) {
   }
 }
 
-sim::DeviceBuilder ModelBuilder(const DeviceEntry &d) {
-  namespace cat = sim::catalogue;
-  const uint8_t bus = static_cast<uint8_t>((d.address >> 20) & 0xFF);
-  const uint8_t sec = static_cast<uint8_t>(std::max(d.secondaryBus, 0));
-  const uint8_t sub = static_cast<uint8_t>(d.subordinateBus < 0 ? sec : d.subordinateBus);
-  const uint8_t function = static_cast<uint8_t>((d.address >> 12) & 7);
-  if (d.model == "root_port") {
-    sim::DeviceBuilder b = cat::RootPort(sec, 4);
-    b.Raw().Poke(0x18, 1, bus);
-    b.Raw().Poke(0x1A, 1, sub);
-    return b;
-  }
-  if (d.model == "switch_upstream") {
-    return cat::SwitchUpstreamPort(bus, sec, sub);
-  }
-  if (d.model == "switch_downstream") {
-    return cat::SwitchDownstreamPort(bus, sec, sub);
-  }
-  if (d.model == "pcie_pci_bridge") {
-    sim::DeviceBuilder b = cat::PcieToPciBridge(bus, sec);
-    b.Raw().Poke(0x1A, 1, sub);
-    return b;
-  }
-  if (d.model == "nvme") {
-    return cat::NvmeSsd();
-  }
-  if (d.model == "nic") {
-    return cat::EthernetNic();
-  }
-  if (d.model == "wifi") {
-    return cat::WifiCard();
-  }
-  if (d.model == "gpu") {
-    return cat::Gpu();
-  }
-  if (d.model == "gpu_audio") {
-    return cat::GpuAudio();
-  }
-  if (d.model == "pci_device") {
-    return cat::ConventionalPciDevice();
-  }
-  if (d.model == "multifunction") {
-    return cat::MultiFunctionEndpoint(function);
-  }
-  return cat::PcieEndpoint(0xFFF1, 0x0001, 2, true);
-}
-
 } // namespace
 
 sim::BuiltTopology BuildPlatform(const Scenario &s, sim::Platform &p) {
@@ -853,36 +873,23 @@ sim::BuiltTopology BuildPlatform(const Scenario &s, sim::Platform &p) {
         ws.engines.push_back(e.engine);
         const uint32_t port = e.engine.portPciAddress;
         if (p.config.Find(port) == nullptr) {
-          int secondary = e.rootPort.secondaryBus;
-          int subordinate = e.rootPort.subordinateBus;
-          for (const DeviceEntry &d : e.devices) {
-            const int bus = static_cast<int>((d.address >> 20) & 0xFF);
-            if (e.rootPort.secondaryBus < 0 && (secondary < 0 || bus < secondary)) {
-              secondary = bus;
-            }
-            subordinate = std::max({subordinate, bus, d.subordinateBus, d.secondaryBus});
-          }
-          secondary = std::max(secondary, 0);
+          const BusRange buses = RootPortBuses(e);
           const uint16_t lanes = static_cast<uint16_t>(
               (e.engine.endLane > e.engine.startLane ? e.engine.endLane - e.engine.startLane
                                                      : e.engine.startLane - e.engine.endLane) + 1);
           const uint8_t width = static_cast<uint8_t>(e.rootPort.linkWidth > 0 ? e.rootPort.linkWidth
                                                                               : std::min<uint16_t>(lanes, 32));
-          sim::DeviceBuilder b = sim::catalogue::RootPort(static_cast<uint8_t>(secondary), width,
-                                                          e.rootPort.slot, e.rootPort.slotCapabilities);
-          b.Raw().Poke(0x18, 1, (port >> 20) & 0xFF);
-          b.Raw().Poke(0x1A, 1, static_cast<uint32_t>(std::max(subordinate, secondary)));
+          sim::DeviceBuilder b = sim::catalogue::RootPort(static_cast<uint8_t>(buses.secondary),
+                                                          width, e.rootPort.slot,
+                                                          e.rootPort.slotCapabilities);
+          b.Raw().Poke(0x18, 1, BusOf(port));
+          b.Raw().Poke(0x1A, 1, static_cast<uint32_t>(buses.subordinate));
           sim::ConfigFunction f = b.Build();
           ApplyOverrides(f, e.rootPort.overrides);
-          const uint32_t function0 = port & ~0x7000u;
-          if (function0 != port && p.config.Find(function0) == nullptr) {
-            p.AddFunction(function0, sim::catalogue::DummyHostBridge().Build());
-          }
-          p.AddFunction(port, f);
-          p.RootPortIndirect(port);
+          p.AddRootPort(port, f);
         }
         for (const DeviceEntry &d : e.devices) {
-          sim::DeviceBuilder b = ModelBuilder(d);
+          sim::DeviceBuilder b = FindModel(d.model)->make(d);
           if (functionsPerDevice[d.address & ~0x7000u] > 1) {
             b.MultiFunction(true);
           }
