@@ -3,14 +3,20 @@ set(KEL_DRIVER_SOURCES
   core/image_entry.cpp
   core/power_clock_gating.cpp
   core/sequencer.cpp
+  features/aspm.cpp
+  features/l1_exit_latency.cpp
+  features/l1_substates.cpp
   features/max_cpl_payload.cpp
   features/max_payload.cpp
   features/max_read_request.cpp
+  features/sris.cpp
+  features/straps.cpp
   platform/diagnostics.cpp
   platform/heap.cpp
   platform/hooks.cpp
   platform/pcd.cpp
   platform/pci_scan.cpp
+  platform/platform_data.cpp
   platform/poll.cpp
   platform/register_access.cpp
   platform/s3_recording.cpp

@@ -6,6 +6,7 @@
 #include "platform/diagnostics.h"
 #include "platform/heap.h"
 #include "platform/pcd.h"
+#include "platform/platform_data.h"
 #include "platform/register_fields.h"
 #include "platform/register_access.h"
 #include "platform/s3_recording.h"
@@ -111,4 +112,5 @@ VOID ImageStateReset() {
   HeapResetState();
   PcdResetState();
   S3RecordingResetState();
+  PlatformDataReset();
 }

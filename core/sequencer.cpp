@@ -2,9 +2,13 @@
 
 #include "core/driver_state.h"
 #include "core/power_clock_gating.h"
+#include "features/aspm.h"
+#include "features/l1_exit_latency.h"
+#include "features/l1_substates.h"
 #include "features/max_cpl_payload.h"
 #include "features/max_payload.h"
 #include "features/max_read_request.h"
+#include "features/sris.h"
 #include "platform/diagnostics.h"
 #include "platform/pcd.h"
 #include "platform/smu.h"
@@ -57,6 +61,11 @@ constexpr SequencerStep Steps[] = {
     PcieMaxReadRequestInterface, // 4: per engine, PortReady and token 205 <= 5
     PcieMaxPayloadInterface,     // 5
     PcieMaxCplPayloadInterface,  // 6
+    PcieSrisInit,                // 8: withdraws the ASPM request of SRIS ports
+    PcieAspmBlackListInterface,  // 9: narrows PortAspm and the L1 substate requests
+    PcieL1ExitLatencyInterface,  // 10
+    PcieAspmL1SSInterface,       // 11: narrows the L1 substate requests
+    PcieAspmInterface,           // 15: reads the narrowed PortAspm
     PcieSmuServiceRequest,       // 17: PackageType 16 only
     PcieClosingWrites,           // 18
 };

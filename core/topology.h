@@ -177,6 +177,35 @@ inline bool PcieEngineSkipsLinkConfig(const EngineDescriptor *Engine) {
 }
 inline UINT8 PcieEnginePortId(const EngineDescriptor *Engine) { return Engine->PortLocation >> 4; }
 inline UINT8 PcieEngineCoreId(const EngineDescriptor *Engine) { return Engine->PortLocation & 0xF; }
+inline UINT8 PcieEngineAspmRequest(const EngineDescriptor *Engine) { return Engine->PortAspm >> 4; }
+inline bool PcieEngineWantsL1Substates(const EngineDescriptor *Engine) {
+  return (Engine->PortPmOptions & (L11Enable | L12Enable)) != 0;
+}
+// CLKREQB signal of the port counted from 1; 0 = none.
+inline UINT8 PcieEngineClkReqNumber(const EngineDescriptor *Engine) {
+  return Engine->ClkReqMap & 0xF;
+}
+inline UINT8 PcieEngineDevice(const EngineDescriptor *Engine) {
+  return Engine->PortDeviceFunction >> 3;
+}
+inline UINT8 PcieEngineFunction(const EngineDescriptor *Engine) {
+  return Engine->PortDeviceFunction & 7;
+}
+
+// NBIO register banks of a port: the core bank by WrapperId (0 is core 0,
+// any other id core 1) and the port's 4 KiB block by PortId AND 7.
+inline constexpr UINT32 NbioCore0Bank = 0x11100000;
+inline constexpr UINT32 NbioCore1Bank = 0x11200000;
+inline constexpr UINT32 NbioPortBlockShift = 12;
+inline UINT32 PcieCoreBank(const WrapperDescriptor *Wrapper) {
+  return Wrapper->WrapperId == 0 ? NbioCore0Bank : NbioCore1Bank;
+}
+inline UINT32 PciePortRegister(const WrapperDescriptor *Wrapper, const EngineDescriptor *Engine,
+                               UINT32 Offset) {
+  return PcieCoreBank(Wrapper) + (static_cast<UINT32>(PcieEnginePortId(Engine) & 7)
+                                  << NbioPortBlockShift) +
+         Offset;
+}
 
 // Every active engine of the silicon in memory order, wrappers in list order.
 // Action(silicon, wrapper, engine) applies the feature's own gate itself.

@@ -78,7 +78,7 @@ UINT32 PcieGetMaxCplPayloadCallback(UINT32 Address, PciScanData *Data) {
   const UINT8 Cap = PciFindCapability(Address);
   if (Cap != 0) {
     const UINT32 Id = PciReadRegister(Address, PciHeader::VendorDeviceId);
-    const UINT32 DevCap = PciRead32(Address | (Cap + PcieCap::DeviceCapabilities));
+    const UINT32 DevCap = CapRead(CapabilityAt{Address, Cap}, PcieCap::DeviceCapabilities);
     const UINT8 Supported = PcieSupportedMaxPayload(Id, DevCap);
     DebugPrint(DebugLevelPcie, "  Found DeviceMaxPayload as %d (Value = %x\n", Supported, DevCap);
     if (Supported < Scan->MaxCplPayload) {

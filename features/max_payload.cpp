@@ -58,7 +58,7 @@ UINT32 PcieGetMaxPayloadCallback(UINT32 Address, PciScanData *Data) {
              PciBus(Address), PciDevice(Address), PciFunction(Address));
   const UINT8 Cap = PciFindCapability(Address);
   if (Cap != 0) {
-    const UINT32 DevCap = PciRead32(Address | (Cap + PcieCap::DeviceCapabilities));
+    const UINT32 DevCap = CapRead(CapabilityAt{Address, Cap}, PcieCap::DeviceCapabilities);
     if (PcieCap::ExtendedTagFieldSupported::Get(DevCap) == 0) {
       Scan->ExtendedTagEnable = 0;
     }
@@ -80,7 +80,7 @@ UINT32 PcieSetMaxPayloadCallback(UINT32 Address, PciScanData *Data) {
              PciBus(Address), PciDevice(Address), PciFunction(Address), Scan->MaxPayload);
   const UINT8 Cap = PciFindCapability(Address);
   if (Cap != 0) {
-    const UINT32 Register = Address | (Cap + PcieCap::DeviceControl);
+    const UINT32 Register = CapAddress(CapabilityAt{Address, Cap}, PcieCap::DeviceControl);
     UINT32 Value = PciRead32(Register);
     Value = PcieCap::MaxPayloadSize::Set(Value, Scan->MaxPayload);
     // Extended tags are turned on only when every function supports them,

@@ -29,7 +29,7 @@ UINT32 PcieSetMaxReadRequestSizeCallback(UINT32 Address, PciScanData *Data) {
              PciBus(Address), PciDevice(Address), PciFunction(Address), Setting);
   const UINT8 Cap = PciFindCapability(Address);
   if (Cap != 0) {
-    const UINT32 Register = Address | (Cap + PcieCap::DeviceControl);
+    const UINT32 Register = CapAddress(CapabilityAt{Address, Cap}, PcieCap::DeviceControl);
     UINT32 Value = PciRead32(Register);
     Value = PcieCap::MaxReadRequestSize::Set(Value, Setting);
     PciWrite(Register, AccessWidth32 | S3Save, &Value);

@@ -2,6 +2,7 @@
 // a feature's callback, which descends below bridges itself.
 #pragma once
 
+#include "platform/register_access.h"
 #include "uefi/uefi.h"
 
 struct PciScanData;
@@ -34,3 +35,20 @@ VOID PciScanSecondaryBus(UINT32 Bridge, PciScanData *Data);
 // The descent most callbacks make: below root ports and switch ports (device
 // types 4, 5 and 6), never below endpoints or other bridges.
 VOID PciScanBelowPort(UINT32 Function, PciScanData *Data);
+
+// Every present function of the device that holds Function, in order: 0-7
+// when Function's own Header Type has Multi-Function set, else function 0
+// only. Apply(address) returns false to stop.
+template <typename Action> VOID PciForEachDeviceFunction(UINT32 Function, Action &&Apply) {
+  const UINT8 HeaderType = PciReadRegister(Function, PciHeader::HeaderType);
+  const UINT32 Last = PciHeader::MultiFunction::Get(HeaderType) != 0 ? 7 : 0;
+  for (UINT32 F = 0; F <= Last; ++F) {
+    const UINT32 Address = PciAddressOf(PciBus(Function), PciDevice(Function), F);
+    if (PciReadRegister(Address, PciHeader::VendorDeviceId) == PciHeader::AbsentFunction) {
+      continue;
+    }
+    if (!Apply(Address)) {
+      return;
+    }
+  }
+}

@@ -188,6 +188,15 @@ EFI_STATUS NbioRegisterRmw(const SiliconDescriptor *Silicon, UINT32 SmnAddress, 
   return EFI_SUCCESS;
 }
 
+EFI_STATUS NbioRegisterUpdate(const SiliconDescriptor *Silicon, UINT32 SmnAddress, UINT32 AndMask,
+                              UINT32 OrMask, UINT32 WriteFlag) {
+  UINT32 Value = 0;
+  NbioRegisterRead(Silicon, SmnAddress, &Value, NbioNoS3Save);
+  Value = (Value & AndMask) | OrMask;
+  NbioRegisterWrite(Silicon, SmnAddress, &Value, WriteFlag);
+  return EFI_SUCCESS;
+}
+
 UINT8 PciFindCapability(UINT32 Function) {
   if (PciReadRegister(Function, PciHeader::VendorDeviceId) == PciHeader::AbsentFunction) {
     return 0;
@@ -231,12 +240,11 @@ UINT16 PciFindExtendedCapability(UINT32 Function, UINT16 CapabilityId) {
 }
 
 UINT8 PcieGetPortType(UINT32 Function) {
-  const UINT8 Cap = PciFindCapability(Function);
-  if (Cap == 0) {
+  const CapabilityAt Cap = PcieCapabilityOf(Function);
+  if (!CapabilityPresent(Cap)) {
     return PcieDeviceNoPcieCapability;
   }
-  // Device/Port Type sits in the upper nibble of the capability's third byte.
-  return static_cast<UINT8>(PciRead8(Function | (Cap + PcieCap::Capabilities)) >> 4);
+  return PcieCap::DevicePortType::Get(CapRead(Cap, PcieCap::CapabilitiesLow));
 }
 
 VOID IoWrite(AccessWidth Width, UINT16 Port, const VOID *Buffer) {

@@ -53,6 +53,10 @@ EFI_STATUS NbioRegisterWrite(const SiliconDescriptor *Silicon, UINT32 SmnAddress
                              const UINT32 *Value, UINT32 Flag);
 EFI_STATUS NbioRegisterRmw(const SiliconDescriptor *Silicon, UINT32 SmnAddress, UINT32 AndMask,
                            UINT32 OrMask, UINT32 Flag);
+// A live read without recording, then the changed value written with
+// WriteFlag: a resume replays the write alone.
+EFI_STATUS NbioRegisterUpdate(const SiliconDescriptor *Silicon, UINT32 SmnAddress, UINT32 AndMask,
+                              UINT32 OrMask, UINT32 WriteFlag);
 
 // Offset of the PCI Express capability, 0 if none or the function is absent.
 UINT8 PciFindCapability(UINT32 Function);
@@ -63,15 +67,50 @@ UINT8 PcieGetPortType(UINT32 Function);
 
 VOID IoWrite(AccessWidth Width, UINT16 Port, const VOID *Buffer);
 
-// Live configuration reads of a typed register (never recorded).
-template <typename T> T PciReadRegister(UINT32 Function, ConfigRegister<T> Register) {
+// A capability found once on a function; its registers are then named, not
+// computed at each call site. Offset 0: the function has no such capability.
+struct CapabilityAt {
+  UINT32 Function;
+  UINT16 Offset;
+};
+
+inline CapabilityAt PcieCapabilityOf(UINT32 Function) {
+  return {Function, PciFindCapability(Function)};
+}
+inline CapabilityAt ExtendedCapabilityOf(UINT32 Function, UINT16 CapabilityId) {
+  return {Function, PciFindExtendedCapability(Function, CapabilityId)};
+}
+inline bool CapabilityPresent(CapabilityAt Cap) { return Cap.Offset != 0; }
+
+template <typename T> constexpr AccessWidth WidthOf() {
   static_assert(sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4);
+  return sizeof(T) == 1 ? AccessWidth8 : (sizeof(T) == 2 ? AccessWidth16 : AccessWidth32);
+}
+
+template <typename T> UINT32 CapAddress(CapabilityAt Cap, ConfigRegister<T> Register) {
+  return Cap.Function | static_cast<UINT32>(Cap.Offset + Register.Offset);
+}
+// Live read of a capability register (never recorded).
+template <typename T> T CapRead(CapabilityAt Cap, ConfigRegister<T> Register) {
   T Value = 0;
-  PciRead(Function | Register.Offset,
-          sizeof(T) == 1 ? AccessWidth8 : (sizeof(T) == 2 ? AccessWidth16 : AccessWidth32),
-          &Value);
+  PciRead(CapAddress(Cap, Register), WidthOf<T>(), &Value);
   return Value;
 }
+// Write of a capability register, recorded for S3 before it is made.
+template <typename T> VOID CapWriteS3(CapabilityAt Cap, ConfigRegister<T> Register, T Value) {
+  PciWrite(CapAddress(Cap, Register), WidthOf<T>() | S3Save, &Value);
+}
+// Read, AND, OR and recorded write back at the register's own width.
+template <typename T>
+VOID CapClearAndSetS3(CapabilityAt Cap, ConfigRegister<T> Register, UINT32 AndMask, UINT32 OrMask) {
+  PciRmw(CapAddress(Cap, Register), WidthOf<T>() | S3Save, AndMask, OrMask);
+}
+
+// Live configuration reads of a typed header register (never recorded).
+template <typename T> T PciReadRegister(UINT32 Function, ConfigRegister<T> Register) {
+  return CapRead(CapabilityAt{Function, 0}, Register);
+}
+
 inline UINT32 PciRead32(UINT32 Address) {
   UINT32 Value = 0;
   PciRead(Address, AccessWidth32, &Value);
