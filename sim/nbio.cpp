@@ -64,6 +64,15 @@ void Nbio::Write(uint32_t address, uint32_t value) {
     smuPolls_ = 0;
     ++smuRequests;
     break;
+  case smn::kStrapDataCore0:
+  case smn::kStrapDataCore1: {
+    regs_[address] = value;
+    const uint32_t index = Peek(address - 4);
+    if ((index & smn::kStrapSelect) == smn::kStrapSelect) {
+      straps_[{address == smn::kStrapDataCore0 ? 0 : 1, index & 0xFFFF}] = value;
+    }
+    break;
+  }
   case smn::kRasGroupControl:
     // Each group write starts a new handshake: ready drops until the unit
     // has taken the group.

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <utility>
 
 #include "sim/log.h"
 
@@ -15,6 +16,12 @@ inline constexpr uint32_t kSmuResponse = 0x03B10564;
 inline constexpr uint32_t kSmuArgument0 = 0x03B10598;
 inline constexpr uint32_t kRasGroupControl = 0x13B20004;
 inline constexpr uint32_t kRasReady = 0x80000000;
+// Strap index/data pairs of the two PCIe cores.
+inline constexpr uint32_t kStrapIndexCore0 = 0x0004A348;
+inline constexpr uint32_t kStrapDataCore0 = 0x0004A34C;
+inline constexpr uint32_t kStrapIndexCore1 = 0x0004A3C8;
+inline constexpr uint32_t kStrapDataCore1 = 0x0004A3CC;
+inline constexpr uint32_t kStrapSelect = 0xFFFE0000;
 } // namespace smn
 
 struct SmuBehaviour {
@@ -41,6 +48,9 @@ public:
   uint32_t Peek(uint32_t address) const;
   void Seed(uint32_t address, uint32_t value) { regs_[address] = value; }
   const std::map<uint32_t, uint32_t> &Registers() const { return regs_; }
+  // Strap values the cores received: (core, strap number) -> value. A data
+  // write whose index lacks the select bits reaches no strap.
+  const std::map<std::pair<int, uint32_t>, uint32_t> &Straps() const { return straps_; }
 
   uint32_t HostBridge() const { return hostBridge_; }
   SmuBehaviour smu;
@@ -54,6 +64,7 @@ private:
   uint32_t hostBridge_;
   Log *log_;
   std::map<uint32_t, uint32_t> regs_;
+  std::map<std::pair<int, uint32_t>, uint32_t> straps_;
   bool smuPending_ = false;
   unsigned smuPolls_ = 0;
   unsigned rasPolls_ = 0;
