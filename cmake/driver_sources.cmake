@@ -4,11 +4,15 @@ set(KEL_DRIVER_SOURCES
   core/power_clock_gating.cpp
   core/sequencer.cpp
   features/aspm.cpp
+  features/clock_pm.cpp
+  features/common_clock.cpp
   features/l1_exit_latency.cpp
   features/l1_substates.cpp
+  features/ltr.cpp
   features/max_cpl_payload.cpp
   features/max_payload.cpp
   features/max_read_request.cpp
+  features/slot_power_limit.cpp
   features/sris.cpp
   features/straps.cpp
   platform/diagnostics.cpp

@@ -3,6 +3,7 @@
 #include "arch/arch.h"
 #include "core/driver_state.h"
 #include "core/sequencer.h"
+#include "features/clock_pm.h"
 #include "platform/diagnostics.h"
 #include "platform/heap.h"
 #include "platform/pcd.h"
@@ -113,4 +114,5 @@ VOID ImageStateReset() {
   PcdResetState();
   S3RecordingResetState();
   PlatformDataReset();
+  ClockPmResetState();
 }

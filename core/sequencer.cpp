@@ -3,11 +3,15 @@
 #include "core/driver_state.h"
 #include "core/power_clock_gating.h"
 #include "features/aspm.h"
+#include "features/clock_pm.h"
+#include "features/common_clock.h"
 #include "features/l1_exit_latency.h"
 #include "features/l1_substates.h"
+#include "features/ltr.h"
 #include "features/max_cpl_payload.h"
 #include "features/max_payload.h"
 #include "features/max_read_request.h"
+#include "features/slot_power_limit.h"
 #include "features/sris.h"
 #include "platform/diagnostics.h"
 #include "platform/pcd.h"
@@ -57,15 +61,20 @@ VOID PcieClosingWrites(SiliconDescriptor *Silicon) {
 // Later steps read engine fields that earlier ones narrow in place, so the
 // order is fixed. Numbers are the steps' places in the full pass.
 constexpr SequencerStep Steps[] = {
+    PcieSlotPowerLimitInterface, // 1
     PciePwrClockGating,          // 2
     PcieMaxReadRequestInterface, // 4: per engine, PortReady and token 205 <= 5
     PcieMaxPayloadInterface,     // 5
     PcieMaxCplPayloadInterface,  // 6
+    PcieClkPmInterface,          // 7
     PcieSrisInit,                // 8: withdraws the ASPM request of SRIS ports
     PcieAspmBlackListInterface,  // 9: narrows PortAspm and the L1 substate requests
     PcieL1ExitLatencyInterface,  // 10
     PcieAspmL1SSInterface,       // 11: narrows the L1 substate requests
+    PcieLtrInterface,            // 12: ports whose L1.2 request survived
+    PcieClkReqInterface,         // 13: reads the narrowed L1 substate requests
     PcieAspmInterface,           // 15: reads the narrowed PortAspm
+    PcieCommClkCfgInterface,     // 16
     PcieSmuServiceRequest,       // 17: PackageType 16 only
     PcieClosingWrites,           // 18
 };

@@ -177,7 +177,7 @@ TEST_F(DriverBootTest, EverySiliconGetsAllStepsBeforeTheNext) {
   const std::vector<std::string> secondSteps(brackets.begin() + brackets.size() / 2,
                                              brackets.end());
   EXPECT_EQ(firstSteps, secondSteps);
-  EXPECT_EQ(firstSteps.front(), "PciePwrClockGating Enter\n");
+  EXPECT_EQ(firstSteps.front(), "PcieSlotPowerLimitInterface Enter\n");
 }
 
 TEST_F(DriverBootTest, SiliconLoopingToItselfIsVisitedOnce) {
