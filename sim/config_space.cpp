@@ -114,7 +114,7 @@ const ConfigFunction *ConfigSpace::Find(uint32_t bdf) const {
 uint32_t ConfigSpace::Read(uint32_t address, unsigned bytes) {
   ConfigFunction *f = Find(address);
   const uint16_t offset = address & 0xFFF;
-  if (f == nullptr || offset + bytes > 4096) {
+  if (f == nullptr || f->gone || offset + bytes > 4096) {
     return bytes == 4 ? 0xFFFFFFFFu : (1u << (8 * bytes)) - 1;
   }
   bool isData = false;
@@ -122,7 +122,7 @@ uint32_t ConfigSpace::Read(uint32_t address, unsigned bytes) {
     return ReadPair(*f, *p, offset, bytes, isData);
   }
   uint32_t v = f->Peek(offset, bytes);
-  if (TouchesLinkStatus(*f, offset, bytes) && f->trainingLeft > 0) {
+  if (TouchesLinkStatus(*f, offset, bytes) && f->trainingLeft > 0 && !f->trainsForever) {
     if (--f->trainingLeft == 0) {
       const uint16_t status = f->pcieCap + 0x12;
       f->Poke(status, 2, f->Peek(status, 2) & ~kLinkTraining);
@@ -134,7 +134,7 @@ uint32_t ConfigSpace::Read(uint32_t address, unsigned bytes) {
 void ConfigSpace::Write(uint32_t address, unsigned bytes, uint32_t value) {
   ConfigFunction *f = Find(address);
   const uint16_t offset = address & 0xFFF;
-  if (f == nullptr || offset + bytes > 4096) {
+  if (f == nullptr || f->gone || offset + bytes > 4096) {
     return; // master abort: the write is dropped
   }
   bool isData = false;
@@ -155,7 +155,8 @@ void ConfigSpace::Write(uint32_t address, unsigned bytes, uint32_t value) {
       const uint32_t written = value >> (8 * (control - offset));
       if ((written & kRetrainLink) != 0) {
         f->retrainCount++;
-        f->trainingLeft = f->linkTrainingReads;
+        f->trainingLeft = f->trainsForever ? 1 : f->linkTrainingReads;
+        f->gone = f->vanishesOnRetrain;
         const uint16_t status = f->pcieCap + 0x12;
         if (f->trainingLeft > 0) {
           f->Poke(status, 2, f->Peek(status, 2) | kLinkTraining);
@@ -245,6 +246,12 @@ void AerBehaviour(ConfigFunction &f, uint16_t c) {
 // PCI Express Base r5.0, 7.8.2 and 7.8.3.
 void LtrBehaviour(ConfigFunction &f, uint16_t c) { f.SetMask(f.writable, c + 4, 4, 0x1FFF1FFF); }
 void L1SubstatesBehaviour(ConfigFunction &f, uint16_t c) {
+  // Port Common_Mode_Restore_Time and Port T_POWER_ON are HwInit: the
+  // platform firmware of a root port may set them.
+  const auto type = static_cast<PortType>((f.Peek(f.pcieCap + 2, 2) >> 4) & 0xF);
+  if (type == PortType::RootPort) {
+    f.SetMask(f.writable, c + 4, 4, 0x00FBFF00);
+  }
   f.SetMask(f.writable, c + 8, 4, 0xE3FFFF0F);
   f.SetMask(f.writable, c + 0xC, 4, 0x000000FB);
 }
@@ -425,6 +432,16 @@ DeviceBuilder &DeviceBuilder::ExtendedCapability(uint16_t id, uint8_t version,
 
 DeviceBuilder &DeviceBuilder::LinkTrainingReads(unsigned reads) {
   f_.linkTrainingReads = reads;
+  return *this;
+}
+
+DeviceBuilder &DeviceBuilder::TrainsForever() {
+  f_.trainsForever = true;
+  return *this;
+}
+
+DeviceBuilder &DeviceBuilder::VanishesOnRetrain() {
+  f_.vanishesOnRetrain = true;
   return *this;
 }
 

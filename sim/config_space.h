@@ -35,6 +35,9 @@ struct ConfigFunction {
   uint16_t pcieCap = 0;                 // offset of the PCI Express capability, 0 if none
   unsigned linkTrainingReads = 2;       // Link Status reads showing Link Training after a retrain
   unsigned trainingLeft = 0;
+  bool trainsForever = false;           // a retrain never finishes
+  bool vanishesOnRetrain = false;       // the link drops: the function then reads all ones
+  bool gone = false;
   unsigned retrainCount = 0;
   std::vector<IndexDataPair> pairs;
 
@@ -119,6 +122,8 @@ public:
   DeviceBuilder &ExtendedCapability(uint16_t id, uint8_t version, std::vector<uint8_t> body,
                                     std::vector<uint8_t> writableBody = {});
   DeviceBuilder &LinkTrainingReads(unsigned reads);
+  DeviceBuilder &TrainsForever();
+  DeviceBuilder &VanishesOnRetrain();
   ConfigFunction Build() const;
 
   ConfigFunction &Raw() { return f_; }

@@ -312,9 +312,10 @@ TEST_F(AspmFamilyTest, VerifyThatTheL1ssBlacklistWithdrawsL12BetweenTheCoreRegis
   EXPECT_EQ(EngineField(0, sim::engine_field::kPortPmOptions), 0x10);
   using P = std::pair<uint64_t, uint64_t>;
   EXPECT_EQ(SmnWrites(), (std::vector<P>{{0x11280040, 0x2}, {0x11202374, 0x1A}, {0x11280040, 0x3}}));
-  EXPECT_NE(std::find(PcieLines().begin(), PcieLines().end(),
+  const auto lines = PcieLines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
                       "  L1SS Black List: US_DID=0xf1a68086 DS_DID=0x5a01fff0 L1.1=1 L1.2=0 \n"),
-            PcieLines().end());
+            lines.end());
 }
 
 TEST_F(AspmFamilyTest, VerifyThatAnL12OnlyBlacklistMatchAppliesBothWithdrawMasks) {
