@@ -25,4 +25,7 @@ set(KEL_DRIVER_SOURCES
   platform/register_access.cpp
   platform/s3_recording.cpp
   platform/smu.cpp
+  ras/aer_config.cpp
+  ras/aer_service.cpp
+  ras/ras_control.cpp
 )

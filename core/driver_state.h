@@ -15,6 +15,9 @@ extern EFI_EVENT gPciIoNotifyEvent;
 
 inline constexpr UINT32 PackageTypeSmuRequest = 16;
 
+// 1 << CPUID 0x80000001 EBX[31:28], read afresh.
+UINT32 ReadPackageType();
+
 // Restores every driver global to its value in a freshly loaded image. The
 // firmware loader gives the EFI image this for free; host builds load the
 // same code many times in one process and call it before each simulated load.

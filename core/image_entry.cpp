@@ -11,6 +11,8 @@
 #include "platform/register_fields.h"
 #include "platform/register_access.h"
 #include "platform/s3_recording.h"
+#include "ras/aer_config.h"
+#include "ras/aer_service.h"
 
 EFI_SYSTEM_TABLE *gST = nullptr;
 EFI_BOOT_SERVICES *gBS = nullptr;
@@ -53,11 +55,6 @@ VOID LocateS3SaveState() {
                       reinterpret_cast<VOID **>(&gS3SaveState));
 }
 
-UINT32 ReadPackageType() {
-  const CpuidResult Features = ArchCpuid(CpuidExtendedFeatures);
-  return 1U << CpuidPkgType::Get(Features.Ebx);
-}
-
 VOID ArmPciIoNotification() {
   gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, KelPcieMiscInit, nullptr, nullptr,
                      &gPciIoNotifyEvent);
@@ -66,6 +63,11 @@ VOID ArmPciIoNotification() {
 }
 
 } // namespace
+
+UINT32 ReadPackageType() {
+  const CpuidResult Features = ArchCpuid(CpuidExtendedFeatures);
+  return 1U << CpuidPkgType::Get(Features.Ebx);
+}
 
 VOID ConstructorChain(EFI_HANDLE, EFI_SYSTEM_TABLE *SystemTable) {
   gST = SystemTable;
@@ -83,6 +85,7 @@ EFI_STATUS KelNbioPcieHXDxeDriverEntry() {
   gPackageType = 0;
   gPackageType = ReadPackageType();
   DebugPrint(DebugLevelDriver, "PackageType = %d\n", gPackageType);
+  NbioPcieAerProtocolInstall();
   ArmPciIoNotification();
   DebugPrint(DebugLevelDriver, "KelNbioPcieHXDxeExit\n");
   TestPoint(TestPointEntryEnd);
@@ -115,4 +118,5 @@ VOID ImageStateReset() {
   S3RecordingResetState();
   PlatformDataReset();
   ClockPmResetState();
+  AerConfigResetState();
 }

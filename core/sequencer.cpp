@@ -17,6 +17,8 @@
 #include "platform/pcd.h"
 #include "platform/smu.h"
 #include "platform/register_access.h"
+#include "ras/aer_config.h"
+#include "ras/ras_control.h"
 
 namespace {
 
@@ -58,11 +60,18 @@ VOID PcieClosingWrites(SiliconDescriptor *Silicon) {
                   NbioS3Save);
 }
 
+VOID PcieRasControl(SiliconDescriptor *Silicon) {
+  if (PcdGetBool(PcdTokenRasControlEnable)) {
+    NbioRASControlHX(Silicon);
+  }
+}
+
 // Later steps read engine fields that earlier ones narrow in place, so the
 // order is fixed. Numbers are the steps' places in the full pass.
 constexpr SequencerStep Steps[] = {
     PcieSlotPowerLimitInterface, // 1
     PciePwrClockGating,          // 2
+    NbioPcieAerInitHX,           // 3
     PcieMaxReadRequestInterface, // 4: per engine, PortReady and token 205 <= 5
     PcieMaxPayloadInterface,     // 5
     PcieMaxCplPayloadInterface,  // 6
@@ -73,6 +82,7 @@ constexpr SequencerStep Steps[] = {
     PcieAspmL1SSInterface,       // 11: narrows the L1 substate requests
     PcieLtrInterface,            // 12: ports whose L1.2 request survived
     PcieClkReqInterface,         // 13: reads the narrowed L1 substate requests
+    PcieRasControl,              // 14: token 588
     PcieAspmInterface,           // 15: reads the narrowed PortAspm
     PcieCommClkCfgInterface,     // 16
     PcieSmuServiceRequest,       // 17: PackageType 16 only

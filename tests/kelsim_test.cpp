@@ -338,8 +338,8 @@ TEST(KelsimEventsTest, EventsArePlayedInOrderAndReported) {
   ])");
   const kelsim::RunResult r = kelsim::Run(kelsim::ScenarioFromJson(doc, "p", "."));
   EXPECT_EQ(r.notes, (std::vector<std::string>{
-                         "event HookEdit", "event PciIoInstall",
-                         "AerService: the driver has not installed its AER service protocol",
+                         "event HookEdit", "platform hook edited the AER port table",
+                         "event PciIoInstall", "AerService 00:01.1 returned 0x0",
                          "event AerService", "event SmmReadyToLock"}));
   EXPECT_FALSE(r.saveState.empty()) << "the pass ran before the lock: the protocol recorded it";
   EXPECT_FALSE(r.handedToSmm);

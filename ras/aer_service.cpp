@@ -1,0 +1,140 @@
+#include "ras/aer_service.h"
+
+#include "core/driver_state.h"
+#include "platform/diagnostics.h"
+#include "platform/pcd.h"
+#include "platform/register_access.h"
+#include "ras/aer_config.h"
+
+NBIO_PCIE_AER_PROTOCOL NbioPcieAerProtocol = {NbioSetPcieAerFeature,
+                                              NbioSetPcieAerFeatureExtended};
+
+namespace {
+
+inline constexpr UINT32 EcrcCapableBits =
+    AerCap::EcrcGenerationCapable::Mask | AerCap::EcrcCheckCapable::Mask;
+inline constexpr UINT32 EcrcEnableBits =
+    AerCap::EcrcGenerationEnable::Mask | AerCap::EcrcCheckEnable::Mask;
+
+template <UINT32 N> UINT32 RegisterBitsOf(UINT32 Packed, const UINT8 (&Bits)[N]) {
+  UINT32 Register = 0;
+  for (UINT32 I = 0; I < N; ++I) {
+    if ((Packed >> I) & 1) {
+      Register |= 1U << Bits[I];
+    }
+  }
+  return Register;
+}
+
+// Bits are only ever set; the write is made and recorded even when none
+// changes.
+VOID SetBits(CapabilityAt Aer, ConfigRegister<UINT32> Register, UINT32 Bits) {
+  CapWriteS3(Aer, Register, CapRead(Aer, Register) | Bits);
+}
+
+VOID SetEcrcSeverityFatal(CapabilityAt Aer) {
+  if (PcdGetBool(PcdTokenEcrcSeverityFatal)) {
+    SetBits(Aer, AerCap::UncorrectableErrorSeverity, AerCap::EcrcErrorSeverity::Mask);
+  }
+}
+
+bool IsBridge(UINT32 Function) {
+  return PciHeader::HeaderLayout::Get(PciReadRegister(Function, PciHeader::HeaderType)) ==
+         PciHeader::LayoutBridge;
+}
+
+// An endpoint-like function: both enables when it can generate or check.
+UINT8 EnableFunction(UINT32 Function) {
+  const CapabilityAt Aer = ExtendedCapabilityOf(Function, AerCap::Id);
+  if (!CapabilityPresent(Aer)) {
+    return 0;
+  }
+  const UINT32 Control = CapRead(Aer, AerCap::CapabilitiesControl);
+  if ((Control & EcrcCapableBits) == 0) {
+    return 0;
+  }
+  CapWriteS3(Aer, AerCap::CapabilitiesControl, Control | EcrcEnableBits);
+  DebugPrint(DebugLevelAer, "Set EndPoint ECRC Enable Bus=%02X, Dev=%02X, Fun=%02X, Reg=%03X\n",
+             PciBus(Function), PciDevice(Function), PciFunction(Function),
+             CapAddress(Aer, AerCap::CapabilitiesControl));
+  SetEcrcSeverityFatal(Aer);
+  return 1;
+}
+
+// Every present function of the bus: an absent function does not end its
+// device, a single-function device ends after function 0.
+UINT8 EnableBus(UINT32 Bus) {
+  UINT8 Result = 0;
+  for (UINT32 Device = 0; Device <= 31; ++Device) {
+    for (UINT32 Function = 0; Function <= 7; ++Function) {
+      const UINT32 Address = PciAddressOf(Bus, Device, Function);
+      if (PciReadRegister(Address, PciHeader::VendorDeviceId) == PciHeader::AbsentFunction) {
+        continue;
+      }
+      const UINT8 Enabled = IsBridge(Address) ? PcieEcrcEnable(Address) : EnableFunction(Address);
+      Result |= Enabled;
+      if (PciHeader::MultiFunction::Get(PciReadRegister(Address, PciHeader::HeaderType)) == 0) {
+        break;
+      }
+    }
+  }
+  return Result;
+}
+
+} // namespace
+
+UINT8 PcieEcrcEnable(UINT32 Bridge) {
+  const CapabilityAt Aer = ExtendedCapabilityOf(Bridge, AerCap::Id);
+  const UINT32 Control = CapabilityPresent(Aer) ? CapRead(Aer, AerCap::CapabilitiesControl) : 0;
+  if ((Control & EcrcCapableBits) == 0) {
+    return 0;
+  }
+  // A bus number that is not above the bridge's own would lead the walk
+  // back up the tree (an unconfigured bridge reads 0); such a bridge has
+  // nothing below it to enable. Bus numbers only grow, so the walk ends.
+  const UINT32 Secondary = PciReadRegister(Bridge, PciHeader::SecondaryBusNumber);
+  if (Secondary <= PciBus(Bridge) || EnableBus(Secondary) == 0) {
+    return 0;
+  }
+  CapWriteS3(Aer, AerCap::CapabilitiesControl, Control | EcrcEnableBits);
+  DebugPrint(DebugLevelAer, "Set Bridget ECRC Enable Bus=%02X, Dev=%02X, Fun=%02X, Reg=%03X\n",
+             PciBus(Bridge), PciDevice(Bridge), PciFunction(Bridge),
+             CapAddress(Aer, AerCap::CapabilitiesControl));
+  SetEcrcSeverityFatal(Aer);
+  return 1;
+}
+
+EFI_STATUS EFIAPI NbioSetPcieAerFeature(NBIO_PCIE_AER_PROTOCOL *, PcieAerRequest *Request) {
+  if (Request->AerEnable != AerEnableProgram) {
+    return EFI_UNSUPPORTED;
+  }
+  const UINT32 Port = PciAddressOf(Request->PciBus, Request->PciDevice, Request->PciFunction);
+  const CapabilityAt Aer = ExtendedCapabilityOf(Port, AerCap::Id);
+  if (!CapabilityPresent(Aer)) {
+    return EFI_UNSUPPORTED;
+  }
+  SetBits(Aer, AerCap::UncorrectableErrorMask,
+          RegisterBitsOf(Request->UncorrectableMask, AerUncorrectableRegisterBits));
+  SetBits(Aer, AerCap::UncorrectableErrorSeverity,
+          RegisterBitsOf(Request->UncorrectableSeverity, AerUncorrectableRegisterBits));
+  SetBits(Aer, AerCap::CorrectableErrorMask,
+          RegisterBitsOf(Request->CorrectableMask, AerCorrectableRegisterBits));
+  // A type 0 function has no bus below it: its offset 0x19 is no bus
+  // number, so there is nothing to walk.
+  if (IsBridge(Port)) {
+    PcieEcrcEnable(Port);
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI NbioSetPcieAerFeatureExtended(NBIO_PCIE_AER_PROTOCOL *, ...) {
+  DebugPrint(DebugLevelPcie, "%a Not implemented for this architecture\n",
+             "NbioSetPcieAerFeatureExtended");
+  return EFI_NOT_AVAILABLE_YET;
+}
+
+VOID NbioPcieAerProtocolInstall() {
+  EFI_HANDLE Handle = nullptr;
+  gBS->InstallProtocolInterface(&Handle, &gNbioPcieAerProtocolGuid, EFI_NATIVE_INTERFACE,
+                                &NbioPcieAerProtocol);
+}
