@@ -6,6 +6,7 @@
 #include "features/clock_pm.h"
 #include "platform/diagnostics.h"
 #include "platform/heap.h"
+#include "platform/hooks.h"
 #include "platform/pcd.h"
 #include "platform/platform_data.h"
 #include "platform/register_fields.h"
@@ -119,4 +120,5 @@ VOID ImageStateReset() {
   PlatformDataReset();
   ClockPmResetState();
   AerConfigResetState();
+  HooksResetState();
 }

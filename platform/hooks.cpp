@@ -27,6 +27,9 @@ constexpr HookEntry DriverHooks[] = {
 } // namespace
 
 const HookTable VtrHookTable = {HookTableSignature, HookTableVersion, {}, DriverHooks};
+const HookTable *gVtrHookTable = &VtrHookTable;
+
+VOID HooksResetState() { gVtrHookTable = &VtrHookTable; }
 
 UINT32 VtrHookDispatch(const HookTable *Table, UINT32 HookId, VOID *Data) {
   if (Table->Signature != HookTableSignature || Table->Version != HookTableVersion) {

@@ -31,6 +31,10 @@ inline constexpr UINT32 HookTableSignature = 0x52545624; // "$VTR"
 inline constexpr UINT32 HookTableVersion = 1;
 
 extern const HookTable VtrHookTable;
+// The table the driver walks: its own, unless a platform simulation puts a
+// board's table in its place.
+extern const HookTable *gVtrHookTable;
+VOID HooksResetState();
 
 // Results of walking a hook table for one hook id.
 inline constexpr UINT32 HookDispatchNoHandler = 1;

@@ -118,7 +118,7 @@ VOID NbioPcieAerInitHX(SiliconDescriptor *Silicon) {
   NbioPcieAerConfig.NumberOfPorts = AerRowCount;
   DebugPrint(DebugLevelPcie, "Socket:%x, Die:%x, Instance:%x, Number of ports in NBIO: %d\n",
              Silicon->SocketId, Silicon->DieId, Silicon->InstanceId, AerRowCount);
-  if (VtrHookDispatch(&VtrHookTable, HookIdNbioPcieAerConfig, &NbioPcieAerConfig) ==
+  if (VtrHookDispatch(gVtrHookTable, HookIdNbioPcieAerConfig, &NbioPcieAerConfig) ==
       HookDispatchNoHandler) {
     VtrHookProtocolCall(HookIdNbioPcieAerConfig, &NbioPcieAerConfig);
   }
