@@ -92,6 +92,20 @@ DeviceBuilder WifiCard() {
   return b;
 }
 
+DeviceBuilder GigabitNicL0sBroken() {
+  DeviceBuilder b;
+  b.Ids(0x1969, 0x1083).ClassCode(0x020000).PowerManagement();
+  b.PciExpress(Endpoint(1, 1, 0, false, true)).Aer();
+  return b;
+}
+
+DeviceBuilder PlatformCoprocessor(uint16_t deviceId) {
+  DeviceBuilder b;
+  b.Ids(kPlatformVendor, deviceId).ClassCode(0x120000).PowerManagement();
+  b.PciExpress(Endpoint(4, 3, 1, true, true)).Aer().Ltr().L1Substates();
+  return b;
+}
+
 DeviceBuilder Gpu() {
   DeviceBuilder b;
   b.Ids(0x10DE, 0x2204).ClassCode(0x030000).MultiFunction().PowerManagement();

@@ -16,6 +16,12 @@ DeviceBuilder SwitchDownstreamPort(uint8_t primary, uint8_t secondary, uint8_t s
 DeviceBuilder NvmeSsd();
 DeviceBuilder EthernetNic();
 DeviceBuilder WifiCard();
+// An x1 gigabit controller whose L0s is broken in the field (1969:1083):
+// ASPM blacklist row 28 and a device fix of its own.
+DeviceBuilder GigabitNicL0sBroken();
+// A device of the platform maker (placeholder vendor ID) that needs its
+// root port to advertise a particular L1 exit latency.
+DeviceBuilder PlatformCoprocessor(uint16_t deviceId);
 DeviceBuilder Gpu();
 DeviceBuilder GpuAudio();
 DeviceBuilder PcieToPciBridge(uint8_t primary, uint8_t secondary);

@@ -112,6 +112,9 @@ public:
   ConfigFunction &AddRootPort(uint32_t bdf, ConfigFunction function);
   // Root-port-local registers behind the port's 0xE0/0xE4 index/data pair.
   std::map<uint32_t, uint32_t> &RootPortIndirect(uint32_t bdf);
+  const std::map<uint32_t, std::map<uint32_t, uint32_t>> &RootPortIndirectFiles() const {
+    return rootPortIndirect_;
+  }
 
   // Publishes the topology through the topology protocol.
   void PublishTopology(std::vector<uint8_t> bytes);

@@ -69,6 +69,17 @@ SiliconLayout Silicon0(Platform &p) {
   unused.active = false;
   unused.portStatus = 0;
   core0.engines.push_back(unused);
+
+  // An x1 slot holding a gigabit controller with broken L0s: the blacklist
+  // narrows the port to L1, writes its ASPM strap, applies the device fix
+  // and shuts L0s off in the root port; the x1 override caps the slot.
+  AddRootPort(p, Bdf(0, 1, 5), cat::RootPort(0x0A, 1, true, 0x00000C80));
+  p.AddFunction(Bdf(0x0A, 0, 0), cat::GigabitNicL0sBroken().Build());
+  p.RootPortIndirect(Bdf(0, 1, 5))[0xA0] = 0x00000F00;
+  EngineLayout nic = Engine(0, 1, 5, 4, 0, 22, 22);
+  nic.portAspm = 0x30;
+  nic.slotPowerLimitValue = 25;
+  core0.engines.push_back(nic);
   s.wrappers.push_back(core0);
 
   // Core 1: a switch with three endpoints, and a port whose link is left
@@ -124,6 +135,19 @@ SiliconLayout Silicon1(Platform &p) {
   nvme.clkReqMap = 1;
   nvme.portPmOptions = 0x20;
   core0.engines.push_back(nvme);
+
+  // The maker's own coprocessor: listed for the L1 exit latency strap, on
+  // separate reference clocks, with lower SKP ordered sets agreed at the
+  // link (the port generates them, the device receives them; both dwords
+  // at 0x84 as these parts place Link Capabilities 2).
+  AddRootPort(p, Bdf(bus, 1, 3), cat::RootPort(0x85, 4));
+  p.AddFunction(Bdf(0x85, 0, 0), cat::PlatformCoprocessor(0x1E03).Build());
+  p.config.Find(Bdf(bus, 1, 3))->Poke(0x84, 4, 0x00000200);
+  p.config.Find(Bdf(0x85, 0, 0))->Poke(0x84, 4, 0x00010000);
+  EngineLayout coprocessor = Engine(bus, 1, 3, 2, 0, 12, 15);
+  coprocessor.portAspm = 0x30;
+  coprocessor.srisOptions = 0x30;
+  core0.engines.push_back(coprocessor);
   s.wrappers.push_back(core0);
 
   WrapperLayout core1{.wrapperId = 1, .wrapperFeatures = 0x00};
@@ -146,6 +170,12 @@ ReferencePlatform BuildReferencePlatform(Platform &p) {
   p.pcd[67] = 1;               // program Max Payload Size
   p.pcd[205] = 2;              // Max Read Request Size 512 bytes
   p.pcd[1128] = 1;             // SMU request argument 3
+  p.pcd[418] = 1;              // blacklist and device fixes inside the ASPM link pass
+  p.pcd[665] = 1;              // x1 slots advertise 10 W
+  p.pcd[588] = 1;              // RAS control groups
+  p.pcd[1005] = 1;             // ECRC errors are fatal where ECRC is on
+  p.pcd[456] = 0x00000F0F;     // RAS words of package types 2, 16 and 128
+  p.pcd[311] = 0x0000000F;
   // Completion payload limiting is available on the GPU, NVMe and switch ports.
   p.NbioAt(Bdf(0, 0, 0)).Seed(0x11100068, 0x20000000);
   p.NbioAt(Bdf(0, 0, 0)).Seed(0x11101068, 0x20000000);

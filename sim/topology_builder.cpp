@@ -93,6 +93,7 @@ BuiltTopology BuildTopology(const TopologyLayout &layout) {
     Put(b, at + 13, si.instanceId, 1);
     Put(b, at + 14, si.hostBridgeAddress, 4);
     out.engineOffsets.emplace_back();
+    out.engineWrapperIds.emplace_back();
     if (!si.wrappers.empty()) {
       const size_t parent = AppendIntermediates(b, at, si.recordsBeforeWrappers);
       const size_t firstWrapper = Append(b, kWrapperSize * si.wrappers.size());
@@ -113,6 +114,7 @@ BuiltTopology BuildTopology(const TopologyLayout &layout) {
           const size_t eat = firstEngine + e * kEngineSize;
           WriteEngine(b, eat, wr.engines[e], e + 1 == wr.engines.size());
           out.engineOffsets.back().push_back(eat);
+          out.engineWrapperIds.back().push_back(wr.wrapperId);
         }
       }
     }

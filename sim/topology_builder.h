@@ -67,6 +67,7 @@ struct BuiltTopology {
   std::vector<uint8_t> bytes;
   std::vector<size_t> siliconOffsets;
   std::vector<std::vector<size_t>> engineOffsets; // per silicon, in walk order
+  std::vector<std::vector<uint8_t>> engineWrapperIds; // the WrapperId of each engine's wrapper
 };
 
 BuiltTopology BuildTopology(const TopologyLayout &layout);

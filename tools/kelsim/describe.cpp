@@ -1,6 +1,7 @@
 #include "tools/kelsim/describe.h"
 
 #include <cstdio>
+#include <map>
 
 namespace kelsim {
 
@@ -224,7 +225,26 @@ std::string DescribeSmn(uint32_t a) {
   const int core = (a & 0x00F00000) == 0x00100000 ? 0 : ((a & 0x00F00000) == 0x00200000 ? 1 : -1);
   if ((a & 0xFF000000) == 0x11000000 && core >= 0) {
     const uint32_t sub = (a >> 16) & 0xF;
-    if (sub == 0x8) {
+    // Registers the link features name, by sub-block and offset.
+    static const std::map<std::pair<uint32_t, uint32_t>, const char *> kNames = {
+        {{0x8, 0x040}, "core register 0x40"},
+        {{0x8, 0x190}, "CLKREQ# map"},
+        {{0x0, 0x158}, "root port Uncorrectable Error Mask"},
+        {{0x0, 0x15C}, "root port Uncorrectable Error Severity"},
+        {{0x0, 0x164}, "root port Correctable Error Mask"},
+        {{0x0, 0x274}, "root port register 0x274 (lower SKP OS)"},
+        {{0x0, 0x374}, "root port L1 PM Substates Capabilities"},
+        {{0x4, 0x2EC}, "SRIS control"},
+        {{0x4, 0x280}, "register 0x280"},
+        {{0x4, 0x1A8}, "AER off"},
+    };
+    const auto named = kNames.find({sub, a & 0xFFF});
+    if (named != kNames.end() && sub != 0x8) {
+      std::snprintf(buf, sizeof buf, "PCIe core %d port %u %s", core, (a >> 12) & 0xF,
+                    named->second);
+    } else if (named != kNames.end()) {
+      std::snprintf(buf, sizeof buf, "PCIe core %d %s", core, named->second);
+    } else if (sub == 0x8) {
       std::snprintf(buf, sizeof buf, "PCIe core %d register 0x%03x", core, a & 0xFFF);
     } else if (sub == 0x0) {
       std::snprintf(buf, sizeof buf, "PCIe core %d port %u register 0x%03x", core,
@@ -238,12 +258,44 @@ std::string DescribeSmn(uint32_t a) {
     }
     return buf;
   }
+  if (a == 0x0004A348 || a == 0x0004A3C8) {
+    std::snprintf(buf, sizeof buf, "PCIe strap index (core %d)", a == 0x0004A348 ? 0 : 1);
+    return buf;
+  }
   if ((a & 0xFFFFFF00) == 0x0004A300) {
     std::snprintf(buf, sizeof buf, "PCIe strap register 0x%05x", a);
     return buf;
   }
   std::snprintf(buf, sizeof buf, "SMN 0x%08x", a);
   return buf;
+}
+
+// PCI Express Base r5.0, 7.5.3.9: value times 1, 0.1, 0.01 or 0.001 W;
+// with scale 0, values F0h-F2h stand for 250, 275 and 300 W and larger
+// values for more than 300 W.
+std::string SlotPowerText(uint32_t value, uint32_t scale) {
+  char buf[32];
+  if (scale == 0 && value >= 0xF0) {
+    if (value <= 0xF2) {
+      std::snprintf(buf, sizeof buf, "%u W", 250 + 25 * (value - 0xF0));
+    } else {
+      std::snprintf(buf, sizeof buf, "over 300 W");
+    }
+    return buf;
+  }
+  static const double kScale[] = {1.0, 0.1, 0.01, 0.001};
+  std::snprintf(buf, sizeof buf, "%g W", value * kScale[scale]);
+  return buf;
+}
+
+// PCI Express Base r5.0, 7.8.2.2: value 9:0 times 32^scale (12:10) ns;
+// scales above 5 are not permitted.
+long long LatencyNs(uint32_t half) {
+  const uint32_t scale = (half >> 10) & 7;
+  if (scale > 5) {
+    return -1;
+  }
+  return static_cast<long long>(half & 0x3FF) << (5 * scale);
 }
 
 FunctionState Summarize(const sim::ConfigFunction &f) {
@@ -268,10 +320,7 @@ FunctionState Summarize(const sim::ConfigFunction &f) {
     const uint32_t slot = f.Peek(c + 0x14, 4);
     const uint32_t value = Bits(slot, 14, 7);
     const uint32_t scale = Bits(slot, 16, 15);
-    static const char *const kScale[] = {"", "0.1x", "0.01x", "0.001x"};
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%u W%s%s", value, scale ? " " : "", kScale[scale]);
-    s.slotPower = buf;
+    s.slotPower = SlotPowerText(value, scale);
     s.slotPowerLimit = static_cast<int>(value);
   }
   uint16_t ext = 0x100;
@@ -290,12 +339,19 @@ FunctionState Summarize(const sim::ConfigFunction &f) {
     case 0x0018:
       s.ltr.maxSnoop = static_cast<int>(f.Peek(ext + 4, 2));
       s.ltr.maxNoSnoop = static_cast<int>(f.Peek(ext + 6, 2));
+      s.ltr.maxSnoopNs = LatencyNs(static_cast<uint32_t>(s.ltr.maxSnoop));
+      s.ltr.maxNoSnoopNs = LatencyNs(static_cast<uint32_t>(s.ltr.maxNoSnoop));
       break;
     case 0x001E: {
       const uint32_t ctl1 = f.Peek(ext + 8, 4);
       s.l1ss = static_cast<int>(Bits(ctl1, 3, 0));
       static const int kScaleNs[] = {1, 32, 1024, 32768, 1048576, 33554432, 0, 0};
       s.ltr.threshold = static_cast<int>(Bits(ctl1, 25, 16)) * kScaleNs[Bits(ctl1, 31, 29)];
+      s.ltr.commonModeRestoreUs = static_cast<int>(Bits(ctl1, 15, 8));
+      // 7.8.3.4: T_POWER_ON Scale 2, 10 or 100 us; 3 is reserved.
+      static const int kTPowerOnUs[] = {2, 10, 100, 0};
+      const uint32_t ctl2 = f.Peek(ext + 0xC, 4);
+      s.ltr.tPowerOnUs = static_cast<int>(Bits(ctl2, 7, 3)) * kTPowerOnUs[Bits(ctl2, 1, 0)];
       break;
     }
     default:
@@ -362,11 +418,14 @@ std::string StateLine(const FunctionState &s) {
                 s.clkpm ? '+' : '-', L1ssName(s.l1ss).c_str(), s.ltr.enabled ? '+' : '-');
   std::string line = buf;
   if (s.ltr.maxSnoop >= 0) {
-    std::snprintf(buf, sizeof buf, " LTRLat %04x/%04x", s.ltr.maxSnoop, s.ltr.maxNoSnoop);
+    std::snprintf(buf, sizeof buf, " LTRLat snoop %lldns no-snoop %lldns", s.ltr.maxSnoopNs,
+                  s.ltr.maxNoSnoopNs);
     line += buf;
   }
   if (s.ltr.threshold >= 0) {
     line += " L1.2Thr " + std::to_string(s.ltr.threshold) + "ns";
+    line += " T_POWER_ON " + std::to_string(s.ltr.tPowerOnUs) + "us";
+    line += " CMRT " + std::to_string(s.ltr.commonModeRestoreUs) + "us";
   }
   if (s.aer) {
     std::snprintf(buf, sizeof buf, " AER UEMsk %08x UESvrt %08x CEMsk %08x ECRC Gen%c Chk%c",
@@ -399,6 +458,8 @@ std::vector<FieldChange> StateDiff(const FunctionState &a, const FunctionState &
   add("ltr.max_snoop", a.ltr.maxSnoop, b.ltr.maxSnoop);
   add("ltr.max_no_snoop", a.ltr.maxNoSnoop, b.ltr.maxNoSnoop);
   add("ltr.threshold_ns", a.ltr.threshold, b.ltr.threshold);
+  add("l1ss.t_power_on_us", a.ltr.tPowerOnUs, b.ltr.tPowerOnUs);
+  add("l1ss.common_mode_restore_us", a.ltr.commonModeRestoreUs, b.ltr.commonModeRestoreUs);
   add("slot_power_limit", a.slotPowerLimit, b.slotPowerLimit);
   if (a.aer && b.aer) {
     add("aer.uncorrectable_mask", static_cast<int>(a.aer->uncorrectableMask),

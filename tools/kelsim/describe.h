@@ -34,6 +34,10 @@ struct LtrState {
   int maxSnoop = -1;          // raw register, -1 when the function has no LTR capability
   int maxNoSnoop = -1;
   int threshold = -1;         // LTR_L1.2_THRESHOLD in ns, -1 without L1 PM Substates
+  long long maxSnoopNs = -1;  // the latencies the registers give, in ns
+  long long maxNoSnoopNs = -1;
+  int tPowerOnUs = -1;        // L1 PM Substates Control 2, -1 without the capability
+  int commonModeRestoreUs = -1; // Control 1
 };
 
 struct AerState {

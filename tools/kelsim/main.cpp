@@ -30,6 +30,7 @@ struct Options {
   bool noWrites = false;
   bool noScript = false;
   bool noDevices = false;
+  bool noFeatures = false;
   bool quiet = false;
 };
 
@@ -70,6 +71,7 @@ int RunOne(const Options &o, uint64_t levels) {
     text.writes = !o.noWrites;
     text.script = !o.noScript;
     text.devices = !o.noDevices;
+    text.features = !o.noFeatures;
     kelsim::WriteText(result, text, std::cout);
   }
   if (!o.json.empty() &&
@@ -157,6 +159,8 @@ int main(int argc, char **argv) {
   app.add_flag("--no-writes", o.noWrites, "leave the hardware writes out of the text report");
   app.add_flag("--no-script", o.noScript, "leave the S3 boot script out of the text report");
   app.add_flag("--no-devices", o.noDevices, "leave the per-function state out of the text report");
+  app.add_flag("--no-features", o.noFeatures,
+               "leave the engines, straps, CLKREQ# map, AER table and RAS groups out of the text report");
   app.add_flag("--quiet,-q", o.quiet, "no text report (with --json or --dot)");
   app.footer("Exit status: 0 done, 1 fatal stop, 2 bad input, 3 S3 resume difference with --strict-s3.");
   try {

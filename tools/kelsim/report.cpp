@@ -60,11 +60,20 @@ json StateJson(const FunctionState &s) {
                             : json{{"enable", s.ltr.enabled},
                                    {"max_snoop", orNull(s.ltr.maxSnoop)},
                                    {"max_no_snoop", orNull(s.ltr.maxNoSnoop)},
-                                   {"threshold_ns", orNull(s.ltr.threshold)}};
+                                   {"max_snoop_ns", s.ltr.maxSnoopNs < 0 ? json(nullptr) : json(s.ltr.maxSnoopNs)},
+                                   {"max_no_snoop_ns",
+                                    s.ltr.maxNoSnoopNs < 0 ? json(nullptr) : json(s.ltr.maxNoSnoopNs)},
+                                   {"threshold_ns", orNull(s.ltr.threshold)},
+                                   {"t_power_on_us", orNull(s.ltr.tPowerOnUs)},
+                                   {"common_mode_restore_us", orNull(s.ltr.commonModeRestoreUs)}};
   if (s.aer) {
     j["aer"] = {{"uncorrectable_mask", s.aer->uncorrectableMask},
                 {"uncorrectable_severity", s.aer->uncorrectableSeverity},
-                {"correctable_mask", s.aer->correctableMask}};
+                {"correctable_mask", s.aer->correctableMask},
+                {"names",
+                 {{"uncorrectable_mask", AerBitNames(s.aer->uncorrectableMask, false)},
+                  {"uncorrectable_severity", AerBitNames(s.aer->uncorrectableSeverity, false)},
+                  {"correctable_mask", AerBitNames(s.aer->correctableMask, true)}}}};
     j["ecrc"] = {{"generation", s.aer->ecrcGeneration}, {"check", s.aer->ecrcCheck}};
   } else {
     j["aer"] = nullptr;
@@ -91,6 +100,152 @@ std::string ScriptTarget(const RunResult &r, uint64_t address) {
     }
   }
   return "";
+}
+
+std::string Names(const std::vector<std::string> &names) {
+  std::string out;
+  for (const std::string &n : names) {
+    out += (out.empty() ? "" : " ") + n;
+  }
+  return out.empty() ? "-" : out;
+}
+
+std::string AerLine(const AerState &a) {
+  return "UEMsk [" + Names(AerBitNames(a.uncorrectableMask, false)) + "] UESvrt [" +
+         Names(AerBitNames(a.uncorrectableSeverity, false)) + "] CEMsk [" +
+         Names(AerBitNames(a.correctableMask, true)) + "]";
+}
+
+std::string AerEnableText(int enable) {
+  switch (enable) {
+  case 0:
+    return "off";
+  case 1:
+    return "program";
+  default:
+    return "leave";
+  }
+}
+
+void WriteFeatureText(const FeatureView &v, std::ostream &out) {
+  out << "\n-- engines (requests as the pass left them) --\n";
+  for (const EngineReport &e : v.engines) {
+    char head[160];
+    std::snprintf(head, sizeof head, "[%s] port %s wrapper %d PortId %d core %d %s%s CLKREQ# %d%s\n",
+                  sim::BdfText(e.silicon).c_str(), sim::BdfText(e.port).c_str(), e.wrapperId,
+                  e.portId, e.coreId, e.active ? "active" : "inactive", e.ready ? " ready" : "",
+                  e.clkReq, e.sris ? " SRIS" : "");
+    out << head;
+    out << "    PortAspm      " << PortAspmText(e.portAspmBefore) << " -> "
+        << PortAspmText(e.portAspmAfter) << "\n";
+    out << "    PortPmOptions " << PortPmOptionsText(e.portPmOptionsBefore) << " -> "
+        << PortPmOptionsText(e.portPmOptionsAfter) << "\n";
+  }
+  out << "\n-- straps (" << v.straps.size() << ") --\n";
+  for (const StrapWrite &st : v.straps) {
+    out << "[" << sim::BdfText(st.silicon) << "] " << StrapText(st) << "\n";
+  }
+  out << "\n-- root-port indirect registers (" << v.indirect.size() << ") --\n";
+  for (const IndirectWrite &w : v.indirect) {
+    out << sim::BdfText(w.port) << " index " << Hex(w.index, 2) << ": " << Hex(w.before) << " -> "
+        << Hex(w.after) << "\n";
+  }
+  out << "\n-- CLKREQ# map --\n";
+  if (v.clkReqMaps.empty()) {
+    out << "not programmed\n";
+  }
+  for (const ClkReqMap &m : v.clkReqMaps) {
+    out << "[" << sim::BdfText(m.silicon) << "] core " << m.core << ":";
+    for (size_t k = 0; k < m.portOfSignal.size(); ++k) {
+      out << " CLKREQB_" << k << "->port " << m.portOfSignal[k];
+    }
+    out << "\n";
+  }
+  out << "\n-- AER port table as the hooks left it (NumberOfPorts " << v.aerNumberOfPorts
+      << ") --\n";
+  for (const AerRow &row : v.aerTable) {
+    char head[64];
+    std::snprintf(head, sizeof head, "Dev%d Func%d %-7s", row.device, row.function,
+                  AerEnableText(row.aerEnable).c_str());
+    out << head;
+    if (row.aerEnable == 1) {
+      out << " CE [" << Names(AerBitNames(row.correctableMask, true)) << "] UE ["
+          << Names(AerBitNames(row.uncorrectableMask, false)) << "] Sev ["
+          << Names(AerBitNames(row.uncorrectableSeverity, false)) << "]";
+    }
+    out << "\n";
+  }
+  out << "\n-- RAS groups (" << v.rasGroups.size() << ") --\n";
+  if (!v.rasGroups.empty()) {
+    out << "silicon   unit bit action typesel\n";
+  }
+  for (const RasGroupWrite &g : v.rasGroups) {
+    char line[96];
+    std::snprintf(line, sizeof line, "%-9s %4u %3u %6u %7d%s\n", sim::BdfText(g.silicon).c_str(),
+                  g.unitId, g.unitBit, g.actionBits, g.typeSel ? 1 : 0,
+                  g.second ? "  (second write)" : "");
+    out << line;
+  }
+}
+
+nlohmann::json FeatureJson(const FeatureView &v) {
+  json j;
+  j["engines"] = json::array();
+  for (const EngineReport &e : v.engines) {
+    j["engines"].push_back({{"silicon", sim::BdfText(e.silicon)},
+                            {"port", sim::BdfText(e.port)},
+                            {"wrapper_id", e.wrapperId},
+                            {"port_id", e.portId},
+                            {"core_id", e.coreId},
+                            {"active", e.active},
+                            {"ready", e.ready},
+                            {"clkreq", e.clkReq},
+                            {"sris", e.sris},
+                            {"port_aspm", {{"before", e.portAspmBefore}, {"after", e.portAspmAfter}}},
+                            {"port_pm_options",
+                             {{"before", e.portPmOptionsBefore}, {"after", e.portPmOptionsAfter}}}});
+  }
+  j["straps"] = json::array();
+  for (const StrapWrite &st : v.straps) {
+    j["straps"].push_back({{"silicon", sim::BdfText(st.silicon)},
+                           {"core", st.core},
+                           {"strap", st.strap},
+                           {"port", st.port < 0 ? json(nullptr) : json(st.port)},
+                           {"purpose", st.purpose},
+                           {"value", st.value}});
+  }
+  j["indirect"] = json::array();
+  for (const IndirectWrite &w : v.indirect) {
+    j["indirect"].push_back({{"port", sim::BdfText(w.port)},
+                             {"index", w.index},
+                             {"before", w.before},
+                             {"after", w.after}});
+  }
+  j["clkreq_maps"] = json::array();
+  for (const ClkReqMap &m : v.clkReqMaps) {
+    j["clkreq_maps"].push_back(
+        {{"silicon", sim::BdfText(m.silicon)}, {"core", m.core}, {"port_of_signal", m.portOfSignal}});
+  }
+  j["aer_table"] = {{"number_of_ports", v.aerNumberOfPorts}, {"rows", json::array()}};
+  for (const AerRow &row : v.aerTable) {
+    j["aer_table"]["rows"].push_back({{"device", row.device},
+                                      {"function", row.function},
+                                      {"aer_enable", row.aerEnable},
+                                      {"correctable_mask", AerBitNames(row.correctableMask, true)},
+                                      {"uncorrectable_mask", AerBitNames(row.uncorrectableMask, false)},
+                                      {"uncorrectable_severity",
+                                       AerBitNames(row.uncorrectableSeverity, false)}});
+  }
+  j["ras_groups"] = json::array();
+  for (const RasGroupWrite &g : v.rasGroups) {
+    j["ras_groups"].push_back({{"silicon", sim::BdfText(g.silicon)},
+                               {"unit_id", g.unitId},
+                               {"unit_bit", g.unitBit},
+                               {"action_bits", g.actionBits},
+                               {"type_sel", g.typeSel},
+                               {"second", g.second}});
+  }
+  return j;
 }
 
 } // namespace
@@ -213,10 +368,16 @@ void WriteText(const RunResult &r, const TextOptions &o, std::ostream &out) {
       out << head << PortTypeName(d.after.portType) << "\n";
       out << "    before: " << StateLine(d.before) << "\n";
       out << "    after:  " << StateLine(d.after) << "\n";
+      if (d.after.aer) {
+        out << "    aer:    " << AerLine(*d.after.aer) << "\n";
+      }
       if (!d.diff.empty()) {
         out << "    diff:   " << Changes(d.diff) << "\n";
       }
     }
+  }
+  if (o.features) {
+    WriteFeatureText(r.features, out);
   }
   if (o.resume) {
     out << "\n-- S3 resume check --\n";
@@ -329,6 +490,7 @@ json ToJson(const RunResult &r) {
   }
   resume["notes"] = r.resume.notes;
   j["s3_resume"] = resume;
+  j["features"] = FeatureJson(r.features);
   return j;
 }
 

@@ -18,6 +18,7 @@ struct TextOptions {
   bool writes = true;
   bool script = true;
   bool devices = true;
+  bool features = true;
   bool resume = true;
 };
 

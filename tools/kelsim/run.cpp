@@ -5,6 +5,8 @@
 #include <set>
 
 #include "core/driver_state.h"
+#include "platform/hooks.h"
+#include "platform/platform_data.h"
 #include "sim/lspci.h"
 #include "sim/platform.h"
 
@@ -45,12 +47,9 @@ void PutU32(uint8_t *p, uint64_t v) {
   std::memcpy(p, &x, 4);
 }
 
-EFI_STATUS EFIAPI HookDispatch(EFI_BOOT_SERVICES *, HOOK_CALLOUT *callout, UINT32 hookId) {
-  if (hookId != 0xB0000009 || callout == nullptr || callout->Data == 0) {
-    return EFI_UNSUPPORTED;
-  }
-  auto *table = reinterpret_cast<uint8_t *>(callout->Data);
-  for (const auto &edit : gHookEdits) {
+// Applies hook edits to the AER port table the driver hands over.
+void ApplyHookEdits(uint8_t *table, const nlohmann::json &edits) {
+  for (const auto &edit : edits) {
     if (edit.contains("NumberOfPorts")) {
       table[0] = edit["NumberOfPorts"].is_string()
                      ? static_cast<uint8_t>(std::stoul(edit["NumberOfPorts"].get<std::string>(), nullptr, 0))
@@ -71,11 +70,52 @@ EFI_STATUS EFIAPI HookDispatch(EFI_BOOT_SERVICES *, HOOK_CALLOUT *callout, UINT3
     if (edit.contains("UncorrectableMask")) PutU32(row + 7, num("UncorrectableMask"));
     if (edit.contains("UncorrectableSeverity")) PutU32(row + 11, num("UncorrectableSeverity"));
   }
+}
+
+EFI_STATUS EFIAPI HookDispatch(EFI_BOOT_SERVICES *, HOOK_CALLOUT *callout, UINT32 hookId) {
+  if (hookId != 0xB0000009 || callout == nullptr || callout->Data == 0) {
+    return EFI_UNSUPPORTED;
+  }
+  ApplyHookEdits(reinterpret_cast<uint8_t *>(callout->Data), gHookEdits);
   if (gHookNotes != nullptr) {
     gHookNotes->push_back("platform hook edited the AER port table");
   }
   return EFI_SUCCESS;
 }
+
+// A board's hook table: hook functions take no context, so each entry has
+// its own function reading its slot.
+std::vector<HookTableEntry> gBoardHooks;
+HookEntry gBoardEntries[kMaxHookTableEntries + 1];
+HookTable gBoardTable;
+
+template <size_t Slot> UINT32 BoardHook(UINT32 hookId, UINT64, VOID *data) {
+  const HookTableEntry &entry = gBoardHooks.at(Slot);
+  if (hookId == 0xB0000009 && data != nullptr) {
+    ApplyHookEdits(static_cast<uint8_t *>(data), entry.edits);
+  }
+  if (gHookNotes != nullptr) {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "board hook table entry %zu (id 0x%08x) returned %u", Slot,
+                  entry.hookId, entry.result);
+    gHookNotes->push_back(buf);
+  }
+  return entry.result;
+}
+
+constexpr HookFunction kBoardHooks[kMaxHookTableEntries] = {BoardHook<0>, BoardHook<1>,
+                                                           BoardHook<2>, BoardHook<3>};
+
+void InstallBoardHookTable(const std::vector<HookTableEntry> &entries) {
+  gBoardHooks = entries;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    gBoardEntries[i] = {entries[i].hookId, 0, kBoardHooks[i]};
+  }
+  gBoardEntries[entries.size()] = {HookIdEndOfList, 0, nullptr};
+  gBoardTable = {HookTableSignature, HookTableVersion, {}, gBoardEntries};
+  gVtrHookTable = &gBoardTable;
+}
+
 VTR_HOOK_PROTOCOL gHookProtocol = {HookDispatch};
 
 uint64_t Num(const nlohmann::json &o, const char *k, uint64_t fallback = 0) {
@@ -192,8 +232,9 @@ std::string DecodeTarget(uint64_t address, uint64_t windowBase) {
 // through the configuration window and the SMN pairs, as a resume does.
 class ResumeReplay {
 public:
-  ResumeReplay(const sim::Platform &p, const Snapshot &cfg, const SmnSnapshot &smn)
-      : smn_(smn) {
+  ResumeReplay(const sim::Platform &p, const Snapshot &cfg, const SmnSnapshot &smn,
+               const SmnSnapshot &indirect)
+      : smn_(smn), indirect_(indirect) {
     for (const auto &[bdf, f] : p.config.Functions()) {
       sim::ConfigFunction copy;
       copy.data = cfg.count(bdf) ? cfg.at(bdf) : f.data;
@@ -207,6 +248,12 @@ public:
                               [&regs](uint32_t i) { return regs.count(i) ? regs.at(i) : 0u; },
                               [&regs](uint32_t i, uint32_t v) { regs[i] = v; }});
         hostBridges_.insert(bdf);
+      }
+      if (p.RootPortIndirectFiles().count(bdf) != 0) {
+        auto &regs = indirect_[bdf];
+        copy.pairs.push_back({0xE0,
+                              [&regs](uint32_t i) { return regs.count(i) ? regs.at(i) : 0u; },
+                              [&regs](uint32_t i, uint32_t v) { regs[i] = v; }});
       }
       space_.Add(bdf, std::move(copy));
     }
@@ -225,6 +272,8 @@ public:
     if (hostBridges_.count(bdf) && offset >= 0xBC && offset < 0xC0) {
       const uint32_t index = space_.Read(bdf | 0xB8, 4);
       smnTouched.insert({bdf, index});
+    } else if (indirect_.count(bdf) && offset >= 0xE4 && offset < 0xE8) {
+      indirectTouched_.insert({bdf, space_.Read(bdf | 0xE0, 4)});
     } else {
       cfgTouched.insert({bdf, static_cast<uint16_t>(offset & ~3)});
     }
@@ -253,18 +302,69 @@ public:
     return f == nullptr ? 0xFFFFFFFF : f->Peek(offset, 4);
   }
   const SmnSnapshot &Smn() const { return smn_; }
+  const SmnSnapshot &Indirect() const { return indirect_; }
+  const std::set<std::pair<uint32_t, uint32_t>> &IndirectTouched() const { return indirectTouched_; }
   bool IsHostBridge(uint32_t bdf) const { return hostBridges_.count(bdf) != 0; }
+  // The index/data window of a host bridge or a root port's indirect pair.
+  bool IsWindow(uint32_t bdf, uint16_t offset) const {
+    return (IsHostBridge(bdf) && offset >= 0xB8 && offset < 0xC0) ||
+           (indirect_.count(bdf) != 0 && offset >= 0xE0 && offset < 0xE8);
+  }
 
 private:
   sim::ConfigSpace space_;
   SmnSnapshot smn_;
+  SmnSnapshot indirect_;
+  std::set<std::pair<uint32_t, uint32_t>> indirectTouched_;
   std::set<uint32_t> hostBridges_;
 };
 
+// Register files behind index/data pairs: every register the pass or the
+// replay holds, compared after the pass and after the replay.
+void CompareFiles(const std::map<uint32_t, std::map<uint32_t, uint32_t>> &after,
+                  const SmnSnapshot &before, const SmnSnapshot &replayed,
+                  const std::set<std::pair<uint32_t, uint32_t>> &touched,
+                  std::string (*location)(uint32_t, uint32_t), std::string (*describe)(uint32_t),
+                  S3Resume &r) {
+  for (const auto &[owner, regs] : after) {
+    std::set<uint32_t> addresses;
+    for (const auto &[a, v] : regs) addresses.insert(a);
+    if (before.count(owner)) {
+      for (const auto &[a, v] : before.at(owner)) addresses.insert(a);
+    }
+    const auto &rep = replayed.count(owner) ? replayed.at(owner) : std::map<uint32_t, uint32_t>{};
+    for (const uint32_t a : addresses) {
+      if (IsMailbox(a) && describe == DescribeSmn) {
+        continue; // commands to the SMU and the RAS unit, not state to restore
+      }
+      const uint32_t b = before.count(owner) && before.at(owner).count(a) ? before.at(owner).at(a) : 0;
+      const uint32_t now = regs.count(a) ? regs.at(a) : 0;
+      const uint32_t x = rep.count(a) ? rep.at(a) : 0;
+      if (x == now) {
+        continue;
+      }
+      ResumeFinding finding{location(owner, a), describe(a), b, now, x, {}};
+      if (touched.count({owner, a})) {
+        r.differing.push_back(finding);
+      } else if (now != b) {
+        r.notRestored.push_back(finding);
+      }
+    }
+  }
+}
+
+std::string IndirectLocation(uint32_t port, uint32_t index) {
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%s indirect 0x%02x", sim::BdfText(port).c_str(), index);
+  return buf;
+}
+std::string IndirectName(uint32_t) { return "RP_INDIRECT"; }
+
 S3Resume CheckResume(const sim::Platform &p, const Snapshot &cfgBefore, const SmnSnapshot &smnBefore,
-                     const std::vector<ScriptWrite> &script, uint64_t windowBase) {
+                     const SmnSnapshot &indirectBefore, const std::vector<ScriptWrite> &script,
+                     uint64_t windowBase) {
   S3Resume r;
-  ResumeReplay replay(p, cfgBefore, smnBefore);
+  ResumeReplay replay(p, cfgBefore, smnBefore, indirectBefore);
   std::set<std::pair<uint32_t, uint16_t>> cfgTouched;
   std::set<std::pair<uint32_t, uint32_t>> smnTouched;
   for (const ScriptWrite &w : script) {
@@ -281,8 +381,8 @@ S3Resume CheckResume(const sim::Platform &p, const Snapshot &cfgBefore, const Sm
   for (const auto &[bdf, f] : p.config.Functions()) {
     const auto &before = cfgBefore.count(bdf) ? cfgBefore.at(bdf) : f.data;
     for (uint16_t offset = 0; offset < 4096; offset += 4) {
-      if (replay.IsHostBridge(bdf) && offset >= 0xB8 && offset < 0xC0) {
-        continue; // the SMN pair is a window, compared register by register below
+      if (replay.IsWindow(bdf, offset)) {
+        continue; // index/data pairs are windows, compared register by register below
       }
       uint32_t b = 0;
       std::memcpy(&b, before.data() + offset, 4);
@@ -300,31 +400,13 @@ S3Resume CheckResume(const sim::Platform &p, const Snapshot &cfgBefore, const Sm
       }
     }
   }
+  std::map<uint32_t, std::map<uint32_t, uint32_t>> smnAfter;
   for (const auto &[hb, nbio] : p.Silicons()) {
-    std::set<uint32_t> addresses;
-    for (const auto &[a, v] : nbio->Registers()) addresses.insert(a);
-    if (smnBefore.count(hb)) {
-      for (const auto &[a, v] : smnBefore.at(hb)) addresses.insert(a);
-    }
-    const auto &replayed = replay.Smn().count(hb) ? replay.Smn().at(hb) : std::map<uint32_t, uint32_t>{};
-    for (const uint32_t a : addresses) {
-      if (IsMailbox(a)) {
-        continue; // commands to the SMU and the RAS unit, not state to restore
-      }
-      const uint32_t b = smnBefore.count(hb) && smnBefore.at(hb).count(a) ? smnBefore.at(hb).at(a) : 0;
-      const uint32_t after = nbio->Peek(a);
-      const uint32_t x = replayed.count(a) ? replayed.at(a) : 0;
-      if (x == after) {
-        continue;
-      }
-      ResumeFinding finding{SmnLocation(hb, a), DescribeSmn(a), b, after, x, {}};
-      if (smnTouched.count({hb, a})) {
-        r.differing.push_back(finding);
-      } else if (after != b) {
-        r.notRestored.push_back(finding);
-      }
-    }
+    smnAfter[hb] = nbio->Registers();
   }
+  CompareFiles(smnAfter, smnBefore, replay.Smn(), smnTouched, SmnLocation, DescribeSmn, r);
+  CompareFiles(p.RootPortIndirectFiles(), indirectBefore, replay.Indirect(),
+               replay.IndirectTouched(), IndirectLocation, IndirectName, r);
   return r;
 }
 
@@ -366,8 +448,15 @@ RunResult Run(const Scenario &scenario) {
   bool hookInstalled = false;
   try {
     p.LoadDriver();
+    if (scenario.platformData) {
+      gPlatformData = *scenario.platformData;
+    }
+    if (scenario.hookTable) {
+      InstallBoardHookTable(*scenario.hookTable);
+    }
     const Snapshot cfgBefore = TakeConfig(p.config);
     const SmnSnapshot smnBefore = TakeSmn(p);
+    const SmnSnapshot indirectBefore = p.RootPortIndirectFiles();
     std::map<uint32_t, FunctionState> statesBefore;
     for (const auto &[bdf, f] : p.config.Functions()) {
       statesBefore[bdf] = Summarize(f);
@@ -398,6 +487,7 @@ RunResult Run(const Scenario &scenario) {
       }
       result.notes.push_back("event " + EventName(e.kind));
     }
+    result.features = ViewFeatures(p, topology, p.TopologyBytes());
     for (const auto &[bdf, f] : p.config.Functions()) {
       DeviceReport d{bdf, statesBefore[bdf], Summarize(f), {}};
       d.diff = StateDiff(d.before, d.after);
@@ -430,14 +520,24 @@ RunResult Run(const Scenario &scenario) {
                           DecodeTarget(e.arguments[1], windowBase)});
       }
     }
-    result.resume = CheckResume(p, cfgBefore, smnBefore, script, windowBase);
+    result.resume = CheckResume(p, cfgBefore, smnBefore, indirectBefore, script, windowBase);
     result.script = std::move(script);
   } catch (const sim::Halted &) {
     result.halted = true;
   }
   result.events = p.log.Events();
   result.postCodes = p.log.PortWrites(0x80);
-  for (const sim::Event &e : result.events) {
+  std::map<size_t, std::string> decoded;
+  for (const StrapWrite &s : result.features.straps) {
+    decoded[s.event] = "PCIe strap data: " + StrapText(s);
+  }
+  for (const IndirectWrite &w : result.features.indirect) {
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "RP_INDIRECT_DATA[0x%02x]", w.index);
+    decoded[w.event] = buf;
+  }
+  for (size_t n = 0; n < result.events.size(); ++n) {
+    const sim::Event &e = result.events[n];
     if (e.kind == sim::EventKind::FatalStop) {
       result.fatalStops.push_back(static_cast<uint32_t>(e.value));
     }
@@ -458,7 +558,7 @@ RunResult Run(const Scenario &scenario) {
       const RegisterInfo info = DescribeConfigWrite(p.config.Find(bdf), e.address & 0xFFF, e.width,
                                                     static_cast<uint32_t>(e.before),
                                                     static_cast<uint32_t>(e.value));
-      w.registerName = info.name;
+      w.registerName = decoded.count(n) ? decoded.at(n) : info.name;
       w.changes = info.changes;
       const uint32_t offset = e.address & 0xFFF;
       if (p.Silicons().count(bdf) != 0 && offset >= 0xB8 && offset < 0xC0) {
@@ -468,7 +568,7 @@ RunResult Run(const Scenario &scenario) {
     } else if (e.kind == sim::EventKind::SmnWrite) {
       w.kind = "smn";
       w.target = SmnLocation(e.silicon, static_cast<uint32_t>(e.address));
-      w.registerName = DescribeSmn(static_cast<uint32_t>(e.address));
+      w.registerName = decoded.count(n) ? decoded.at(n) : DescribeSmn(static_cast<uint32_t>(e.address));
       for (unsigned bit = 0; bit < 32; ++bit) {
         const uint32_t was = (e.before >> bit) & 1;
         const uint32_t now = (e.value >> bit) & 1;

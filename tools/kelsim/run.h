@@ -12,6 +12,7 @@
 
 #include "sim/log.h"
 #include "tools/kelsim/describe.h"
+#include "tools/kelsim/feature_view.h"
 #include "tools/kelsim/scenario.h"
 
 namespace kelsim {
@@ -95,6 +96,7 @@ struct RunResult {
   std::vector<std::string> warnings;
   std::vector<std::string> notes; // what the platform did with each event
   std::vector<PoolRecord> pools;
+  FeatureView features;
 };
 
 RunResult Run(const Scenario &scenario);

@@ -140,7 +140,13 @@ private:
 
 const std::map<std::string, std::vector<std::string>> &PlatformFileObjects() {
   static const std::map<std::string, std::vector<std::string>> kObjects = {
-      {"Platform", {"Silicons", "Captures", "Pcd", "Processor", "Events", "Description"}},
+      {"Platform",
+       {"Silicons", "Captures", "Pcd", "Processor", "Events", "Description", "PlatformData",
+        "HookTable"}},
+      {"PlatformData",
+       {"PlatformVendorId", "L1ExitLatencyDeviceIds", "SecondPlatformVendorId",
+        "SecondPlatformAspmDeviceId"}},
+      {"HookTableEntry", {"HookId", "Result", "Edit"}},
       {"Silicon",
        {"SocketId", "DieId", "InstanceId", "HostBridgeAddress", "Smn", "Smu", "Ras", "Wrappers"}},
       {"Smu", {"Response", "PollsBeforeAnswer", "Answers", "Results"}},
@@ -379,6 +385,58 @@ SiliconEntry ReadSilicon(const Reader &r) {
   return s;
 }
 
+void CheckHookEditRows(const Reader &h) {
+  const size_t rows = h.ArraySize();
+  for (size_t i = 0; i < rows; ++i) {
+    const Reader row = h.At(i);
+    row.RequireObject("HookEditRow");
+    row.Ranges({{"Row", 15}, {"NumberOfPorts", 0xFF}, {"AerEnable", 0xFF}, {"PciDevice", 0x1F},
+                {"PciFunction", 7}, {"CorrectableMask", 0xFFFFFFFF},
+                {"UncorrectableMask", 0xFFFFFFFF}, {"UncorrectableSeverity", 0xFFFFFFFF}});
+  }
+}
+
+PlatformDataTable ReadPlatformData(const Reader &r) {
+  r.RequireObject("PlatformData");
+  PlatformDataTable t = PlatformDataDefaults;
+  r.Optional("PlatformVendorId", t.PlatformVendorId, 0xFFFF);
+  r.Optional("SecondPlatformVendorId", t.SecondPlatformVendorId, 0xFFFF);
+  r.Optional("SecondPlatformAspmDeviceId", t.SecondPlatformAspmDeviceId, 0xFFFF);
+  if (r.Has("L1ExitLatencyDeviceIds")) {
+    const Reader ids = r.At("L1ExitLatencyDeviceIds");
+    if (ids.ArraySize() > L1ExitLatencyDeviceCount) {
+      ids.Fail("at most " + std::to_string(L1ExitLatencyDeviceCount) + " device IDs");
+    }
+    for (size_t i = 0; i < ids.ArraySize(); ++i) {
+      t.L1ExitLatencyDeviceIds[i] = ids.At(i).Get<uint16_t>(0xFFFF);
+    }
+  }
+  return t;
+}
+
+std::vector<HookTableEntry> ReadHookTable(const Reader &r) {
+  std::vector<HookTableEntry> out;
+  if (r.ArraySize() > kMaxHookTableEntries) {
+    r.Fail("at most " + std::to_string(kMaxHookTableEntries) + " hook table entries");
+  }
+  for (size_t i = 0; i < r.ArraySize(); ++i) {
+    const Reader e = r.At(i);
+    e.RequireObject("HookTableEntry");
+    if (!e.Has("HookId")) {
+      e.Fail("a hook table entry needs \"HookId\"");
+    }
+    HookTableEntry entry;
+    entry.hookId = e.At("HookId").Get<uint32_t>(0xFFFFFFFE);
+    e.Optional("Result", entry.result, 0xFFFFFFFF);
+    if (e.Has("Edit")) {
+      CheckHookEditRows(e.At("Edit"));
+      entry.edits = e.At("Edit").Node();
+    }
+    out.push_back(std::move(entry));
+  }
+  return out;
+}
+
 PlatformEvent ReadEvent(const Reader &r) {
   if (r.Node().is_string()) {
     const std::string name = r.String();
@@ -402,14 +460,7 @@ PlatformEvent ReadEvent(const Reader &r) {
     return {EventKind::AerService, a.Node()};
   }
   const Reader h = r.At("HookEdit");
-  const size_t rows = h.ArraySize();
-  for (size_t i = 0; i < rows; ++i) {
-    const Reader row = h.At(i);
-    row.RequireObject("HookEditRow");
-    row.Ranges({{"Row", 15}, {"NumberOfPorts", 0xFF}, {"AerEnable", 0xFF}, {"PciDevice", 0x1F},
-                {"PciFunction", 7}, {"CorrectableMask", 0xFFFFFFFF},
-                {"UncorrectableMask", 0xFFFFFFFF}, {"UncorrectableSeverity", 0xFFFFFFFF}});
-  }
+  CheckHookEditRows(h);
   return {EventKind::HookEdit, h.Node()};
 }
 
@@ -662,6 +713,12 @@ Scenario ScenarioFromJson(const json &doc, const std::string &name, const std::s
   if (root.Has("Processor")) {
     ReadProcessor(root.At("Processor"), s.cpu);
   }
+  if (root.Has("PlatformData")) {
+    s.platformData = ReadPlatformData(root.At("PlatformData"));
+  }
+  if (root.Has("HookTable")) {
+    s.hookTable = ReadHookTable(root.At("HookTable"));
+  }
   if (root.Has("Events")) {
     const Reader events = root.At("Events");
     for (size_t i = 0; i < events.ArraySize(); ++i) {
@@ -761,11 +818,24 @@ Scenario ScenarioFromCapture(const std::string &path) {
   return s;
 }
 
+// The reference board's hook programs the NVMe port's AER masks and turns
+// AER off on the port whose link is left alone; after the pass a driver
+// asks the AER service for the switch port, which enables ECRC below it.
 Scenario ReferenceScenario() {
   Scenario s;
   s.name = "reference platform";
   s.reference = true;
-  s.events = DefaultEvents();
+  s.events = {
+      {EventKind::HookEdit, json::parse(R"([
+        {"Row": 1, "AerEnable": 1, "CorrectableMask": "0x2000",
+         "UncorrectableMask": "0x100000", "UncorrectableSeverity": "0x40000"},
+        {"Row": 9, "AerEnable": 0}])")},
+      {EventKind::SmmReadyToLock, json()},
+      {EventKind::PciIoInstall, json()},
+      {EventKind::AerService, json::parse(R"({"PciBus": 0, "PciDevice": 3, "PciFunction": 1,
+        "CorrectableMask": "0x10", "UncorrectableMask": "0x40"})")},
+      {EventKind::ReadyToBoot, json()},
+  };
   return s;
 }
 

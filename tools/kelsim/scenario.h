@@ -6,11 +6,13 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "platform/platform_data.h"
 #include "sim/lspci.h"
 #include "sim/nbio.h"
 #include "sim/platform.h"
@@ -67,6 +69,14 @@ struct PlatformEvent {
   nlohmann::json payload; // AER service request or hook edits
 };
 
+// An entry of a board's own hook table: for the hook id, edit the data as
+// a HookEdit event does, then return Result.
+struct HookTableEntry {
+  uint32_t hookId = 0;
+  uint32_t result = 0;
+  nlohmann::json edits = nlohmann::json::array();
+};
+
 struct Scenario {
   std::string name;
   bool reference = false; // the built-in reference platform
@@ -76,7 +86,13 @@ struct Scenario {
   sim::ProcessorState cpu;
   std::vector<PlatformEvent> events;
   std::vector<std::string> warnings;
+  // The board's identifiers in place of the build's placeholders.
+  std::optional<PlatformDataTable> platformData;
+  // A board hook table in place of the driver's own (at most 4 entries).
+  std::optional<std::vector<HookTableEntry>> hookTable;
 };
+
+inline constexpr size_t kMaxHookTableEntries = 4;
 
 // Throws sim::InputError naming the file, the JSON path or line, and the fault.
 Scenario LoadScenarioFile(const std::string &path);
