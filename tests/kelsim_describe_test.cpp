@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/catalogue.h"
+#include "tools/kelsim/feature_view.h"
 #include "tools/kelsim/describe.h"
 
 namespace {
@@ -69,6 +70,66 @@ TEST(KelsimDescribeTest, SummaryReadsTheProgrammedFields) {
   }
   EXPECT_EQ(fields, (std::vector<std::string>{"mps", "mrrs", "ext_tag", "aspm", "ccc", "clkpm",
                                               "ltr.enable"}));
+}
+
+} // namespace
+
+namespace {
+
+struct SlotCase {
+  uint32_t value, scale;
+  const char *text;
+};
+
+class SlotPowerTextTest : public ::testing::TestWithParam<SlotCase> {};
+
+TEST_P(SlotPowerTextTest, VerifyThatTheLimitIsShownInWattsAsValueAndScaleGiveIt) {
+  const SlotCase c = GetParam();
+  const sim::ConfigFunction port =
+      sim::catalogue::RootPort(1, 4, true, (c.value << 7) | (c.scale << 15)).Build();
+  EXPECT_EQ(kelsim::Summarize(port).slotPower, c.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, SlotPowerTextTest,
+                         ::testing::Values(SlotCase{75, 0, "75 W"}, SlotCase{25, 1, "2.5 W"},
+                                           SlotCase{250, 2, "2.5 W"}, SlotCase{10, 3, "0.01 W"},
+                                           SlotCase{0xF0, 0, "250 W"}, SlotCase{0xF2, 0, "300 W"},
+                                           SlotCase{0xF3, 0, "over 300 W"},
+                                           SlotCase{0xF3, 1, "24.3 W"}));
+
+TEST(KelsimDescribeTest, LatenciesAndSubstateTimesAreDecodedIntoUnits) {
+  sim::ConfigFunction ssd = sim::catalogue::NvmeSsd().Build();
+  uint16_t ltr = 0, l1ss = 0;
+  for (uint16_t at = 0x100; at != 0; at = static_cast<uint16_t>(ssd.Peek(at, 4) >> 20)) {
+    const uint32_t id = ssd.Peek(at, 4) & 0xFFFF;
+    ltr = id == 0x18 ? at : ltr;
+    l1ss = id == 0x1E ? at : l1ss;
+  }
+  ssd.Poke(ltr + 4, 4, 0x0C0A1001);      // snoop 1 x 2^20 ns, no-snoop 10 x 2^15 ns... scale 3
+  ssd.Poke(l1ss + 8, 4, 0x60013C00);     // threshold 32768 ns, restore 60 us
+  ssd.Poke(l1ss + 0xC, 4, 0x00000029);   // T_POWER_ON 5 x 10 us
+  const kelsim::FunctionState s = kelsim::Summarize(ssd);
+  EXPECT_EQ(s.ltr.maxSnoopNs, 1048576);
+  EXPECT_EQ(s.ltr.maxNoSnoopNs, 10LL * 32768);
+  EXPECT_EQ(s.ltr.threshold, 32768);
+  EXPECT_EQ(s.ltr.commonModeRestoreUs, 60);
+  EXPECT_EQ(s.ltr.tPowerOnUs, 50);
+  EXPECT_NE(kelsim::StateLine(s).find("T_POWER_ON 50us CMRT 60us"), std::string::npos);
+}
+
+TEST(KelsimDescribeTest, AerBitsAreNamedAsLspciNamesThem) {
+  EXPECT_EQ(kelsim::AerBitNames(0x00080010, false), (std::vector<std::string>{"DLP", "ECRC"}));
+  EXPECT_EQ(kelsim::AerBitNames(0x00100000, false), (std::vector<std::string>{"UnsupReq"}));
+  EXPECT_EQ(kelsim::AerBitNames(0x00002040, true),
+            (std::vector<std::string>{"BadTLP", "AdvNonFatalErr"}));
+  EXPECT_TRUE(kelsim::AerBitNames(0, true).empty());
+}
+
+TEST(KelsimDescribeTest, FeatureRegistersAreNamed) {
+  EXPECT_EQ(kelsim::DescribeSmn(0x0004A3C8), "PCIe strap index (core 1)");
+  EXPECT_EQ(kelsim::DescribeSmn(0x11280190), "PCIe core 1 CLKREQ# map");
+  EXPECT_EQ(kelsim::DescribeSmn(0x112412EC), "PCIe core 1 port 1 SRIS control");
+  EXPECT_EQ(kelsim::DescribeSmn(0x11202158), "PCIe core 1 port 2 root port Uncorrectable Error Mask");
 }
 
 } // namespace

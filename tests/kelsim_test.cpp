@@ -404,3 +404,116 @@ TEST(KelsimBinaryTest, ExitStatusesAndBatchSummary) {
 }
 
 } // namespace
+
+namespace {
+
+using kelsim::EngineReport;
+
+const EngineReport &EngineAt(const kelsim::RunResult &r, uint32_t silicon, uint32_t port) {
+  for (const EngineReport &e : r.features.engines) {
+    if (e.silicon == silicon && e.port == port) {
+      return e;
+    }
+  }
+  throw std::runtime_error("no engine");
+}
+
+TEST(KelsimFeatureViewTest, VerifyThatTheReferencePlatformShowsEveryFeatureAtWork) {
+  const kelsim::RunResult r = kelsim::Run(kelsim::ReferenceScenario());
+  ASSERT_TRUE(r.fatalStops.empty());
+  const auto &v = r.features;
+  // The blacklisted gigabit controller narrows its port and its strap; the
+  // switch vendor's row removes ASPM from the core-1 port; SRIS withdraws it.
+  EXPECT_EQ(EngineAt(r, 0, sim::Bdf(0, 1, 5)).portAspmAfter, 0x20);
+  EXPECT_EQ(EngineAt(r, 0, sim::Bdf(0, 3, 1)).portAspmAfter, 0x00);
+  EXPECT_EQ(EngineAt(r, sim::Bdf(0x80, 0, 0), sim::Bdf(0x80, 1, 1)).portAspmAfter, 0x00);
+  std::vector<std::string> straps;
+  for (const auto &s : v.straps) {
+    straps.push_back(kelsim::StrapText(s));
+  }
+  EXPECT_EQ(straps, (std::vector<std::string>{"core 0 port 4 ASPM strap 0x207 = 2",
+                                              "core 1 port 0 ASPM strap 0xc3 = 0",
+                                              "core 0 port 2 L1 exit latency strap 0x166 = 5"}));
+  ASSERT_EQ(v.indirect.size(), 1u);
+  EXPECT_EQ(v.indirect[0].index, 0xA0u);
+  EXPECT_EQ(v.indirect[0].before, 0x00000F00u);
+  EXPECT_EQ(v.indirect[0].after, 0u);
+  ASSERT_EQ(v.clkReqMaps.size(), 2u);
+  EXPECT_EQ(v.clkReqMaps[0].portOfSignal, (std::vector<int>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(v.clkReqMaps[1].portOfSignal, (std::vector<int>{1, 0, 2, 3, 4}));
+  EXPECT_EQ(v.aerTable.at(1).aerEnable, 1);
+  EXPECT_EQ(v.aerTable.at(9).aerEnable, 0);
+  EXPECT_EQ(v.rasGroups.size(), 2u * (107 + 4));
+  EXPECT_EQ(std::count_if(v.rasGroups.begin(), v.rasGroups.end(), [](const auto &g) { return g.second; }),
+            8);
+  // ECRC below the switch after the AER service call.
+  for (const auto &d : r.devices) {
+    if (d.bdf == sim::Bdf(7, 0, 0)) {
+      EXPECT_TRUE(d.after.aer->ecrcGeneration);
+    }
+    if (d.bdf == sim::Bdf(0x0A, 0, 0)) {
+      EXPECT_EQ(d.after.aspm, 2);
+    }
+  }
+  const json j = kelsim::ToJson(r);
+  EXPECT_EQ(j["features"]["straps"].size(), 3u);
+  EXPECT_EQ(j["features"]["aer_table"]["rows"][1]["uncorrectable_mask"],
+            json::array({"UnsupReq"}));
+}
+
+json BoardPlatform() {
+  json doc = MinimalPlatform();
+  doc["Silicons"][0]["Wrappers"][0]["Engines"][0]["Devices"][0]["Overrides"] =
+      json::parse(R"({"VendorId": "0x1D0F", "DeviceId": "0x0042"})");
+  return doc;
+}
+
+TEST(KelsimFeatureViewTest, VerifyThatABoardsOwnIdentifiersReachTheLatencyTable) {
+  json doc = BoardPlatform();
+  kelsim::RunResult before = kelsim::Run(kelsim::ScenarioFromJson(doc, "p", "."));
+  EXPECT_TRUE(before.features.straps.empty());
+  doc["PlatformData"] = json::parse(R"({"PlatformVendorId": "0x1D0F",
+                                        "L1ExitLatencyDeviceIds": ["0x0042"]})");
+  const kelsim::RunResult r = kelsim::Run(kelsim::ScenarioFromJson(doc, "p", "."));
+  ASSERT_EQ(r.features.straps.size(), 1u);
+  EXPECT_EQ(kelsim::StrapText(r.features.straps[0]), "core 0 port 0 L1 exit latency strap 0xc4 = 5");
+}
+
+struct BoardHookCase {
+  uint32_t result;
+  bool protocolEdits;
+};
+
+class BoardHookTableTest : public ::testing::TestWithParam<BoardHookCase> {};
+
+TEST_P(BoardHookTableTest, VerifyThatOnlyResultOneLetsTheHookProtocolEditToo) {
+  json doc = MinimalPlatform();
+  doc["HookTable"] = json::array({{{"HookId", "0xB0000009"},
+                                   {"Result", GetParam().result},
+                                   {"Edit", json::parse(R"([{"Row": 0, "AerEnable": 0}])")}}});
+  doc["Events"] = json::parse(R"([{"HookEdit": [{"Row": 0, "AerEnable": 1}]}, "PciIoInstall"])");
+  const kelsim::RunResult r = kelsim::Run(kelsim::ScenarioFromJson(doc, "p", "."));
+  EXPECT_EQ(r.features.aerTable.at(0).aerEnable, GetParam().protocolEdits ? 1 : 0);
+  const bool protocolNote =
+      std::find(r.notes.begin(), r.notes.end(), "platform hook edited the AER port table") !=
+      r.notes.end();
+  EXPECT_EQ(protocolNote, GetParam().protocolEdits);
+}
+
+INSTANTIATE_TEST_SUITE_P(Results, BoardHookTableTest,
+                         ::testing::Values(BoardHookCase{0, false}, BoardHookCase{1, true},
+                                           BoardHookCase{2, false}));
+
+TEST(KelsimFeatureViewTest, VerifyThatBadBoardDataIsRefusedWithItsPlace) {
+  json doc = MinimalPlatform();
+  doc["PlatformData"] = json::parse(R"({"L1ExitLatencyDeviceIds": [1,2,3,4,5,6,7,8,9,10,11,12,13,
+                                        14,15,16,17,18,19,20,21,22,23,24,25]})");
+  EXPECT_NE(LoadError(doc).find("at most 24 device IDs"), std::string::npos) << LoadError(doc);
+  doc = MinimalPlatform();
+  doc["HookTable"] = json::parse(R"([{"Result": 1}])");
+  EXPECT_NE(LoadError(doc).find("HookId"), std::string::npos) << LoadError(doc);
+  doc["HookTable"] = json::parse(R"([{"HookId": "0xFFFFFFFF"}])");
+  EXPECT_NE(LoadError(doc).find("out of range"), std::string::npos) << LoadError(doc);
+}
+
+} // namespace
