@@ -221,7 +221,7 @@ bool ProgramGroup(SiliconDescriptor *Silicon, const NbioRasGroupRow &Row) {
 
 } // namespace
 
-const NbioRasGroupTableData NbioRasGroupTable = BuildTable();
+constexpr NbioRasGroupTableData NbioRasGroupTable = BuildTable();
 
 VOID NbioRASControlHX(SiliconDescriptor *Silicon) {
   DebugPrint(DebugLevelPcie, "NbioRASControlHX Enter\n");
