@@ -11,7 +11,7 @@ set(KEL_IMAGE_FLAGS
   -ffreestanding -nostdlibinc -fno-exceptions -fno-rtti -fno-threadsafe-statics
   -fno-stack-protector -mno-red-zone -mno-stack-arg-probe -fno-builtin
   -Wall -Wextra -Werror -Wshadow -Wconversion -Wno-sign-conversion
-  -I${CMAKE_SOURCE_DIR})
+  -I${CMAKE_SOURCE_DIR} ${KEL_PLATFORM_DATA_DEFINE})
 
 set(KEL_IMAGE_OBJECTS)
 foreach(SOURCE ${KEL_IMAGE_SOURCES})
