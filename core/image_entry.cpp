@@ -31,26 +31,6 @@ inline constexpr UINT32 TestPointEntryEnd = 0xA907;
 inline constexpr UINT32 CpuidExtendedFeatures = 0x80000001;
 using CpuidPkgType = RegisterField<UINT32, 31, 28>;
 
-bool AnyDebugBackEndPresent() {
-  for (const DebugBackEnd *const *Entry = DebugBackEndTable; *Entry != nullptr; ++Entry) {
-    if ((*Entry)->IsPresent()) {
-      return true;
-    }
-  }
-  return false;
-}
-
-VOID InitializeDebugBackEnds() {
-  if (!AnyDebugBackEndPresent()) {
-    return;
-  }
-  for (const DebugBackEnd *const *Entry = DebugBackEndTable; *Entry != nullptr; ++Entry) {
-    if ((*Entry)->IsPresent()) {
-      (*Entry)->Initialize();
-    }
-  }
-}
-
 VOID LocateS3SaveState() {
   gBS->LocateProtocol(&gEfiS3SaveStateProtocolGuid, nullptr,
                       reinterpret_cast<VOID **>(&gS3SaveState));
@@ -63,7 +43,30 @@ VOID ArmPciIoNotification() {
   gBS->RegisterProtocolNotify(&gEfiPciIoProtocolGuid, gPciIoNotifyEvent, &Registration);
 }
 
+// Every entry is asked, even after one answered: a presence query may
+// prepare its transport.
+bool AnyDebugBackEndPresent(const DebugBackEnd *const *Table) {
+  bool Any = false;
+  for (const DebugBackEnd *const *Entry = Table; *Entry != nullptr; ++Entry) {
+    if ((*Entry)->IsPresent()) {
+      Any = true;
+    }
+  }
+  return Any;
+}
+
 } // namespace
+
+VOID InitializeDebugBackEnds(const DebugBackEnd *const *Table) {
+  if (!AnyDebugBackEndPresent(Table)) {
+    return;
+  }
+  for (const DebugBackEnd *const *Entry = Table; *Entry != nullptr; ++Entry) {
+    if ((*Entry)->IsPresent()) {
+      (*Entry)->Initialize();
+    }
+  }
+}
 
 UINT32 ReadPackageType() {
   const CpuidResult Features = ArchCpuid(CpuidExtendedFeatures);
@@ -77,7 +80,7 @@ VOID ConstructorChain(EFI_HANDLE, EFI_SYSTEM_TABLE *SystemTable) {
   S3RecordingInit();
   HobListGet();
   HeapListInit();
-  InitializeDebugBackEnds();
+  InitializeDebugBackEnds(DebugBackEndTable);
 }
 
 EFI_STATUS KelNbioPcieHXDxeDriverEntry() {

@@ -21,7 +21,7 @@ PCD_PROTOCOL *PcdProtocolGet() {
 
 UINT8 PcdGet8(UINTN Token) {
   PCD_PROTOCOL *Pcd = PcdProtocolGet();
-  return Pcd == nullptr ? 0 : Pcd->Get8(Token);
+  return Pcd == nullptr ? PcdNoByteSetting : Pcd->Get8(Token);
 }
 
 UINT32 PcdGet32(UINTN Token) {

@@ -23,8 +23,14 @@ inline constexpr UINTN PcdTokenS3PrivateData = 1180;         // 0x49C
 // has none (the next use locates again).
 PCD_PROTOCOL *PcdProtocolGet();
 
-// Without a PCD protocol every setting reads as 0 / FALSE and sets are
-// refused with EFI_NOT_FOUND: features stay off rather than run on garbage.
+inline constexpr UINT8 PcdNoByteSetting = 0xFF;
+
+// Without a PCD protocol no setting exists, and nothing may run on a
+// made-up value: booleans read FALSE, so the features they enable stay off;
+// byte settings read PcdNoByteSetting, which no byte setting of this driver
+// accepts (token 205 takes 0-5), so nothing is sized; wider settings read 0
+// and are used only behind a boolean that reads FALSE. Sets are refused
+// with EFI_NOT_FOUND.
 UINT8 PcdGet8(UINTN Token);
 UINT32 PcdGet32(UINTN Token);
 UINT64 PcdGet64(UINTN Token);

@@ -293,6 +293,13 @@ EFI_STATUS Firmware::RegisterProtocolNotify(const EFI_GUID *guid, EFI_EVENT even
 }
 
 EFI_STATUS Firmware::LocateProtocol(const EFI_GUID *guid, VOID *registration, VOID **interface) {
+  const EFI_STATUS status = Locate(guid, registration, interface);
+  log_->Add({.kind = EventKind::Locate, .value = status,
+             .text = guid == nullptr ? "null" : GuidText(*guid)});
+  return status;
+}
+
+EFI_STATUS Firmware::Locate(const EFI_GUID *guid, VOID *registration, VOID **interface) {
   if (guid == nullptr || interface == nullptr) {
     return EFI_INVALID_PARAMETER;
   }

@@ -89,6 +89,7 @@ private:
   void MarkPending(EFI_EVENT e);
   void DispatchPending();
 
+  EFI_STATUS Locate(const EFI_GUID *guid, VOID *registration, VOID **interface);
   Log *log_;
   EFI_SYSTEM_TABLE systemTable_{};
   EFI_BOOT_SERVICES bootServices_{};

@@ -95,6 +95,15 @@ std::string Describe(const Event &e) {
     return buf;
   case EventKind::Fault:
     return "FAULT " + e.text;
+  case EventKind::Locate:
+    std::snprintf(buf, sizeof buf, "locate %s = 0x%llx", e.text.c_str(),
+                  static_cast<unsigned long long>(e.value));
+    return buf;
+  case EventKind::S3Record:
+    std::snprintf(buf, sizeof buf, "s3 record w%u 0x%010llx = 0x%llx", e.width * 8,
+                  static_cast<unsigned long long>(e.address),
+                  static_cast<unsigned long long>(e.value));
+    return buf;
   }
   return "?";
 }

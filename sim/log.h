@@ -22,6 +22,8 @@ enum class EventKind {
   Debug,     // level, text
   FatalStop, // value = code
   Fault,     // something a real platform would not accept; text says what
+  Locate,    // a LocateProtocol call; text = the GUID, value = the status
+  S3Record,  // an S3 save-state Write: address, width in bytes, value
 };
 
 struct Event {

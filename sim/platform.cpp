@@ -100,6 +100,8 @@ EFI_STATUS EFIAPI SaveStateWrite(const EFI_S3_SAVE_STATE_PROTOCOL *, UINTN opcod
     P().log.Add({.kind = EventKind::Fault, .text = "S3 save-state Write with an unexpected opcode"});
   }
   VA_END(args);
+  P().log.Add({.kind = EventKind::S3Record, .address = r.address,
+               .width = r.width < 4 ? 1u << r.width : 0u, .value = r.value});
   P().saveState.push_back(r);
   return P().saveStateStatus;
 }

@@ -11,7 +11,12 @@ class DiagnosticsTest : public DriverUnitTest {};
 
 TEST_F(DiagnosticsTest, TestPointWritesPostCodeThenEchoesIt) {
   TestPoint(0xA906);
-  const auto &events = platform.log.Events();
+  std::vector<sim::Event> events;
+  for (const sim::Event &e : platform.log.Events()) {
+    if (e.kind != sim::EventKind::Locate) {
+      events.push_back(e);
+    }
+  }
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].kind, sim::EventKind::IoWrite);
   EXPECT_EQ(events[0].address, 0x80u);
@@ -37,7 +42,8 @@ protected:
 TEST_F(NoDebugProtocolTest, DebugPrintFailsQuietly) {
   const EFI_STATUS status = DebugPrint(DebugLevelDriver, "lost %d\n", 1);
   EXPECT_TRUE(EfiError(status));
-  EXPECT_TRUE(platform.log.Events().empty());
+  ASSERT_EQ(platform.log.Events().size(), 1u) << "the failed locate, nothing else";
+  EXPECT_EQ(platform.log.Events()[0].kind, sim::EventKind::Locate);
 }
 
 TEST_F(DiagnosticsTest, FatalStopOnSimulatorShowsCodeAndReturns) {
@@ -128,6 +134,38 @@ TEST_F(DiagnosticsTest, OnlyTheDebuggerBackEndCanBePresent) {
     EXPECT_EQ((*e)->IsPresent(), count == 1 ? TRUE : FALSE);
   }
   EXPECT_EQ(count, 3u);
+}
+
+} // namespace
+} // namespace kel_test
+
+namespace kel_test {
+namespace {
+
+int gAsked[3];
+int gInitialized[3];
+template <int N, bool Present> BOOLEAN CountedPresence() {
+  ++gAsked[N];
+  return Present ? TRUE : FALSE;
+}
+template <int N> VOID CountedInitialize() { ++gInitialized[N]; }
+BOOLEAN AllLevels(UINT64) { return TRUE; }
+VOID Discard(const CHAR8 *, UINTN) {}
+
+// Verify that start-up asks every back-end whether it is present, also after
+// one has answered yes, and initialises only those that answer yes.
+TEST(DebugBackEndStartTest, EveryEntryIsAskedAndOnlyPresentOnesInitialised) {
+  static constexpr DebugBackEnd first = {CountedPresence<0, true>, CountedInitialize<0>, AllLevels,
+                                         Discard};
+  static constexpr DebugBackEnd second = {CountedPresence<1, false>, CountedInitialize<1>,
+                                          AllLevels, Discard};
+  static constexpr DebugBackEnd third = {CountedPresence<2, true>, CountedInitialize<2>, AllLevels,
+                                         Discard};
+  const DebugBackEnd *const table[] = {&first, &second, &third, nullptr};
+  InitializeDebugBackEnds(table);
+  EXPECT_EQ((std::vector<int>{gAsked[0], gAsked[1], gAsked[2]}), (std::vector<int>{2, 2, 2}));
+  EXPECT_EQ((std::vector<int>{gInitialized[0], gInitialized[1], gInitialized[2]}),
+            (std::vector<int>{1, 0, 1}));
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include <algorithm>
 
 namespace {
 
@@ -67,7 +68,37 @@ struct PeImage {
     }
     return names;
   }
+  // File offset of a relative virtual address, through the section table.
+  size_t FileOffset(uint32_t rva) const {
+    const size_t table = optional + At<uint16_t>(bytes, coff + 16);
+    for (uint16_t i = 0; i < sections; ++i) {
+      const size_t h = table + 40 * i;
+      const uint32_t va = At<uint32_t>(bytes, h + 12);
+      const uint32_t raw = At<uint32_t>(bytes, h + 16);
+      if (rva >= va && rva < va + raw) {
+        return At<uint32_t>(bytes, h + 20) + (rva - va);
+      }
+    }
+    return 0;
+  }
 };
+
+uint64_t MapAddress(const std::string &symbol) {
+  std::ifstream map(KEL_EFI_MAP);
+  std::stringstream text;
+  text << map.rdbuf();
+  const std::string s = text.str();
+  const size_t at = s.find(symbol);
+  if (at == std::string::npos) {
+    return 0;
+  }
+  std::smatch m;
+  const std::string rest = s.substr(at + symbol.size(), 40);
+  if (!std::regex_search(rest, m, std::regex(R"(([0-9a-fA-F]{16}))"))) {
+    return 0;
+  }
+  return std::stoull(m[1].str(), nullptr, 16);
+}
 
 constexpr unsigned kImportDirectory = 1;
 constexpr unsigned kBaseRelocationDirectory = 5;
@@ -107,6 +138,31 @@ TEST(EfiImageTest, CarriesNoStaticConstructorsOrThreadLocalData) {
     EXPECT_NE(name, ".tls");
     EXPECT_NE(name, ".idata");
   }
+}
+
+// Verify that the simulator query keeps the caller's flags, RBX, RCX, RDX
+// and RSI: they are pushed before the CPUID and popped after it, in
+// reverse order, before the function returns.
+TEST(EfiImageTest, SimulatorQueryPreservesTheCallersRegisters) {
+  PeImage image(KEL_EFI_IMAGE);
+  ASSERT_TRUE(image.Valid());
+  const uint64_t address = MapAddress("?ArchSimulatorQuery@@YAGI@Z");
+  ASSERT_NE(address, 0u) << "symbol missing from the link map";
+  const size_t at = image.FileOffset(static_cast<uint32_t>(address - image.ImageBase()));
+  ASSERT_NE(at, 0u);
+  std::vector<uint8_t> code;
+  for (size_t i = at; i < image.bytes.size() && image.bytes[i] != 0xC3 && code.size() < 96; ++i) {
+    code.push_back(image.bytes[i]);
+  }
+  const std::vector<uint8_t> query = {0x0F, 0xA2};
+  const auto cpuid = std::search(code.begin(), code.end(), query.begin(), query.end());
+  ASSERT_NE(cpuid, code.end());
+  const std::vector<uint8_t> pushes = {0x9C, 0x53, 0x51, 0x52, 0x56};
+  const std::vector<uint8_t> pops = {0x5E, 0x5A, 0x59, 0x5B, 0x9D};
+  EXPECT_NE(std::search(code.begin(), cpuid, pushes.begin(), pushes.end()), cpuid)
+      << "pushfq; push rbx, rcx, rdx, rsi before the query";
+  EXPECT_NE(std::search(cpuid, code.end(), pops.begin(), pops.end()), code.end())
+      << "pop rsi, rdx, rcx, rbx; popfq after it";
 }
 
 } // namespace

@@ -2,6 +2,11 @@
 // start-up, and hook dispatch.
 #include "tests/test_support.h"
 
+#include <map>
+
+#include "sim/lspci.h"
+#include "sim/reference_platform.h"
+
 #include <cstring>
 
 #include "platform/diagnostics.h"
@@ -129,13 +134,50 @@ protected:
   NoPcdTest() : DriverUnitTest(sim::PlatformModules{.pcd = false}) {}
 };
 
-TEST_F(NoPcdTest, MissingProtocolReadsZeroAndRefusesSets) {
+TEST_F(NoPcdTest, MissingProtocolReadsNoSettingAndRefusesSets) {
   EXPECT_EQ(PcdProtocolGet(), nullptr);
-  EXPECT_EQ(PcdGet8(205), 0);
+  EXPECT_EQ(PcdGet8(205), PcdNoByteSetting) << "0 would ask for 128-byte read requests";
+  EXPECT_EQ(PcdGet32(456), 0u);
   EXPECT_EQ(PcdGetBool(67), FALSE);
   EXPECT_EQ(PcdSet64(1180, 5), EFI_NOT_FOUND);
   platform.InstallPcd();
   EXPECT_NE(PcdProtocolGet(), nullptr) << "a later protocol is found on the next use";
+}
+
+// Verify that a pass without platform settings sizes nothing on a made-up
+// value: Device Control (read request and payload sizes) stays as found on
+// every function, and nothing of it is recorded.
+TEST_F(NoPcdTest, APassWithoutSettingsLeavesDeviceControlAlone) {
+  sim::BuildReferencePlatform(platform);
+  std::map<uint32_t, uint32_t> before;
+  for (const auto &[bdf, f] : platform.config.Functions()) {
+    if (f.pcieCap != 0) {
+      before[bdf] = f.Peek(f.pcieCap + 8, 2);
+    }
+  }
+  platform.LoadDriver();
+  platform.InstallPciIo();
+  for (const auto &[bdf, value] : before) {
+    const sim::ConfigFunction &f = *platform.config.Find(bdf);
+    EXPECT_EQ(f.Peek(f.pcieCap + 8, 2), value) << sim::BdfText(bdf);
+  }
+  for (const std::string &line : platform.log.DebugLines()) {
+    EXPECT_EQ(line.find("MaxReadRequestSize"), std::string::npos) << line;
+  }
+}
+
+// Verify that the protocol is located once and kept, not on every read.
+TEST_F(PcdTest, TheProtocolIsLocatedOnceAndKept) {
+  platform.log.Clear();
+  PcdGet8(205);
+  PcdGetBool(67);
+  PcdGet32(456);
+  size_t locates = 0;
+  for (const sim::Event &e : platform.log.Of(sim::EventKind::Locate)) {
+    locates += e.text == "11B34006-D85B-4D0A-A290-D5A571310EF7";
+  }
+  EXPECT_LE(locates, 1u);
+  EXPECT_EQ(platform.log.Of(sim::EventKind::PcdGet).size(), 3u);
 }
 
 struct HookRecord {

@@ -79,14 +79,26 @@ TEST_F(SmuTest, SilentSmuTimesOutAfterASecond) {
             std::vector<std::string>{"SMU Service Request 0xf timeout: no response in 1000 ms\n"});
 }
 
-TEST_F(SmuTest, UnknownTscRateStillPollsAFloorOfTimes) {
+// Verify that with the counter's rate unknown (no P-state enabled, or a
+// divisor of 0) the wait still lasts a second of polls: a SMU answering
+// after 20,000 polls (some 40 ms on hardware) is not reported as a timeout.
+class UnknownTscRateTest : public SmuTest, public ::testing::WithParamInterface<uint64_t> {};
+
+TEST_P(UnknownTscRateTest, ASlowSmuIsWaitedForAsLongAsWithAKnownRate) {
   for (uint32_t i = 0; i < 8; ++i) {
     platform.cpu.msrs[0xC0010064 + i] = 0;
   }
-  nbio.smu.pollsBeforeAnswer = 900;
+  platform.cpu.msrs[0xC0010064] = GetParam();
+  nbio.smu.pollsBeforeAnswer = 20000;
   UINT32 args[6] = {};
   EXPECT_EQ(Request(args), 1u);
+  EXPECT_EQ(platform.log.DebugLines(DebugLevelPcie),
+            std::vector<std::string>{"NbioSmuServiceRequestV9 Exit\n"});
 }
+
+INSTANTIATE_TEST_SUITE_P(Rates, UnknownTscRateTest,
+                         ::testing::Values(0ULL,                          // no P-state: 256 Hz
+                                           (1ULL << 63) | 0x64));         // DID 0: 0 Hz
 
 class SmuStepTest : public ::testing::Test {
 protected:

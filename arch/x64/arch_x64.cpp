@@ -48,15 +48,31 @@ CpuidResult ArchCpuid(UINT32 Leaf) {
 }
 
 UINT16 ArchSimulatorQuery(UINT32 Code) {
-  // RBX, RCX, RDX and RSI are saved around the query by the compiler through
-  // the clobber and output lists; the flags through "cc".
-  UINT64 Si = 0;
-  UINT32 Eax = 0xBACCD00B;
-  UINT32 Ebx = 2;
-  UINT32 Ecx = Code;
-  UINT32 Edx = 0;
-  __asm__ __volatile__("cpuid" : "+a"(Eax), "+b"(Ebx), "+c"(Ecx), "+d"(Edx), "+S"(Si) : : "cc");
-  return static_cast<UINT16>(Si);
+  // The caller's flags, RBX, RCX, RDX and RSI are pushed and popped around
+  // the query itself, so it changes no register but RAX, whatever the code
+  // around it. The code is moved into ECX first, so any register the
+  // compiler picks for it is read before it is overwritten.
+  UINT32 Answer;
+  __asm__ __volatile__("pushfq\n\t"
+                       "push %%rbx\n\t"
+                       "push %%rcx\n\t"
+                       "push %%rdx\n\t"
+                       "push %%rsi\n\t"
+                       "mov %1, %%ecx\n\t"
+                       "mov $0xBACCD00B, %%eax\n\t"
+                       "mov $2, %%ebx\n\t"
+                       "xor %%esi, %%esi\n\t"
+                       "cpuid\n\t"
+                       "movzwl %%si, %%eax\n\t"
+                       "pop %%rsi\n\t"
+                       "pop %%rdx\n\t"
+                       "pop %%rcx\n\t"
+                       "pop %%rbx\n\t"
+                       "popfq"
+                       : "=a"(Answer)
+                       : "r"(Code)
+                       : "memory");
+  return static_cast<UINT16>(Answer);
 }
 
 UINT64 ArchReadTsc() {
