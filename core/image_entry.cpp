@@ -7,6 +7,7 @@
 #include "platform/diagnostics.h"
 #include "platform/heap.h"
 #include "platform/hooks.h"
+#include "platform/pci_scan.h"
 #include "platform/pcd.h"
 #include "platform/platform_data.h"
 #include "platform/register_fields.h"
@@ -124,4 +125,5 @@ VOID ImageStateReset() {
   ClockPmResetState();
   AerConfigResetState();
   HooksResetState();
+  PciScanResetState();
 }

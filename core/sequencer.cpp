@@ -121,6 +121,9 @@ VOID EFIAPI KelPcieMiscInit(EFI_EVENT Event, VOID *) {
       RunSteps(Silicon);
       Silicon = PcieTopologyNextSilicon(Silicon);
     }
+    if (Silicon != nullptr) {
+      ReportWalkBound("silicons", MaxSilicons);
+    }
   }
   // The pass runs once per boot, whatever it found.
   gBS->CloseEvent(Event);

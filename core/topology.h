@@ -4,6 +4,7 @@
 // record is packed and read with unaligned loads.
 #pragma once
 
+#include "platform/diagnostics.h"
 #include "uefi/protocols.h"
 
 inline constexpr UINT32 FlagLast = 0x80000000;
@@ -124,6 +125,7 @@ inline const TopologyHeader *PcieTopologyFindChild(const void *Record, UINT32 Ma
     Current = reinterpret_cast<const TopologyHeader *>(
         reinterpret_cast<const UINT8 *>(Current) + Current->ChildOffset);
   }
+  ReportWalkBound("topology child chain", MaxChildChainHops);
   return nullptr;
 }
 
@@ -212,15 +214,23 @@ inline UINT32 PciePortRegister(const WrapperDescriptor *Wrapper, const EngineDes
 template <typename Action>
 inline VOID PcieTopologyForEachEngine(SiliconDescriptor *Silicon, Action &&Apply) {
   WrapperDescriptor *Wrapper = PcieTopologyFirstWrapper(Silicon);
-  for (UINT32 W = 0; Wrapper != nullptr && W < MaxWrappersPerSilicon; ++W) {
+  UINT32 W = 0;
+  for (; Wrapper != nullptr && W < MaxWrappersPerSilicon; ++W) {
     EngineDescriptor *Engine = PcieTopologyFirstEngine(Wrapper);
-    for (UINT32 E = 0; Engine != nullptr && E < MaxEnginesPerWrapper; ++E) {
+    UINT32 E = 0;
+    for (; Engine != nullptr && E < MaxEnginesPerWrapper; ++E) {
       if (PcieEngineIsActive(Engine)) {
         Apply(Silicon, Wrapper, Engine);
       }
       Engine = PcieTopologyNextEngine(Engine);
     }
+    if (Engine != nullptr) {
+      ReportWalkBound("engines of a wrapper", MaxEnginesPerWrapper);
+    }
     Wrapper = PcieTopologyNextWrapper(Wrapper);
+  }
+  if (Wrapper != nullptr) {
+    ReportWalkBound("wrappers of a silicon", MaxWrappersPerSilicon);
   }
 }
 
@@ -228,8 +238,12 @@ inline VOID PcieTopologyForEachEngine(SiliconDescriptor *Silicon, Action &&Apply
 template <typename Action>
 inline VOID PcieTopologyForEachWrapper(SiliconDescriptor *Silicon, Action &&Apply) {
   WrapperDescriptor *Wrapper = PcieTopologyFirstWrapper(Silicon);
-  for (UINT32 W = 0; Wrapper != nullptr && W < MaxWrappersPerSilicon; ++W) {
+  UINT32 W = 0;
+  for (; Wrapper != nullptr && W < MaxWrappersPerSilicon; ++W) {
     Apply(Wrapper);
     Wrapper = PcieTopologyNextWrapper(Wrapper);
+  }
+  if (Wrapper != nullptr) {
+    ReportWalkBound("wrappers of a silicon", MaxWrappersPerSilicon);
   }
 }

@@ -93,6 +93,10 @@ EFI_STATUS EFIAPI DebugPrint(UINT64 Level, const CHAR8 *Format, ...) {
   return Result;
 }
 
+VOID ReportWalkBound(const CHAR8 *Walk, UINT32 Bound) {
+  DebugPrint(DebugLevelDriver, "%a: walk stopped at its bound of %d\n", Walk, Bound);
+}
+
 VOID TestPoint(UINT32 Code) {
   const UINT32 Value = Code | TestPointBase;
   PostCode32(PostCodePort, Value);

@@ -26,6 +26,10 @@ VOID TestPoint(UINT32 Code);
 // physical processor; returns when a platform simulator answers the query.
 VOID FatalStop(UINT32 Code);
 
+// One trace line when a walk is cut short by one of its bounds: a list that
+// does not end, a chain longer than any real platform has.
+VOID ReportWalkBound(const CHAR8 *Walk, UINT32 Bound);
+
 // Time-stamp counter rate in Hz from the first enabled P-state; 256 when no
 // P-state is enabled (not cached).
 UINT64 GetTscFrequency();

@@ -75,6 +75,9 @@ VOID HeapImport() {
     }
     Hob += Header.HobLength;
   }
+  if (Hob != nullptr) {
+    ReportWalkBound("HOB list", MaxHobs);
+  }
 }
 
 EFI_STATUS HeapNodeCreate(const HeapBufferHeader *Header, HeapNode **Node) {

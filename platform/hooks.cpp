@@ -38,7 +38,8 @@ UINT32 VtrHookDispatch(const HookTable *Table, UINT32 HookId, VOID *Data) {
   }
   bool Matched = false;
   UINT32 Result = HookDispatchAllSucceeded;
-  for (UINT32 I = 0; I < MaxHookEntries && Table->Hooks[I].HookId != HookIdEndOfList; ++I) {
+  UINT32 I = 0;
+  for (; I < MaxHookEntries && Table->Hooks[I].HookId != HookIdEndOfList; ++I) {
     if (Table->Hooks[I].HookId != HookId) {
       continue;
     }
@@ -48,6 +49,9 @@ UINT32 VtrHookDispatch(const HookTable *Table, UINT32 HookId, VOID *Data) {
     if (Status != HookStatusSuccess) {
       Result = Status;
     }
+  }
+  if (I == MaxHookEntries) {
+    ReportWalkBound("hook list", MaxHookEntries);
   }
   return Matched ? Result : HookDispatchNoHandler;
 }

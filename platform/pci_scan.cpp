@@ -1,8 +1,20 @@
 #include "platform/pci_scan.h"
 
+#include "platform/diagnostics.h"
 #include "platform/register_access.h"
 
 namespace {
+
+// Buses entered by the walk in progress, and how deep it is nested: a bus
+// reached a second time (bridges that claim the same secondary bus) is not
+// scanned again, so one walk scans each of the 256 buses at most once.
+UINT8 gScannedBuses[256 / 8];
+UINT32 gScanDepth = 0;
+
+bool BusScanned(UINT32 Bus) { return (gScannedBuses[Bus >> 3] & (1U << (Bus & 7))) != 0; }
+VOID MarkBusScanned(UINT32 Bus) {
+  gScannedBuses[Bus >> 3] = static_cast<UINT8>(gScannedBuses[Bus >> 3] | (1U << (Bus & 7)));
+}
 
 inline constexpr UINT32 LastDevice = 31;
 inline constexpr UINT32 LastFunction = 7;
@@ -22,11 +34,16 @@ UINT32 LastFunctionOf(UINT32 FirstFunctionAddress, bool EndsHere, UINT32 EndFunc
 } // namespace
 
 VOID PciScan(UINT32 Start, UINT32 End, PciScanData *Data) {
+  if (gScanDepth == 0) {
+    __builtin_memset(gScannedBuses, 0, sizeof(gScannedBuses));
+  }
+  ++gScanDepth;
   // The control word is replaced by every callback and tested where it acts:
   // bit 0 after a function, bit 1 after a device, bit 2 after a bus.
   UINT32 Control = PciScanContinue;
   const UINT32 EndBus = PciBus(End);
   for (UINT32 Bus = PciBus(Start); Bus <= EndBus; ++Bus) {
+    MarkBusScanned(Bus);
     const bool FirstBus = Bus == PciBus(Start);
     const bool LastBus = Bus == EndBus;
     const UINT32 FirstDevice = FirstBus ? PciDevice(Start) : 0;
@@ -60,6 +77,7 @@ VOID PciScan(UINT32 Start, UINT32 End, PciScanData *Data) {
       break;
     }
   }
+  --gScanDepth;
 }
 
 VOID PciScanSecondaryBus(UINT32 Bridge, PciScanData *Data) {
@@ -68,6 +86,11 @@ VOID PciScanSecondaryBus(UINT32 Bridge, PciScanData *Data) {
   // the bridge's own bus leads back up the tree. Refusing it also bounds the
   // nesting by the 255 buses.
   if (Secondary == 0 || Secondary <= PciBus(Bridge)) {
+    return;
+  }
+  if (BusScanned(Secondary)) {
+    DebugPrint(DebugLevelPcie, "PciScan: bus %d already scanned in this walk, %d:%d:%d not entered\n",
+               Secondary, PciBus(Bridge), PciDevice(Bridge), PciFunction(Bridge));
     return;
   }
   PciScan(PciAddressOf(Secondary, 0, 0), PciAddressOf(Secondary, LastDevice, LastFunction), Data);
@@ -79,4 +102,9 @@ VOID PciScanBelowPort(UINT32 Function, PciScanData *Data) {
       Type == PcieDeviceDownstreamPort) {
     PciScanSecondaryBus(Function, Data);
   }
+}
+
+VOID PciScanResetState() {
+  __builtin_memset(gScannedBuses, 0, sizeof(gScannedBuses));
+  gScanDepth = 0;
 }

@@ -25,7 +25,10 @@ static_assert(offsetof(PciScanData, Callback) == 0);
 static_assert(offsetof(PciScanData, Reserved) == 8);
 static_assert(sizeof(PciScanData) == 16);
 
+// One walk (the outermost call with the nested ones its callbacks make)
+// scans each bus at most once.
 VOID PciScan(UINT32 Start, UINT32 End, PciScanData *Data);
+VOID PciScanResetState();
 
 // Scans the whole secondary bus of a bridge with the same record. A bridge
 // whose Secondary Bus Number is 0, or not above its own bus (which would

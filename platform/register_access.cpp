@@ -22,6 +22,7 @@ inline constexpr UINT32 EcamOffsetMask = 0x0FFFFFFF;
 // is a cycle in the device's list.
 inline constexpr UINT32 MaxStandardCapabilities = 48;
 inline constexpr UINT32 MaxExtendedCapabilities = 960;
+inline constexpr UINT8 FirstStandardCapability = 0x40;
 
 bool IsRecordedWidth(AccessWidth Width) { return static_cast<INT32>(Width) >= 129; }
 
@@ -203,6 +204,11 @@ UINT8 PciFindCapability(UINT32 Function) {
   }
   UINT8 Pointer = PciReadRegister(Function, PciHeader::CapabilitiesPointer);
   for (UINT32 Step = 0; Step < MaxStandardCapabilities && Pointer != 0; ++Step) {
+    // PCI Local Bus r3.0, 6.7: capabilities live above the 64-byte header.
+    if (Pointer < FirstStandardCapability) {
+      ReportWalkBound("capability list pointing into the header", Pointer);
+      return 0;
+    }
     if (PciRead8(Function | (Pointer + PciCapability::IdOffset)) == PciCapability::IdPciExpress) {
       return Pointer;
     }
@@ -211,6 +217,9 @@ UINT8 PciFindCapability(UINT32 Function) {
       return 0;
     }
     Pointer = PciRead8(Function | NextField);
+  }
+  if (Pointer != 0) {
+    ReportWalkBound("capability list", MaxStandardCapabilities);
   }
   return 0;
 }
@@ -235,7 +244,14 @@ UINT16 PciFindExtendedCapability(UINT32 Function, UINT16 CapabilityId) {
     if (Offset == 0) {
       return 0;
     }
+    // PCI Express Base r5.0, 7.6.3: the next capability is dword-aligned in
+    // the extended space.
+    if (Offset < PcieExtCap::First || (Offset & 3) != 0) {
+      ReportWalkBound("extended capability list with a misplaced pointer", Offset);
+      return 0;
+    }
   }
+  ReportWalkBound("extended capability list", MaxExtendedCapabilities);
   return 0;
 }
 

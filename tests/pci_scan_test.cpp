@@ -4,6 +4,7 @@
 
 #include <map>
 
+#include "platform/diagnostics.h"
 #include "platform/pci_scan.h"
 #include "platform/register_access.h"
 #include "sim/catalogue.h"
@@ -123,6 +124,30 @@ TEST_F(PciScanTest, BridgesWithoutAValidSecondaryBusAreNotEntered) {
   EXPECT_EQ(Scan(Bdf(1, 0, 0), Bdf(1, 31, 7), true),
             (std::vector<uint32_t>{Bdf(1, 0, 0), Bdf(1, 1, 0)}));
   EXPECT_EQ(Scan(Bdf(2, 0, 0), Bdf(2, 0, 0), true), std::vector<uint32_t>{Bdf(2, 0, 0)});
+}
+
+// Verify that bridges which claim the same secondary bus do not multiply the
+// work: two such bridges on each of 14 levels would make the walk visit
+// 2^15 - 1 functions; each bus is scanned once and the refusal is said.
+TEST_F(PciScanTest, SharedSecondaryBusesAreScannedOncePerWalk) {
+  constexpr uint32_t kLevels = 14;
+  for (uint32_t bus = 1; bus <= kLevels; ++bus) {
+    for (uint32_t d = 0; d < 2; ++d) {
+      platform.AddFunction(Bdf(bus, d, 0),
+                           cat::SwitchDownstreamPort(static_cast<uint8_t>(bus),
+                                                     static_cast<uint8_t>(bus + 1),
+                                                     static_cast<uint8_t>(kLevels + 1))
+                               .Build());
+    }
+  }
+  Endpoint(Bdf(kLevels + 1, 0, 0));
+  const auto visits = Scan(Bdf(1, 0, 0), Bdf(1, 31, 7), true);
+  EXPECT_EQ(visits.size(), 2 * kLevels + 1);
+  const auto lines = platform.log.DebugLines(DebugLevelPcie);
+  EXPECT_EQ(lines.size(), kLevels);
+  EXPECT_EQ(lines[0], "PciScan: bus 15 already scanned in this walk, 14:1:0 not entered\n");
+  // A new walk starts afresh.
+  EXPECT_EQ(Scan(Bdf(1, 0, 0), Bdf(1, 31, 7), true).size(), visits.size());
 }
 
 TEST_F(PciScanTest, RangeEndingAtBus255Terminates) {

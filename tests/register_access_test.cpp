@@ -209,13 +209,63 @@ TEST_F(RegisterAccessTest, ExtendedSearchStopsOnEmptyOrAbsentExtendedSpace) {
   }
 }
 
-TEST_F(RegisterAccessTest, CyclicExtendedListEnds) {
+struct HostileListCase {
+  const char *name;
+  std::vector<std::pair<uint16_t, uint32_t>> pokes; // offset, dword
+  bool extended;
+  const char *lastLine;
+};
+
+class HostileCapabilityListTest : public RegisterAccessTest,
+                                  public ::testing::WithParamInterface<HostileListCase> {};
+
+// Verify that a broken capability list ends the search with nothing found
+// and one line naming the cut, however it is broken.
+TEST_P(HostileCapabilityListTest, VerifyThatTheSearchEndsAndSaysWhy) {
+  const HostileListCase c = GetParam();
   sim::ConfigFunction f = sim::catalogue::EthernetNic().Build();
-  f.Poke(0x100, 4, 0x10010001); // AER whose next pointer is itself
+  if (!c.extended) {
+    f.Poke(0x34, 1, 0x40);
+  }
+  for (const auto &[offset, value] : c.pokes) {
+    f.Poke(offset, 4, value);
+  }
   platform.AddFunction(sim::Bdf(4, 0, 0), f);
-  EXPECT_EQ(PciFindExtendedCapability(sim::Bdf(4, 0, 0), 0x0018), 0);
-  EXPECT_LE(platform.log.DebugLines().size(), 960u);
+  if (c.extended) {
+    EXPECT_EQ(PciFindExtendedCapability(sim::Bdf(4, 0, 0), 0x0018), 0);
+  } else {
+    EXPECT_EQ(PciFindCapability(sim::Bdf(4, 0, 0)), 0);
+  }
+  const auto lines = platform.log.DebugLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), c.lastLine);
+  EXPECT_LE(lines.size(), 961u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, HostileCapabilityListTest,
+    ::testing::Values(
+        HostileListCase{"ExtendedSelf", {{0x100, 0x10010001}}, true,
+                        "extended capability list: walk stopped at its bound of 960\n"},
+        HostileListCase{"ExtendedTwoStep", {{0x100, 0x14010001}, {0x140, 0x10010003}}, true,
+                        "extended capability list: walk stopped at its bound of 960\n"},
+        HostileListCase{"ExtendedThreeStep",
+                        {{0x100, 0x14010001}, {0x140, 0x18010003}, {0x180, 0x10010004}}, true,
+                        "extended capability list: walk stopped at its bound of 960\n"},
+        HostileListCase{"ExtendedIntoHeader", {{0x100, 0x04010001}}, true,
+                        "extended capability list with a misplaced pointer: walk stopped at its "
+                        "bound of 64\n"},
+        HostileListCase{"ExtendedMisaligned", {{0x100, 0x14210001}}, true,
+                        "extended capability list with a misplaced pointer: walk stopped at its "
+                        "bound of 322\n"},
+        HostileListCase{"StandardSelf", {{0x40, 0x00004001}}, false,
+                        "capability list: walk stopped at its bound of 48\n"},
+        HostileListCase{"StandardTwoStep", {{0x40, 0x00005001}, {0x50, 0x00004005}}, false,
+                        "capability list: walk stopped at its bound of 48\n"},
+        HostileListCase{"StandardIntoHeader", {{0x40, 0x00000801}}, false,
+                        "capability list pointing into the header: walk stopped at its bound of "
+                        "8\n"}),
+    [](const auto &p) { return std::string(p.param.name); });
 
 } // namespace
 } // namespace kel_test
