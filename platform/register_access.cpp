@@ -96,12 +96,9 @@ VOID PciRead(UINT32 Address, AccessWidth Width, VOID *Buffer) {
   }
 }
 
-VOID PciWrite(UINT32 Address, AccessWidth Width, const VOID *Buffer) {
-  // The record goes first so that a resume replays the write even if the
-  // live access below is the last thing this boot does.
-  if (IsRecordedWidth(Width)) {
-    RecordForS3(Address, Width, Buffer);
-  }
+namespace {
+
+VOID PciWriteLive(UINT32 Address, AccessWidth Width, const VOID *Buffer) {
   const UINT64 Mmio = EcamAddress(Address);
   switch (LiveAccessBytes(Width)) {
   case 1:
@@ -123,6 +120,17 @@ VOID PciWrite(UINT32 Address, AccessWidth Width, const VOID *Buffer) {
     FatalStop(FatalPciWriteWidth);
     return;
   }
+}
+
+} // namespace
+
+VOID PciWrite(UINT32 Address, AccessWidth Width, const VOID *Buffer) {
+  // The record goes first so that a resume replays the write even if the
+  // live access below is the last thing this boot does.
+  if (IsRecordedWidth(Width)) {
+    RecordForS3(Address, Width, Buffer);
+  }
+  PciWriteLive(Address, Width, Buffer);
 }
 
 VOID PciRmw(UINT32 Address, AccessWidth Width, UINT32 AndMask, UINT32 OrMask) {
