@@ -7,10 +7,14 @@ seconds="${1:-60}"
 bash scripts/setup.sh
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKEL_FUZZ=ON -DKEL_BUILD_IMAGE=OFF >/dev/null
-cmake --build build-fuzz --target lspci_fuzz platform_fuzz
-for target in lspci platform; do
+targets=(lspci platform topology pass)
+cmake --build build-fuzz --target "${targets[@]/%/_fuzz}"
+for target in "${targets[@]}"; do
   work="build-fuzz/corpus-$target"
   mkdir -p "$work"
   cp -n fuzz/corpus/$target/* "$work"/ 2>/dev/null || true
-  ./build-fuzz/fuzz/${target}_fuzz -max_total_time="$seconds" -max_len=8192 "$work"
+  echo "fuzz: $target for $seconds s"
+  ./build-fuzz/fuzz/${target}_fuzz -max_total_time="$seconds" -max_len=8192 -print_final_stats=1 \
+    "$work" 2>&1 | grep -E "^(stat::number_of_executed_units|stat::new_units_added|==|SUMMARY)|ERROR" || true
+  test "${PIPESTATUS[0]}" -eq 0
 done

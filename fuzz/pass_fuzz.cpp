@@ -1,0 +1,205 @@
+// The whole pass over a device tree built from the fuzz input: engines with
+// any field values, root ports and devices with any identities (the
+// blacklists' among them), link capabilities, L1 PM Substates, AER, bus
+// numbers that may loop or collide, and capability pointers that may be
+// corrupted. After each run the invariants hold:
+//  - the pass ends within a fixed number of accesses;
+//  - nothing is written to a function that is not present, except where the
+//    design writes one (device fix 1: register 0x2F8 of function 1);
+//  - every configuration write of a device lies in its header, in its PCI
+//    Express capability, in an extended capability, or is a root port's
+//    indirect pair;
+//  - every S3 record is followed by the live write it records.
+#include <cstdint>
+#include <cstdio>
+#include <set>
+#include <vector>
+
+#include "fuzz/fuzz_input.h"
+#include "sim/catalogue.h"
+#include "sim/platform.h"
+
+namespace {
+
+using sim::Bdf;
+
+constexpr uint16_t kIds[][2] = {{0x1969, 0x1083}, {0x14E4, 0x1639}, {0x8086, 0xF1A6},
+                                {0x1344, 0x5410}, {0x8086, 0x1563}, {0x10B5, 0x8747},
+                                {0xFFF0, 0x1E01}, {0x144D, 0xA808}, {0x10DE, 0x0402}};
+constexpr size_t kMaxAccesses = 2000000;
+
+sim::DeviceBuilder Device(FuzzInput &in, uint8_t bus) {
+  sim::PcieCapabilityFields s;
+  static constexpr sim::PortType kTypes[] = {sim::PortType::Endpoint, sim::PortType::LegacyEndpoint,
+                                             sim::PortType::UpstreamPort,
+                                             sim::PortType::DownstreamPort,
+                                             sim::PortType::PcieToPciBridge};
+  s.type = in.Pick(kTypes);
+  s.deviceCapabilities = in.Integral<uint32_t>();
+  s.linkCapabilities = in.Integral<uint32_t>();
+  s.linkStatus = in.Integral<uint16_t>();
+  s.linkControl = in.Integral<uint16_t>();
+  s.deviceCapabilities2 = in.Integral<uint32_t>();
+  const auto &id = kIds[in.InRange<size_t>(0, std::size(kIds) - 1)];
+  sim::DeviceBuilder b;
+  b.Ids(id[0], id[1]).MultiFunction(in.Bool());
+  if (s.type == sim::PortType::UpstreamPort || s.type == sim::PortType::DownstreamPort ||
+      s.type == sim::PortType::PcieToPciBridge) {
+    b.Bridge(bus, in.Integral<uint8_t>(), in.Integral<uint8_t>());
+  }
+  if (in.Bool()) {
+    b.PowerManagement();
+  }
+  b.PciExpress(s);
+  if (in.Bool()) {
+    b.Aer({.capabilitiesControl = in.Integral<uint32_t>() & 0x1FF});
+  }
+  if (in.Bool()) {
+    b.Ltr(in.Integral<uint16_t>(), in.Integral<uint16_t>());
+  }
+  if (in.Bool()) {
+    b.L1Substates({.capabilities = in.Integral<uint32_t>()});
+  }
+  if (in.Bool()) {
+    // A corrupted pointer somewhere in the lists.
+    const uint16_t at = in.InRange<uint16_t>(0, 0xFFC);
+    b.Raw().Poke(at, 1, in.Integral<uint8_t>());
+  }
+  return b;
+}
+
+[[noreturn]] void Broken(const char *invariant, const sim::Event &e) {
+  std::fprintf(stderr, "invariant broken: %s at %s\n", invariant, sim::Describe(e).c_str());
+  __builtin_trap();
+}
+
+bool Inside(const sim::ConfigFunction &f, uint16_t offset) {
+  if (offset < 0x40) {
+    return true;
+  }
+  if (f.pcieCap != 0 && offset >= f.pcieCap && offset < f.pcieCap + 0x3C) {
+    return true;
+  }
+  if (offset >= 0xE0 && offset < 0xE8 && !f.pairs.empty()) {
+    return true;
+  }
+  if (offset < 0x100) {
+    return false;
+  }
+  // Extended capabilities reach up to the next one or 0x48 bytes.
+  uint16_t at = 0x100;
+  for (int n = 0; n < 960 && at >= 0x100 && at <= 0xFFC; ++n) {
+    const uint32_t header = f.Peek(at, 4);
+    if (header == 0 || header == 0xFFFFFFFF) {
+      break;
+    }
+    const uint16_t next = static_cast<uint16_t>(header >> 20);
+    const uint16_t end = next > at ? next : static_cast<uint16_t>(at + 0x48);
+    if (offset >= at && offset < end) {
+      return true;
+    }
+    at = next;
+  }
+  return false;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  FuzzInput in(data, size);
+  sim::Platform p;
+  // A millisecond per access: a bounded wait (a second at most) then costs
+  // a few thousand accesses, so the access bound below catches an unbounded
+  // one quickly.
+  p.cpu.tscStep = 2500000;
+  p.AddSilicon(Bdf(0, 0, 0));
+  for (uint64_t token : {67, 205, 418, 588, 665, 1005, 1128, 456, 311}) {
+    p.pcd[token] = in.Integral<uint8_t>();
+  }
+  p.cpu.packageTypeBits = in.InRange<uint32_t>(0, 7);
+  sim::SiliconLayout silicon{.hostBridgeAddress = Bdf(0, 0, 0)};
+  const size_t ports = in.InRange<size_t>(1, 4);
+  for (size_t i = 0; i < ports; ++i) {
+    const uint8_t fn = static_cast<uint8_t>(1 + i);
+    const uint8_t secondary = static_cast<uint8_t>(1 + 8 * i);
+    p.AddRootPort(Bdf(0, 1, fn), sim::catalogue::RootPort(secondary, 4, in.Bool(),
+                                                          in.Integral<uint32_t>())
+                                     .Build());
+    sim::EngineLayout e;
+    e.active = in.InRange<uint8_t>(0, 7) != 0;
+    e.startLane = in.Integral<uint8_t>();
+    e.endLane = in.Integral<uint8_t>();
+    e.portStatus = in.Integral<uint8_t>();
+    e.portDeviceFunction = static_cast<uint8_t>((1 << 3) | fn);
+    e.portAspm = in.Integral<uint8_t>();
+    e.portControl = in.Integral<uint8_t>();
+    e.portLocation = in.Integral<uint8_t>();
+    e.portPciAddress = Bdf(0, 1, fn);
+    e.slotPowerLimitValue = in.Integral<uint8_t>();
+    e.maxPayloadSize = in.Integral<uint8_t>();
+    e.clkReqMap = in.Integral<uint8_t>();
+    e.srisOptions = in.Integral<uint8_t>();
+    e.portPmOptions = in.Integral<uint8_t>();
+    silicon.wrappers.push_back({.wrapperId = static_cast<uint8_t>(i & 1), .engines = {e}});
+  }
+  const size_t devices = in.InRange<size_t>(0, 24);
+  for (size_t i = 0; i < devices && in.Remaining() > 0; ++i) {
+    const uint8_t bus = in.InRange<uint8_t>(1, 40);
+    const uint32_t bdf = Bdf(bus, in.InRange<uint8_t>(0, 3),
+                             in.InRange<uint8_t>(0, 1));
+    if (p.config.Find(bdf) == nullptr) {
+      sim::ConfigFunction f = Device(in, bus).Build();
+      f.trainsForever = in.InRange<uint8_t>(0, 15) == 0;
+      f.vanishesOnRetrain = in.InRange<uint8_t>(0, 15) == 0;
+      p.AddFunction(bdf, f);
+    }
+  }
+  std::set<uint32_t> present;
+  for (const auto &[bdf, f] : p.config.Functions()) {
+    present.insert(bdf);
+  }
+  const sim::BuiltTopology built = sim::BuildTopology({.silicons = {silicon}});
+  p.PublishTopology(built.bytes);
+  p.LoadDriver();
+  p.InstallPciIo();
+
+  const auto &events = p.log.Events();
+  if (events.size() > kMaxAccesses) {
+    Broken("the pass ends within a bounded number of accesses", events.back());
+  }
+  for (size_t i = 0; i < events.size(); ++i) {
+    const sim::Event &e = events[i];
+    if (e.kind == sim::EventKind::S3Record) {
+      // The next configuration write is the one recorded.
+      size_t next = i + 1;
+      while (next < events.size() && events[next].kind != sim::EventKind::CfgWrite) {
+        ++next;
+      }
+      if (next == events.size() || events[next].address != (e.address - 0xF0000000)) {
+        Broken("an S3 record is followed by the write it records", e);
+      }
+    }
+    if (e.kind != sim::EventKind::CfgWrite) {
+      continue;
+    }
+    const uint32_t bdf = static_cast<uint32_t>(e.address) & 0x0FFFF000;
+    const uint16_t offset = static_cast<uint16_t>(e.address & 0xFFF);
+    // The silicon's SMN pair, and RAS control's Command write to the host
+    // bridge's function 2.
+    if ((bdf == Bdf(0, 0, 0) && offset >= 0xB8 && offset < 0xC0) ||
+        (bdf == Bdf(0, 0, 2) && offset == 0x04)) {
+      continue;
+    }
+    if (!present.count(bdf)) {
+      if (offset != 0x2F8) {
+        Broken("no write to an absent function", e);
+      }
+      continue;
+    }
+    const sim::ConfigFunction *f = p.config.Find(bdf);
+    if (f != nullptr && !f->gone && !Inside(*f, offset)) {
+      Broken("writes stay in the header or a capability the driver found", e);
+    }
+  }
+  return 0;
+}
