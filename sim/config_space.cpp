@@ -111,8 +111,21 @@ const ConfigFunction *ConfigSpace::Find(uint32_t bdf) const {
   return it == functions_.end() ? nullptr : &it->second;
 }
 
+namespace {
+
+// Counts an access against a function's hot-removal countdown.
+void CountAccess(ConfigFunction *f) {
+  if (f != nullptr && f->accessesBeforeRemoval >= 0 && !f->gone &&
+      f->accessesBeforeRemoval-- == 0) {
+    f->gone = true;
+  }
+}
+
+} // namespace
+
 uint32_t ConfigSpace::Read(uint32_t address, unsigned bytes) {
   ConfigFunction *f = Find(address);
+  CountAccess(f);
   const uint16_t offset = address & 0xFFF;
   if (f == nullptr || f->gone || offset + bytes > 4096) {
     return bytes == 4 ? 0xFFFFFFFFu : (1u << (8 * bytes)) - 1;
@@ -133,6 +146,7 @@ uint32_t ConfigSpace::Read(uint32_t address, unsigned bytes) {
 
 void ConfigSpace::Write(uint32_t address, unsigned bytes, uint32_t value) {
   ConfigFunction *f = Find(address);
+  CountAccess(f);
   const uint16_t offset = address & 0xFFF;
   if (f == nullptr || f->gone || offset + bytes > 4096) {
     return; // master abort: the write is dropped

@@ -1,6 +1,7 @@
 #include "tools/kelsim/scenario.h"
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -142,7 +143,7 @@ const std::map<std::string, std::vector<std::string>> &PlatformFileObjects() {
   static const std::map<std::string, std::vector<std::string>> kObjects = {
       {"Platform",
        {"Silicons", "Captures", "Pcd", "Processor", "Events", "Description", "PlatformData",
-        "HookTable"}},
+        "HookTable", "TopologyBytes"}},
       {"PlatformData",
        {"PlatformVendorId", "L1ExitLatencyDeviceIds", "SecondPlatformVendorId",
         "SecondPlatformAspmDeviceId"}},
@@ -412,6 +413,45 @@ PlatformDataTable ReadPlatformData(const Reader &r) {
     }
   }
   return t;
+}
+
+// Hex digits, spaces allowed between them: the published topology as
+// bytes, for layouts the fields cannot describe (intermediate records,
+// hostile offsets). The bytes are followed by zeros as far as the driver's
+// bounded walks can reach (u16 offsets, at most 256 hops in all), so even a
+// hostile layout is read inside the buffer, as a real producer's memory.
+constexpr size_t kTopologyReach = 24 + 256 * 65535 + 32 * 18 + 64 * 107 + 4096;
+
+std::vector<uint8_t> ReadHexBytes(const Reader &r) {
+  const std::string text = r.String();
+  std::vector<uint8_t> bytes;
+  int high = -1;
+  for (const char c : text) {
+    if (c == ' ' || c == '\n' || c == '\t') {
+      continue;
+    }
+    if (!std::isxdigit(static_cast<unsigned char>(c))) {
+      r.Fail(std::string("'") + c + "' is not a hex digit");
+    }
+    const int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (std::tolower(c) - 'a' + 10);
+    if (high < 0) {
+      high = v;
+    } else {
+      bytes.push_back(static_cast<uint8_t>(high << 4 | v));
+      high = -1;
+    }
+  }
+  if (high >= 0) {
+    r.Fail("an odd number of hex digits");
+  }
+  if (bytes.size() < 24) {
+    r.Fail("a topology starts with its 24-byte platform descriptor");
+  }
+  if (bytes.size() > 65536) {
+    r.Fail("at most 65536 bytes");
+  }
+  bytes.resize(kTopologyReach, 0);
+  return bytes;
 }
 
 std::vector<HookTableEntry> ReadHookTable(const Reader &r) {
@@ -719,6 +759,9 @@ Scenario ScenarioFromJson(const json &doc, const std::string &name, const std::s
   if (root.Has("HookTable")) {
     s.hookTable = ReadHookTable(root.At("HookTable"));
   }
+  if (root.Has("TopologyBytes")) {
+    s.topologyBytes = ReadHexBytes(root.At("TopologyBytes"));
+  }
   if (root.Has("Events")) {
     const Reader events = root.At("Events");
     for (size_t i = 0; i < events.ArraySize(); ++i) {
@@ -981,6 +1024,11 @@ sim::BuiltTopology BuildPlatform(const Scenario &s, sim::Platform &p) {
     p.pcd[sim::kPcdSmmCommunicationBuffer] = commBuffer;
   }
   sim::BuiltTopology built = sim::BuildTopology(topology);
+  if (s.topologyBytes) {
+    // Raw bytes stand in for the built topology; the engines the report
+    // follows are not known in them.
+    built = sim::BuiltTopology{*s.topologyBytes, {}, {}, {}};
+  }
   p.PublishTopology(built.bytes);
   return built;
 }
