@@ -2,36 +2,75 @@
 # Applies single-line changes ("mutants") to the driver one at a time,
 # rebuilds, runs the whole suite, and reports which changes the tests catch
 # ("killed") and which they let through ("SURVIVED"). The tree is restored
-# after each mutant. Exit status: 0 when every mutant is killed.
+# after each mutant. Exit status: 0 when every mutant builds and is killed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/build.sh >/dev/null
 
-# file | perl substitution (applied with -0pi, so it may span lines) | what it breaks
+# Triples: file, perl substitution (applied with -0pi, so it may span lines),
+# and what the change breaks. Each mutant builds: a change that does not
+# compile tells nothing about the tests.
 mutants=(
-  "platform/register_access.cpp|s/(  if \(IsRecordedWidth\(Width\)\) \{\n    RecordForS3\(Address, Width, Buffer\);\n  \}\n)(  PciWriteLive\(Address, Width, Buffer\);\n)/\$2\$1/|S3 record after the live write"
-  "core/sequencer.cpp|s/(    PcieMaxPayloadInterface,[^\n]*\n)(    PcieMaxCplPayloadInterface,[^\n]*\n)/\$2\$1/|sequencer steps 5 and 6 swapped"
-  "platform/register_access.cpp|s/return Flag == NbioS3Save \?/return Flag != 0 ?/|NBIO flag tested as non-zero"
-  "platform/pcd.cpp|s/  if \(gPcd == nullptr\) \{/  if (true) {/|PCD protocol located on every call"
-  "platform/s3_recording.cpp|s/    FatalStop\(FatalMmioBaseDisabled\);\n//|fatal stop 0xA0867 removed"
-  "features/aspm.cpp|s/  PcieAspmSetDeviceFunctions\(Downstream, 0\);\n//|ASPM: downstream not turned off first"
-  "features/l1_substates.cpp|s/(  PcieEnableL1SS\(Upstream, Enables\);\n)(  PcieEnableL1SS\(Downstream, Enables\);\n)/\$2\$1/|L1 substates: downstream end enabled first"
-  "features/clock_pm.cpp|s/if \(Number > PcieClkReqSignals\)/if (Number >= PcieClkReqSignals)/|CLKREQB_4 refused"
-  "features/slot_power_limit.cpp|s/(  if \(Engine->SlotPowerLimitValue != 0\) \{\n    Value = [^\n]*\n  \}\n)(  if \(PcdGetBool[^\n]*\n[^\n]*\n[^\n]*\n  \}\n)/\$2\$1/|slot power: x1 override before the platform value"
-  "ras/ras_control.cpp|s/return PackageType != PackageWithUnit13 \&\&/return PackageType == PackageWithUnit13 \&\&/|RAS: unit 13 rows kept for the wrong package"
-  "features/common_clock.cpp|s/  if \(DownSlot != 1 \|\| UpSlot != 1\) \{/  if (DownSlot != 1 \&\& UpSlot != 1) {/|common clock with one end on its own clock"
-  "platform/pci_scan.cpp|s/  if \(BusScanned\(Secondary\)\) \{/  if (false) {/|scan work unbounded"
-  "ras/aer_service.cpp|s/EnableBus\(Secondary\) == 0\)/false)/|ECRC: bridge enabled with nothing below"
-  "features/ltr.cpp|s/if \(TimePort < TimeBelow\) \{/if (TimePort <= TimeBelow) {/|LTR: a T_POWER_ON tie takes the device's encoding"
-  "features/sris.cpp|s/    Engine->PortAspm &= 0x0F;\n//|SRIS keeps the ASPM request"
-  "features/l1_exit_latency.cpp|s/PcieStrapL1ExitLatencyBase\);/PcieStrapAspmBase);/|L1 exit latency written to the ASPM strap"
-  "ras/aer_config.cpp|s/ \&\& I < AerRowCount; \+\+I\)/; ++I)/|AER rows indexed past the table"
+  "platform/register_access.cpp"
+    's/(  if \(IsRecordedWidth\(Width\)\) \{\n    RecordForS3\(Address, Width, Buffer\);\n  \}\n)(  PciWriteLive\(Address, Width, Buffer\);\n)/$2$1/'
+    "S3 record after the live write"
+  "core/sequencer.cpp"
+    's/(    PcieMaxPayloadInterface,[^\n]*\n)(    PcieMaxCplPayloadInterface,[^\n]*\n)/$2$1/'
+    "sequencer steps 5 and 6 swapped"
+  "platform/register_access.cpp"
+    's/return Flag == NbioS3Save \?/return Flag != 0 ?/'
+    "NBIO flag tested as non-zero"
+  "platform/pcd.cpp"
+    's/  if \(gPcd == nullptr\) \{/  if (true) {/'
+    "PCD protocol located on every call"
+  "platform/s3_recording.cpp"
+    's/    FatalStop\(FatalMmioBaseDisabled\);/    (void)FatalMmioBaseDisabled;/'
+    "fatal stop 0xA0867 removed"
+  "features/aspm.cpp"
+    's/  PcieAspmSetDeviceFunctions\(Downstream, 0\);\n//'
+    "ASPM: downstream not turned off first"
+  "features/l1_substates.cpp"
+    's/(  PcieEnableL1SS\(Upstream, Enables\);\n)(  PcieEnableL1SS\(Downstream, Enables\);\n)/$2$1/'
+    "L1 substates: downstream end enabled first"
+  "features/clock_pm.cpp"
+    's/if \(Number > PcieClkReqSignals\)/if (Number >= PcieClkReqSignals)/'
+    "CLKREQB_4 refused"
+  "features/slot_power_limit.cpp"
+    's/(  if \(Engine->SlotPowerLimitValue != 0\) \{\n    Value = [^\n]*\n  \}\n)(  if \(PcdGetBool[^\n]*\n[^\n]*\n[^\n]*\n  \}\n)/$2$1/'
+    "slot power: x1 override before the platform value"
+  "ras/ras_control.cpp"
+    's/return PackageType != PackageWithUnit13 \&\&/return PackageType == PackageWithUnit13 \&\&/'
+    "RAS: unit 13 rows kept for the wrong package"
+  "features/common_clock.cpp"
+    's/  if \(DownSlot != 1 \|\| UpSlot != 1\) \{/  if (DownSlot != 1 \&\& UpSlot != 1) {/'
+    "common clock with one end on its own clock"
+  "platform/pci_scan.cpp"
+    's/  if \(BusScanned\(Secondary\)\) \{/  if (BusScanned(Secondary) \&\& false) {/'
+    "scan work unbounded"
+  "ras/aer_service.cpp"
+    's/EnableBus\(Secondary\) == 0\)/EnableBus(Secondary) == 0 \&\& false)/'
+    "ECRC: bridge enabled with nothing below"
+  "features/ltr.cpp"
+    's/if \(TimePort < TimeBelow\) \{/if (TimePort <= TimeBelow) {/'
+    "LTR: a T_POWER_ON tie takes the device's encoding"
+  "features/sris.cpp"
+    's/    Engine->PortAspm &= 0x0F;\n//'
+    "SRIS keeps the ASPM request"
+  "features/l1_exit_latency.cpp"
+    's/PcieStrapL1ExitLatencyBase\);/PcieStrapAspmBase);/'
+    "L1 exit latency written to the ASPM strap"
+  "ras/aer_config.cpp"
+    's/ \&\& I < AerRowCount; \+\+I\)/; ++I)/'
+    "AER rows indexed past the table"
 )
 
 killed=0
 survived=0
-for m in "${mutants[@]}"; do
-  IFS='|' read -r file expr what <<<"$m"
+invalid=0
+for ((n = 0; n < ${#mutants[@]}; n += 3)); do
+  file="${mutants[n]}"
+  expr="${mutants[n + 1]}"
+  what="${mutants[n + 2]}"
   cp "$file" "$file.orig"
   perl -0pi -e "$expr" "$file"
   if cmp -s "$file" "$file.orig"; then
@@ -40,16 +79,20 @@ for m in "${mutants[@]}"; do
     continue
   fi
   if ! cmake --build build >/dev/null 2>&1; then
-    result="killed (does not build)"
+    result="INVALID (does not build)"
   elif ctest --test-dir build -j"$(nproc)" >/dev/null 2>&1; then
     result="SURVIVED"
   else
     result="killed"
   fi
   mv "$file.orig" "$file"
-  if [[ $result == SURVIVED ]]; then survived=$((survived + 1)); else killed=$((killed + 1)); fi
+  case $result in
+    SURVIVED) survived=$((survived + 1)) ;;
+    INVALID*) invalid=$((invalid + 1)) ;;
+    *) killed=$((killed + 1)) ;;
+  esac
   printf '%-24s %s (%s)\n' "$result" "$what" "$file"
 done
 cmake --build build >/dev/null 2>&1
-echo "mutants: ${#mutants[@]}, killed $killed, survived $survived"
-[[ $survived -eq 0 ]]
+echo "mutants: $((${#mutants[@]} / 3)), killed $killed, survived $survived, invalid $invalid"
+[[ $survived -eq 0 && $invalid -eq 0 ]]
