@@ -164,6 +164,14 @@ void ConfigSpace::Write(uint32_t address, unsigned bytes, uint32_t value) {
     f->data[at] = now;
   }
   if (f->pcieCap != 0) {
+    const unsigned devctlHigh = f->pcieCap + 0x09u;
+    const auto type = static_cast<PortType>((f->Peek(f->pcieCap + 2, 2) >> 4) & 0xF);
+    if (offset <= devctlHigh && offset + bytes > devctlHigh &&
+        ((value >> (8 * (devctlHigh - offset))) & 0x80) != 0 &&
+        (type == PortType::Endpoint || type == PortType::LegacyEndpoint ||
+         type == PortType::RootComplexIntegratedEndpoint)) {
+      ++f->functionLevelResets;
+    }
     const uint16_t control = f->pcieCap + 0x10;
     if (offset <= control && offset + bytes > control) {
       const uint32_t written = value >> (8 * (control - offset));
@@ -218,10 +226,12 @@ void PciExpressBehaviour(ConfigFunction &f, uint16_t c) {
   const uint16_t caps = static_cast<uint16_t>(f.Peek(c + 2, 2));
   const auto type = static_cast<PortType>((caps >> 4) & 0xF);
   const bool slot = (caps & 0x0100) != 0;
-  const bool hasBridgeConfigRetry =
-      type != PortType::Endpoint && type != PortType::LegacyEndpoint &&
-      type != PortType::RootComplexIntegratedEndpoint;
-  f.SetMask(f.writable, c + 0x08, 2, hasBridgeConfigRetry ? 0x7FFF : 0xFFFF);
+  // Device Control bit 15 (7.5.3.4): Bridge Configuration Retry Enable on a
+  // PCI Express-to-PCI bridge (read-write); Initiate Function Level Reset on
+  // an endpoint, which always reads 0 and is handled on write; reserved on
+  // the others.
+  const bool bridgeRetry = type == PortType::PcieToPciBridge;
+  f.SetMask(f.writable, c + 0x08, 2, bridgeRetry ? 0xFFFF : 0x7FFF);
   f.SetMask(f.clearOnOne, c + 0x0A, 2, 0x000F);
   f.SetMask(f.writable, c + 0x10, 2, kLinkControlWritable);
   f.SetMask(f.clearOnOne, c + 0x12, 2, kLinkStatusClearOnOne);

@@ -257,6 +257,16 @@ EFI_STATUS Platform::LoadDriver() {
   return KelNbioPcieHXDxeEntryPoint(&imageHandle, firmware.SystemTable());
 }
 
+// PCI Express Base r5.0, 7.2.2: a configuration request covers one dword;
+// an access that is not naturally aligned, or crosses a dword, is not what
+// the hardware would carry out.
+void Platform::FlagMisaligned(uint32_t pci, unsigned bytes) {
+  if ((pci % bytes) != 0 || (pci & 3) + bytes > 4) {
+    log.Add({.kind = EventKind::Fault, .address = pci, .width = bytes,
+             .text = "configuration access not naturally aligned"});
+  }
+}
+
 uint64_t Platform::MmioRead(uint64_t address, unsigned bytes) {
   Tick();
   if (address < kEcamBase || address + bytes > kEcamBase + kEcamSize) {
@@ -265,6 +275,7 @@ uint64_t Platform::MmioRead(uint64_t address, unsigned bytes) {
     return ~0ULL;
   }
   const uint32_t pci = static_cast<uint32_t>(address - kEcamBase);
+  FlagMisaligned(pci, bytes);
   const size_t slot = log.Events().size();
   log.Add({.kind = EventKind::CfgRead, .address = pci, .width = bytes});
   const uint32_t v = config.Read(pci, bytes);
@@ -280,6 +291,7 @@ void Platform::MmioWrite(uint64_t address, unsigned bytes, uint64_t value) {
     return;
   }
   const uint32_t pci = static_cast<uint32_t>(address - kEcamBase);
+  FlagMisaligned(pci, bytes);
   const ConfigFunction *f = config.Find(pci);
   const uint64_t before = f == nullptr ? ~0ULL : f->Peek(pci & 0xFFF, bytes);
   log.Add({.kind = EventKind::CfgWrite, .address = pci, .width = bytes, .value = value,

@@ -150,6 +150,7 @@ public:
 
 private:
   void Tick() { cpu.tsc += cpu.tscStep; }
+  void FlagMisaligned(uint32_t pci, unsigned bytes);
 
   std::map<uint32_t, std::unique_ptr<Nbio>> nbios_;
   std::map<uint32_t, std::map<uint32_t, uint32_t>> rootPortIndirect_;

@@ -4,6 +4,7 @@
 
 #include "sim/catalogue.h"
 #include "sim/config_space.h"
+#include "sim/platform.h"
 
 namespace {
 
@@ -103,6 +104,50 @@ TEST_F(ConfigSpaceTest, ExtendedCapabilitiesChainFrom0x100) {
     ids.push_back(static_cast<uint16_t>(space.Read(ep | at, 4)));
   }
   EXPECT_EQ(ids, (std::vector<uint16_t>{0x0001, 0x0018, 0x001E}));
+}
+
+struct DevCtlCase {
+  const char *name;
+  sim::DeviceBuilder (*make)();
+  bool bit15Sticks;
+  unsigned resets;
+};
+
+class DeviceControlBit15Test : public ::testing::TestWithParam<DevCtlCase> {};
+
+// Verify that Device Control bit 15 behaves by function type: Bridge
+// Configuration Retry Enable on a PCI Express-to-PCI bridge, Initiate
+// Function Level Reset (reads 0, counted) on an endpoint, reserved elsewhere.
+TEST_P(DeviceControlBit15Test, VerifyThatBit15FollowsTheFunctionType) {
+  const DevCtlCase c = GetParam();
+  sim::ConfigSpace space;
+  sim::ConfigFunction &f = space.Add(Bdf(1, 0, 0), c.make().Build());
+  space.Write(Bdf(1, 0, 0) | (f.pcieCap + 8u), 2, 0x8000 | f.Peek(f.pcieCap + 8, 2));
+  EXPECT_EQ((space.Read(Bdf(1, 0, 0) | (f.pcieCap + 8u), 2) & 0x8000) != 0, c.bit15Sticks);
+  EXPECT_EQ(f.functionLevelResets, c.resets);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, DeviceControlBit15Test,
+    ::testing::Values(
+        DevCtlCase{"Endpoint", [] { return sim::catalogue::NvmeSsd(); }, false, 1},
+        DevCtlCase{"PcieToPciBridge", [] { return sim::catalogue::PcieToPciBridge(1, 2); }, true, 0},
+        DevCtlCase{"DownstreamPort", [] { return sim::catalogue::SwitchDownstreamPort(1, 2, 2); },
+                   false, 0}),
+    [](const auto &p) { return std::string(p.param.name); });
+
+// Verify that the platform flags a configuration access the hardware would
+// not carry out as given: not naturally aligned, or across a dword.
+TEST(PlatformFidelityTest, VerifyThatMisalignedConfigurationAccessesAreFlagged) {
+  sim::Platform p;
+  p.AddFunction(Bdf(1, 0, 0), sim::catalogue::NvmeSsd().Build());
+  p.MmioRead(0xF0000000 + (Bdf(1, 0, 0) | 0x4), 4);
+  p.MmioRead(0xF0000000 + (Bdf(1, 0, 0) | 0x6), 2);
+  EXPECT_TRUE(p.log.Faults().empty());
+  p.MmioRead(0xF0000000 + (Bdf(1, 0, 0) | 0x5), 2);
+  p.MmioWrite(0xF0000000 + (Bdf(1, 0, 0) | 0x2), 4, 0);
+  ASSERT_EQ(p.log.Faults().size(), 2u);
+  EXPECT_EQ(p.log.Faults()[0].text, "configuration access not naturally aligned");
 }
 
 } // namespace
