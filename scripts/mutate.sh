@@ -48,7 +48,7 @@ mutants=(
     's/  if \(BusScanned\(Secondary\)\) \{/  if (BusScanned(Secondary) \&\& false) {/'
     "scan work unbounded"
   "ras/aer_service.cpp"
-    's/EnableBus\(Secondary\) == 0\)/EnableBus(Secondary) == 0 \&\& false)/'
+    's/EnableBus\(Secondary\) == 0\)/(EnableBus(Secondary) == 0 \&\& false))/'
     "ECRC: bridge enabled with nothing below"
   "features/ltr.cpp"
     's/if \(TimePort < TimeBelow\) \{/if (TimePort <= TimeBelow) {/'

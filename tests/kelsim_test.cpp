@@ -131,10 +131,53 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"UnknownEvent", [](json &d) { d["Events"] = {"PowerButton"}; }, "$.Events[0]",
                  "unknown event"},
         BadInput{"NoSilicons", [](json &d) { d.erase("Silicons"); }, "$", "needs \"Silicons\""},
+        BadInput{"Fraction", [](json &d) { Engine0(d)["EndLane"] = 3.5; }, "EndLane",
+                 "expected an integer, found 3.5"},
+        BadInput{"HugeInteger",
+                 [](json &d) { Engine0(d)["EndLane"] = json::parse("12345678901234567890123456"); },
+                 "EndLane", "is too large"},
+        BadInput{"DescriptionNotString", [](json &d) { d["Description"] = 5; }, "$.Description",
+                 "expected a string"},
+        BadInput{"OverlappingLanes",
+                 [](json &d) {
+                   d["Silicons"][0]["Wrappers"][0]["Engines"].push_back(
+                       {{"StartLane", 2}, {"EndLane", 5}, {"PortPciAddress", "00:01.2"}});
+                 },
+                 "Engines[1]", "lanes 2-5 overlap lanes 0-3 of $.Silicons[0].Wrappers[0].Engines[0]"},
+        BadInput{"BusOutsideItsParent",
+                 [](json &d) {
+                   Engine0(d)["RootPort"] = {{"SecondaryBus", 1}, {"SubordinateBus", 2}};
+                   Engine0(d)["Devices"] = json::parse(R"([
+                     {"Address": "01:00.0", "Model": "switch_upstream", "SecondaryBus": 2, "SubordinateBus": 5},
+                     {"Address": "05:00.0", "Model": "nic"}])");
+                 },
+                 "Devices[0]", "bus 5 lies outside the buses 1-2 that 00:01.1 routes"},
         BadInput{"PackageTypeNotPowerOfTwo",
                  [](json &d) { d["Processor"] = {{"PackageType", 3}}; }, "PackageType",
                  "power of two"}),
     [](const auto &param) { return std::string(param.param.name); });
+
+// Verify that numbers the JSON parser cannot hold and repeated keys end in
+// a refusal naming the file, not in a crash or a silent choice.
+TEST(KelsimFileTest, OverflowingNumbersAndRepeatedKeysAreRefused) {
+  TempDir dir;
+  std::string text = MinimalPlatform().dump();
+  text.replace(text.find("\"EndLane\":3"), 11, "\"EndLane\":3e400");
+  try {
+    kelsim::LoadScenarioFile(dir.Write("overflow.json", text));
+    ADD_FAILURE() << "accepted";
+  } catch (const sim::InputError &e) {
+    EXPECT_NE(e.Message().find("overflow.json"), std::string::npos) << e.Message();
+  }
+  text = MinimalPlatform().dump();
+  text.replace(text.find("\"EndLane\":3"), 11, "\"EndLane\":3,\"EndLane\":7");
+  try {
+    kelsim::LoadScenarioFile(dir.Write("twice.json", text));
+    ADD_FAILURE() << "accepted";
+  } catch (const sim::InputError &e) {
+    EXPECT_NE(e.Message().find("key 'EndLane' appears twice"), std::string::npos) << e.Message();
+  }
+}
 
 TEST(KelsimFileTest, MalformedJsonNamesTheFileAndPosition) {
   TempDir dir;

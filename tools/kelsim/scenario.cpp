@@ -6,6 +6,7 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <tuple>
 
 #include "sim/catalogue.h"
 #include "sim/input_error.h"
@@ -89,6 +90,14 @@ public:
       if (used != s.size()) {
         Fail("'" + s + "' is not a number");
       }
+    } else if (node_.is_number_float()) {
+      // A float is either written with a fraction or exponent, or an
+      // integer too large for 64 bits that the parser kept as a float.
+      const double d = node_.get<double>();
+      if (d >= 18446744073709551616.0 || d <= -9223372036854775808.0) {
+        Fail("number " + node_.dump() + " is too large");
+      }
+      Fail("expected an integer, found " + node_.dump());
     } else {
       Fail("expected a number, found " + std::string(node_.type_name()));
     }
@@ -617,12 +626,53 @@ void CheckTree(const std::vector<BridgeInfo> &bridges, const std::vector<std::pa
                                 sim::BdfText(it->second->bdf));
     }
   }
+  // A bridge's buses lie inside its parent bridge's secondary-subordinate
+  // range: a root port routes nothing else down (PCI-to-PCI Bridge r1.2,
+  // 3.2.5.3-3.2.5.6).
+  for (const BridgeInfo &b : bridges) {
+    const int bus = static_cast<int>((b.bdf >> 20) & 0xFF);
+    const auto parent = owner.find(bus);
+    if (b.secondary == 0 || bus == 0 || parent == owner.end() || parent->second->subordinate < 0) {
+      continue;
+    }
+    const int last = std::max(b.secondary, b.subordinate);
+    if (last > parent->second->subordinate) {
+      throw sim::InputError(file, b.where,
+                            "bus " + std::to_string(last) + " lies outside the buses " +
+                                std::to_string(parent->second->secondary) + "-" +
+                                std::to_string(parent->second->subordinate) + " that " +
+                                sim::BdfText(parent->second->bdf) + " routes");
+    }
+  }
   for (const auto &[bdf, where] : devices) {
     const int bus = static_cast<int>((bdf >> 20) & 0xFF);
     if (bus != 0 && owner.count(bus) == 0) {
       throw sim::InputError(file, where,
                             sim::BdfText(bdf) + " is on bus " + std::to_string(bus) +
                                 ", which no bridge leads to");
+    }
+  }
+}
+
+// Two active ports of one silicon cannot own the same lane.
+void CheckLanes(const SiliconEntry &silicon, const std::string &file) {
+  std::vector<std::tuple<int, int, std::string>> taken;
+  for (const WrapperEntry &w : silicon.wrappers) {
+    for (const EngineEntry &e : w.engines) {
+      if (!e.engine.active) {
+        continue;
+      }
+      const int lo = std::min(e.engine.startLane, e.engine.endLane);
+      const int hi = std::max(e.engine.startLane, e.engine.endLane);
+      for (const auto &[olo, ohi, where] : taken) {
+        if (lo <= ohi && olo <= hi) {
+          throw sim::InputError(file, e.path,
+                                "lanes " + std::to_string(lo) + "-" + std::to_string(hi) +
+                                    " overlap lanes " + std::to_string(olo) + "-" +
+                                    std::to_string(ohi) + " of " + where);
+        }
+      }
+      taken.emplace_back(lo, hi, e.path);
     }
   }
 }
@@ -649,6 +699,7 @@ void Validate(const Scenario &s, const std::string &file) {
   std::set<uint32_t> hostBridges;
   for (size_t si = 0; si < s.silicons.size(); ++si) {
     const SiliconEntry &silicon = s.silicons[si];
+    CheckLanes(silicon, file);
     const std::string where = "$.Silicons[" + std::to_string(si) + "].HostBridgeAddress";
     if (!hostBridges.insert(silicon.hostBridgeAddress).second) {
       throw sim::InputError(file, where,
@@ -753,6 +804,9 @@ Scenario ScenarioFromJson(const json &doc, const std::string &name, const std::s
   if (root.Has("Processor")) {
     ReadProcessor(root.At("Processor"), s.cpu);
   }
+  if (root.Has("Description")) {
+    root.At("Description").String();
+  }
   if (root.Has("PlatformData")) {
     s.platformData = ReadPlatformData(root.At("PlatformData"));
   }
@@ -780,11 +834,33 @@ Scenario LoadScenarioFile(const std::string &path) {
     throw sim::InputError(path, "file", "cannot be read");
   }
   json doc;
+  // The parser keeps the last of two equal keys; a platform file that
+  // repeats one says two things, so it is refused.
+  std::vector<std::set<std::string>> keys;
+  std::string duplicate;
+  const json::parser_callback_t noteKeys = [&keys, &duplicate](int, json::parse_event_t event,
+                                                              json &parsed) {
+    if (event == json::parse_event_t::object_start) {
+      keys.emplace_back();
+    } else if (event == json::parse_event_t::object_end && !keys.empty()) {
+      keys.pop_back();
+    } else if (event == json::parse_event_t::key && !keys.empty() &&
+               !keys.back().insert(parsed.get<std::string>()).second && duplicate.empty()) {
+      duplicate = parsed.get<std::string>();
+    }
+    return true;
+  };
   try {
-    doc = json::parse(in);
+    doc = json::parse(in, noteKeys);
   } catch (const json::parse_error &e) {
     // The library reports "... at line L, column C: ..."; keep its text.
     throw sim::InputError(path, "byte " + std::to_string(e.byte), e.what());
+  } catch (const json::exception &e) {
+    // A number that overflows even a double (3e400) and the like.
+    throw sim::InputError(path, "file", e.what());
+  }
+  if (!duplicate.empty()) {
+    throw sim::InputError(path, "file", "key '" + duplicate + "' appears twice in one object");
   }
   return ScenarioFromJson(doc, path, std::filesystem::path(path).parent_path().string());
 }
