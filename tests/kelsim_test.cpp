@@ -436,6 +436,8 @@ TEST(KelsimBinaryTest, ExitStatusesAndBatchSummary) {
 
   auto [strictStatus, strictOut] = RunBinary("-q --strict-s3");
   EXPECT_EQ(strictStatus, 3) << strictOut;
+  EXPECT_NE(strictOut.find("kelsim: S3 resume check: "), std::string::npos)
+      << "exit 3 is named even when quiet: " << strictOut;
 
   auto [batch, batchOut] = RunBinary("--batch " + dir.Path().string());
   EXPECT_EQ(batch, 2);
@@ -444,6 +446,30 @@ TEST(KelsimBinaryTest, ExitStatusesAndBatchSummary) {
   EXPECT_NE(batchOut.find("FAIL " + (dir.Path() / "b-fatal.json").string()), std::string::npos);
   EXPECT_NE(batchOut.find("FAIL " + (dir.Path() / "c-bad.json").string()), std::string::npos);
   EXPECT_NE(batchOut.find("total: 3 platforms, 1 ok, 2 failed"), std::string::npos);
+  // Bad input outranks an S3 difference, and the failing line says why.
+  auto [strictBatch, strictBatchOut] = RunBinary("--strict-s3 --batch " + dir.Path().string());
+  EXPECT_EQ(strictBatch, 2) << strictBatchOut;
+  EXPECT_NE(strictBatchOut.find("a difference is an error with --strict-s3"), std::string::npos)
+      << strictBatchOut;
+}
+
+// Verify that outputs that cannot be written, an empty batch and level names
+// in any case are dealt with before anything runs.
+TEST(KelsimBinaryTest, OutputsAndOptionsAreCheckedFirst) {
+  TempDir dir;
+  auto [jsonStatus, jsonOut] = RunBinary("--json /nonexistent-dir/r.json");
+  EXPECT_EQ(jsonStatus, 2);
+  EXPECT_EQ(jsonOut.find("== reference platform =="), std::string::npos) << "nothing ran";
+  EXPECT_NE(jsonOut.find("cannot write the JSON report"), std::string::npos) << jsonOut;
+  auto [dot, dotOut] = RunBinary("--dot /nonexistent-dir/t.dot -q");
+  EXPECT_EQ(dot, 2) << dotOut;
+  auto [empty, emptyOut] = RunBinary("--batch " + dir.Path().string());
+  EXPECT_EQ(empty, 2);
+  EXPECT_NE(emptyOut.find("no platform files"), std::string::npos) << emptyOut;
+  for (const char *levels : {"PCIE", "\"pcie, Driver\"", "0x100000"}) {
+    auto [status, out] = RunBinary(std::string("--no-writes --no-script --levels ") + levels);
+    EXPECT_EQ(status, 0) << levels << out;
+  }
 }
 
 } // namespace

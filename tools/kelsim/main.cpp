@@ -55,7 +55,28 @@ bool WriteFile(const std::string &path, const std::string &what,
   return true;
 }
 
+// An output that cannot be written is found before anything runs.
+bool Writable(const std::string &path, const std::string &what) {
+  if (path.empty()) {
+    return true;
+  }
+  const bool existed = std::filesystem::exists(path);
+  std::ofstream probe(path, std::ios::app);
+  if (!probe) {
+    std::cerr << "kelsim: " << path << ": cannot write the " << what << "\n";
+    return false;
+  }
+  probe.close();
+  if (!existed) {
+    std::filesystem::remove(path);
+  }
+  return true;
+}
+
 int RunOne(const Options &o, uint64_t levels) {
+  if (!Writable(o.json, "JSON report") || !Writable(o.dot, "device graph")) {
+    return kExitInputError;
+  }
   kelsim::Scenario scenario;
   try {
     scenario = Load(o);
@@ -64,6 +85,9 @@ int RunOne(const Options &o, uint64_t levels) {
     return kExitInputError;
   }
   const kelsim::RunResult result = kelsim::Run(scenario);
+  if (o.strictS3 && !result.resume.Clean()) {
+    std::cerr << "kelsim: " << kelsim::ResumeSummary(result) << " (exit 3 with --strict-s3)\n";
+  }
   if (!o.quiet) {
     kelsim::TextOptions text;
     text.traceLevels = levels;
@@ -107,6 +131,10 @@ int RunBatch(const Options &o) {
     return kExitInputError;
   }
   std::sort(files.begin(), files.end());
+  if (files.empty()) {
+    std::cerr << "kelsim: " << o.batch << ": no platform files (*.json) to run\n";
+    return kExitInputError;
+  }
   const bool terminal = isatty(STDERR_FILENO) != 0;
   int worst = 0;
   size_t ok = 0;
@@ -120,6 +148,9 @@ int RunBatch(const Options &o) {
       const kelsim::RunResult r = kelsim::Run(kelsim::LoadScenarioFile(files[i].string()));
       status = kelsim::ExitStatus(r, o.strictS3);
       line = kelsim::SummaryLine(r);
+      if (status == 3) {
+        line += " (a difference is an error with --strict-s3)";
+      }
     } catch (const sim::InputError &e) {
       status = kExitInputError;
       line = e.Message();
@@ -129,7 +160,7 @@ int RunBatch(const Options &o) {
     }
     std::cout << (status == 0 ? "PASS " : "FAIL ") << line << "\n";
     ok += status == 0 ? 1 : 0;
-    worst = std::max(worst, status);
+    worst = kelsim::WorseStatus(worst, status);
   }
   if (terminal) {
     Progress(files.size(), files.size(), "");
@@ -151,7 +182,10 @@ int main(int argc, char **argv) {
       ->check(CLI::ExistingFile);
   app.add_option("--json", o.json, "write the whole report as JSON to this file");
   app.add_option("--dot", o.dot, "write the device tree as a Graphviz graph to this file");
-  app.add_option("--levels", o.levels, "trace levels to show: all, pcie, aer, service, driver, hook or a hex mask, comma-separated");
+  app.add_option("--levels", o.levels,
+                 "trace levels to show, comma-separated, any case: all, pcie (0x100000), aer "
+                 "(0x200000), service (0x2000000), driver (0x4000000000000), hook "
+                 "(0x20000000000000), or a mask of those bits");
   app.add_option("--batch", o.batch, "run every platform file (*.json) of this folder")
       ->check(CLI::ExistingDirectory);
   app.add_flag("--strict-s3", o.strictS3, "an S3 resume difference is an error (exit status 3)");
@@ -162,7 +196,8 @@ int main(int argc, char **argv) {
   app.add_flag("--no-features", o.noFeatures,
                "leave the engines, straps, CLKREQ# map, AER table and RAS groups out of the text report");
   app.add_flag("--quiet,-q", o.quiet, "no text report (with --json or --dot)");
-  app.footer("Exit status: 0 done, 1 fatal stop, 2 bad input, 3 S3 resume difference with --strict-s3.");
+  app.footer("Exit status: 0 done, 1 fatal stop, 2 bad input, 3 S3 resume difference with "
+             "--strict-s3; a batch exits with the most serious of its files' (2, then 1, then 3).");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {

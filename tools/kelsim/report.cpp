@@ -1,5 +1,6 @@
 #include "tools/kelsim/report.h"
 
+#include <cctype>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -253,8 +254,15 @@ nlohmann::json FeatureJson(const FeatureView &v) {
 bool ParseLevels(const std::string &text, uint64_t &mask) {
   mask = 0;
   std::stringstream in(text);
-  std::string item;
-  while (std::getline(in, item, ',')) {
+  std::string raw;
+  while (std::getline(in, raw, ',')) {
+    // Names in any case, with spaces around them: "PCIE", " driver".
+    std::string item;
+    for (const char c : raw) {
+      if (c != ' ' && c != '\t') {
+        item += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      }
+    }
     if (item == "pcie") {
       mask |= 0x100000;
     } else if (item == "aer") {
@@ -530,6 +538,29 @@ void WriteDot(const RunResult &r, std::ostream &out) {
   out << "}\n";
 }
 
+int WorseStatus(int a, int b) {
+  // Bad input (2) outranks a fatal stop (1), which outranks an S3 resume
+  // difference (3), which outranks success (0).
+  auto rank = [](int status) {
+    switch (status) {
+    case 2:
+      return 3;
+    case 1:
+      return 2;
+    case 3:
+      return 1;
+    default:
+      return 0;
+    }
+  };
+  return rank(a) >= rank(b) ? a : b;
+}
+
+std::string ResumeSummary(const RunResult &r) {
+  return "S3 resume check: " + std::to_string(r.resume.notRestored.size()) +
+         " registers not restored, " + std::to_string(r.resume.differing.size()) + " differing";
+}
+
 int ExitStatus(const RunResult &r, bool strictS3) {
   if (!r.fatalStops.empty()) {
     return 1;
@@ -542,7 +573,7 @@ int ExitStatus(const RunResult &r, bool strictS3) {
 
 std::string SummaryLine(const RunResult &r) {
   std::string out = r.name + ": ";
-  out += r.fatalStops.empty() ? "ok" : "fatal stop " + Hex(r.fatalStops.front());
+  out += r.fatalStops.empty() ? "ran to the end" : "fatal stop " + Hex(r.fatalStops.front());
   out += ", " + std::to_string(r.writes.size()) + " writes, " +
          std::to_string(r.saveState.size() + r.table.size()) + " S3 records, S3 resume ";
   out += r.resume.Clean() ? "clean"

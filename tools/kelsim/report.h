@@ -29,6 +29,10 @@ void WriteDot(const RunResult &r, std::ostream &out);
 // Exit status of a run: 1 for a fatal stop, 3 for an S3 resume difference
 // when strict, else 0.
 int ExitStatus(const RunResult &r, bool strictS3);
+// The more serious of two exit statuses: 2, then 1, then 3, then 0.
+int WorseStatus(int a, int b);
+// "S3 resume check: N registers not restored, M differing".
+std::string ResumeSummary(const RunResult &r);
 // One line for the batch summary.
 std::string SummaryLine(const RunResult &r);
 
