@@ -45,7 +45,9 @@ sim::DeviceBuilder Device(FuzzInput &in, uint8_t bus) {
   b.Ids(id[0], id[1]).MultiFunction(in.Bool());
   if (s.type == sim::PortType::UpstreamPort || s.type == sim::PortType::DownstreamPort ||
       s.type == sim::PortType::PcieToPciBridge) {
-    b.Bridge(bus, in.Integral<uint8_t>(), in.Integral<uint8_t>());
+    const uint8_t secondary = in.Integral<uint8_t>();
+    const uint8_t subordinate = in.Integral<uint8_t>();
+    b.Bridge(bus, secondary, subordinate);
   }
   if (in.Bool()) {
     b.PowerManagement();
@@ -55,7 +57,9 @@ sim::DeviceBuilder Device(FuzzInput &in, uint8_t bus) {
     b.Aer({.capabilitiesControl = in.Integral<uint32_t>() & 0x1FF});
   }
   if (in.Bool()) {
-    b.Ltr(in.Integral<uint16_t>(), in.Integral<uint16_t>());
+    const uint16_t snoop = in.Integral<uint16_t>();
+    const uint16_t noSnoop = in.Integral<uint16_t>();
+    b.Ltr(snoop, noSnoop);
   }
   if (in.Bool()) {
     b.L1Substates({.capabilities = in.Integral<uint32_t>()});
@@ -121,10 +125,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const size_t ports = in.InRange<size_t>(1, 4);
   for (size_t i = 0; i < ports; ++i) {
     const uint8_t fn = static_cast<uint8_t>(1 + i);
-    const uint8_t secondary = static_cast<uint8_t>(1 + 8 * i);
-    p.AddRootPort(Bdf(0, 1, fn), sim::catalogue::RootPort(secondary, 4, in.Bool(),
-                                                          in.Integral<uint32_t>())
-                                     .Build());
+    const uint8_t portSecondary = static_cast<uint8_t>(1 + 8 * i);
+    const bool slot = in.Bool();
+    const uint32_t slotCapabilities = in.Integral<uint32_t>();
+    p.AddRootPort(Bdf(0, 1, fn),
+                  sim::catalogue::RootPort(portSecondary, 4, slot, slotCapabilities).Build());
     sim::EngineLayout e;
     e.active = in.InRange<uint8_t>(0, 7) != 0;
     e.startLane = in.Integral<uint8_t>();
@@ -145,8 +150,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const size_t devices = in.InRange<size_t>(0, 24);
   for (size_t i = 0; i < devices && in.Remaining() > 0; ++i) {
     const uint8_t bus = in.InRange<uint8_t>(1, 40);
-    const uint32_t bdf = Bdf(bus, in.InRange<uint8_t>(0, 3),
-                             in.InRange<uint8_t>(0, 1));
+    const uint8_t device = in.InRange<uint8_t>(0, 3);
+    const uint8_t function = in.InRange<uint8_t>(0, 1);
+    const uint32_t bdf = Bdf(bus, device, function);
     if (p.config.Find(bdf) == nullptr) {
       sim::ConfigFunction f = Device(in, bus).Build();
       f.trainsForever = in.InRange<uint8_t>(0, 15) == 0;
@@ -184,17 +190,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     const uint32_t bdf = static_cast<uint32_t>(e.address) & 0x0FFFF000;
     const uint16_t offset = static_cast<uint16_t>(e.address & 0xFFF);
-    // The silicon's SMN pair, and RAS control's Command write to the host
-    // bridge's function 2.
+    // The silicon's SMN pair, RAS control's Command write to the host
+    // bridge's function 2, and device fix 1 (register 0x2F8 of function 1
+    // of a listed controller, present or not).
     if ((bdf == Bdf(0, 0, 0) && offset >= 0xB8 && offset < 0xC0) ||
-        (bdf == Bdf(0, 0, 2) && offset == 0x04)) {
+        (bdf == Bdf(0, 0, 2) && offset == 0x04) || (offset == 0x2F8 && (bdf & 0x1000) != 0)) {
       continue;
     }
     if (!present.count(bdf)) {
-      if (offset != 0x2F8) {
-        Broken("no write to an absent function", e);
-      }
-      continue;
+      Broken("no write to an absent function", e);
     }
     const sim::ConfigFunction *f = p.config.Find(bdf);
     if (f != nullptr && !f->gone && !Inside(*f, offset)) {

@@ -14,7 +14,14 @@ for target in "${targets[@]}"; do
   mkdir -p "$work"
   cp -n fuzz/corpus/$target/* "$work"/ 2>/dev/null || true
   echo "fuzz: $target for $seconds s"
+  log="build-fuzz/$target.log"
+  status=0
   ./build-fuzz/fuzz/${target}_fuzz -max_total_time="$seconds" -max_len=8192 -print_final_stats=1 \
-    "$work" 2>&1 | grep -E "^(stat::number_of_executed_units|stat::new_units_added|==|SUMMARY)|ERROR" || true
-  test "${PIPESTATUS[0]}" -eq 0
+    -artifact_prefix="build-fuzz/$target-" "$work" >"$log" 2>&1 || status=$?
+  grep -E "^(stat::number_of_executed_units|stat::new_units_added)|invariant broken|ERROR|SUMMARY" \
+    "$log" || true
+  if [[ $status -ne 0 ]]; then
+    echo "fuzz: $target failed (status $status); its input is in build-fuzz/$target-*"
+    exit 1
+  fi
 done
