@@ -133,3 +133,32 @@ TEST(KelsimDescribeTest, FeatureRegistersAreNamed) {
 }
 
 } // namespace
+
+namespace {
+
+// Verify that registers a function does not have are reported absent, not
+// read from filler bytes: Device Control 2 (LTR) of a version 1 capability,
+// the link of a root-complex integrated endpoint.
+TEST(KelsimDescribeTest, AbsentRegistersAreReportedAbsent) {
+  sim::ConfigFunction v1 = sim::catalogue::NvmeSsd().Build();
+  v1.Poke(v1.pcieCap + 2, 1, (v1.Peek(v1.pcieCap + 2, 1) & 0xF0) | 1);
+  v1.Poke(v1.pcieCap + 0x28, 2, 0x0400); // filler that reads like LTR enable
+  const kelsim::FunctionState a = kelsim::Summarize(v1);
+  EXPECT_FALSE(a.hasControl2);
+  EXPECT_FALSE(a.ltr.enabled);
+  EXPECT_NE(kelsim::StateLine(a).find("LTR absent"), std::string::npos);
+
+  sim::PcieCapabilityFields f;
+  f.type = sim::PortType::RootComplexIntegratedEndpoint;
+  f.linkControl = 0x0143;
+  sim::DeviceBuilder b;
+  b.Ids(0x1234, 1).PciExpress(f);
+  const kelsim::FunctionState r = kelsim::Summarize(b.Build());
+  EXPECT_FALSE(r.hasLink);
+  EXPECT_EQ(r.aspm, -1);
+  EXPECT_FALSE(r.ccc);
+  EXPECT_NE(kelsim::StateLine(r).find("no link"), std::string::npos);
+  EXPECT_EQ(kelsim::StateLine(r).find("ASPM"), std::string::npos);
+}
+
+} // namespace

@@ -586,3 +586,39 @@ TEST(KelsimFeatureViewTest, VerifyThatBadBoardDataIsRefusedWithItsPlace) {
 }
 
 } // namespace
+
+namespace {
+
+// Verify that a capture whose root port sits at 00:00.0 gets its host
+// bridge at the first free device of bus 0, as the manual says.
+TEST(KelsimCaptureTest, VerifyThatTheHostBridgeTakesTheFirstFreeDevice) {
+  TempDir dir;
+  const std::string rootPort = R"(00:00.0 PCI bridge: root port
+00: f0 ff 01 5a 00 00 10 00 00 00 04 06 00 00 01 00
+10: 00 00 00 00 00 00 00 00 00 01 01 00 00 00 00 00
+20: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+30: 00 00 00 00 40 00 00 00 00 00 00 00 00 00 00 00
+40: 10 00 42 00 25 00 00 00 00 00 00 00 00 00 00 00
+50: 00 00 41 10 00 00 00 00 00 00 00 00 00 00 00 00
+60: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+70: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+80: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+90: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+a0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+b0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+c0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+d0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+e0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+f0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+)";
+  std::string other = rootPort;
+  other.replace(0, 7, "00:01.0");
+  other.replace(other.find("10: 00 00 00 00 00 00 00 00 00 01 01"), 36,
+                "10: 00 00 00 00 00 00 00 00 00 02 02");
+  const kelsim::Scenario s =
+      kelsim::ScenarioFromCapture(dir.Write("capture.txt", rootPort + "\n" + other));
+  ASSERT_EQ(s.silicons.size(), 1u);
+  EXPECT_EQ(s.silicons[0].hostBridgeAddress, sim::Bdf(0, 2, 0));
+}
+
+} // namespace

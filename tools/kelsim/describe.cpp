@@ -311,11 +311,19 @@ FunctionState Summarize(const sim::ConfigFunction &f) {
   s.mps = PayloadBytes(Bits(devctl, 7, 5));
   s.mrrs = PayloadBytes(Bits(devctl, 14, 12));
   s.extTag = Bits(devctl, 8, 8) != 0;
-  const uint32_t linkctl = f.Peek(c + 0x10, 2);
-  s.aspm = static_cast<int>(Bits(linkctl, 1, 0));
-  s.ccc = Bits(linkctl, 6, 6) != 0;
-  s.clkpm = Bits(linkctl, 8, 8) != 0;
-  s.ltr.enabled = Bits(f.Peek(c + 0x28, 2), 10, 10) != 0;
+  // PCI Express Base r5.0, 7.5.3: a root-complex integrated endpoint has no
+  // link, and only a version 2 capability has Device Control 2.
+  s.hasLink = s.portType != 9;
+  s.hasControl2 = (f.Peek(c + 2, 2) & 0xF) >= 2;
+  if (s.hasLink) {
+    const uint32_t linkctl = f.Peek(c + 0x10, 2);
+    s.aspm = static_cast<int>(Bits(linkctl, 1, 0));
+    s.ccc = Bits(linkctl, 6, 6) != 0;
+    s.clkpm = Bits(linkctl, 8, 8) != 0;
+  }
+  if (s.hasControl2) {
+    s.ltr.enabled = Bits(f.Peek(c + 0x28, 2), 10, 10) != 0;
+  }
   if (f.Peek(c + 2, 2) & 0x0100) {
     const uint32_t slot = f.Peek(c + 0x14, 4);
     const uint32_t value = Bits(slot, 14, 7);
@@ -413,10 +421,17 @@ std::string StateLine(const FunctionState &s) {
     return "no PCI Express capability";
   }
   char buf[320];
-  std::snprintf(buf, sizeof buf, "MPS %d MRRS %d ExtTag%c ASPM %s CCC%c ClkPM%c L1SS %s LTR%c",
-                s.mps, s.mrrs, s.extTag ? '+' : '-', AspmName(s.aspm).c_str(), s.ccc ? '+' : '-',
-                s.clkpm ? '+' : '-', L1ssName(s.l1ss).c_str(), s.ltr.enabled ? '+' : '-');
+  std::snprintf(buf, sizeof buf, "MPS %d MRRS %d ExtTag%c", s.mps, s.mrrs, s.extTag ? '+' : '-');
   std::string line = buf;
+  if (s.hasLink) {
+    std::snprintf(buf, sizeof buf, " ASPM %s CCC%c ClkPM%c", AspmName(s.aspm).c_str(),
+                  s.ccc ? '+' : '-', s.clkpm ? '+' : '-');
+    line += buf;
+  } else {
+    line += " no link";
+  }
+  line += " L1SS " + L1ssName(s.l1ss);
+  line += s.hasControl2 ? (s.ltr.enabled ? " LTR+" : " LTR-") : " LTR absent";
   if (s.ltr.maxSnoop >= 0) {
     std::snprintf(buf, sizeof buf, " LTRLat snoop %lldns no-snoop %lldns", s.ltr.maxSnoopNs,
                   s.ltr.maxNoSnoopNs);

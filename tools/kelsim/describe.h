@@ -55,6 +55,8 @@ struct FunctionState {
   int mps = -1;      // bytes
   int mrrs = -1;
   bool extTag = false;
+  bool hasLink = false;   // Link registers exist (not a root-complex integrated endpoint)
+  bool hasControl2 = false; // Device Control 2 exists (capability version 2)
   int aspm = -1;     // Link Control ASPM Control: 0 none, 1 L0s, 2 L1, 3 both
   bool ccc = false;
   bool clkpm = false;

@@ -54,11 +54,11 @@ json StateJson(const FunctionState &s) {
   j["mrrs"] = orNull(s.mrrs);
   j["ext_tag"] = s.portType < 0 ? json(nullptr) : json(s.extTag);
   j["aspm"] = s.aspm < 0 ? json(nullptr) : json(AspmName(s.aspm));
-  j["ccc"] = s.portType < 0 ? json(nullptr) : json(s.ccc);
-  j["clkpm"] = s.portType < 0 ? json(nullptr) : json(s.clkpm);
+  j["ccc"] = !s.hasLink ? json(nullptr) : json(s.ccc);
+  j["clkpm"] = !s.hasLink ? json(nullptr) : json(s.clkpm);
   j["l1ss"] = s.l1ss < 0 ? json(nullptr) : json(L1ssName(s.l1ss));
   j["ltr"] = s.portType < 0 ? json(nullptr)
-                            : json{{"enable", s.ltr.enabled},
+                            : json{{"enable", s.hasControl2 ? json(s.ltr.enabled) : json(nullptr)},
                                    {"max_snoop", orNull(s.ltr.maxSnoop)},
                                    {"max_no_snoop", orNull(s.ltr.maxNoSnoop)},
                                    {"max_snoop_ns", s.ltr.maxSnoopNs < 0 ? json(nullptr) : json(s.ltr.maxSnoopNs)},

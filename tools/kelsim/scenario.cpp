@@ -873,8 +873,8 @@ bool IsRootPort(const sim::CapturedFunction &c) {
 }
 
 // The NBIO's index/data pair needs a host bridge: 00:00.0 as on the real
-// platform, unless the capture has a root port there, then the first free
-// function of bus 0.
+// platform, unless the capture has a root port there, then function 0 of
+// the first free device of bus 0.
 uint32_t HostBridgeForCapture(const std::vector<sim::CapturedFunction> &captured) {
   auto find = [&](uint32_t bdf) {
     return std::find_if(captured.begin(), captured.end(),
@@ -884,7 +884,7 @@ uint32_t HostBridgeForCapture(const std::vector<sim::CapturedFunction> &captured
   if (at0 == captured.end() || !IsRootPort(*at0)) {
     return sim::Bdf(0, 0, 0);
   }
-  for (uint32_t device = 31; device > 0; --device) {
+  for (uint32_t device = 1; device <= 31; ++device) {
     if (find(sim::Bdf(0, device, 0)) == captured.end()) {
       return sim::Bdf(0, device, 0);
     }
