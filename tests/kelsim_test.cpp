@@ -622,3 +622,61 @@ f0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
 }
 
 } // namespace
+
+namespace {
+
+// Verify that platform files describe hostile links: a root port whose
+// retrain never ends (the wait ends at its bound, with its line) and a
+// device pulled out mid-pass (the pass ends).
+TEST(KelsimHostileTest, VerifyThatPlatformFilesDescribeStuckAndVanishingLinks) {
+  json doc = MinimalPlatform();
+  Engine0(doc)["RootPort"] = {{"Overrides", {{"TrainsForever", true}}}};
+  Engine0(doc)["Devices"][0]["Overrides"] = {{"AccessesBeforeRemoval", 40}};
+  const kelsim::RunResult r = kelsim::Run(kelsim::ScenarioFromJson(doc, "p", "."));
+  EXPECT_TRUE(r.fatalStops.empty());
+  bool timeout = false;
+  bool exit = false;
+  for (const sim::Event &e : r.events) {
+    timeout |= e.kind == sim::EventKind::Debug &&
+               e.text == "      Link training timeout on Device = 0:1:1\n";
+    exit |= e.kind == sim::EventKind::Debug && e.text == "KelPcieMiscInit Exit\n";
+  }
+  EXPECT_TRUE(exit);
+  EXPECT_FALSE(timeout) << "the device left before the retrain: no link to wait for";
+  Engine0(doc)["Devices"][0]["Overrides"] = json::object();
+  const kelsim::RunResult stuck = kelsim::Run(kelsim::ScenarioFromJson(doc, "p", "."));
+  bool stuckLine = false;
+  for (const sim::Event &e : stuck.events) {
+    stuckLine |= e.kind == sim::EventKind::Debug &&
+                 e.text == "      Link training timeout on Device = 0:1:1\n";
+  }
+  EXPECT_TRUE(stuckLine);
+}
+
+// Verify that a capture without a root port says so.
+TEST(KelsimCaptureTest, VerifyThatACaptureWithoutRootPortsIsReported) {
+  TempDir dir;
+  const std::string nic = R"(03:00.0 Ethernet controller: something
+00: 86 80 33 15 00 00 10 00 00 00 00 02 00 00 00 00
+10: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+20: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+30: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+40: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+50: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+60: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+70: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+80: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+90: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+a0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+b0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+c0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+d0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+e0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+f0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+)";
+  const kelsim::Scenario s = kelsim::ScenarioFromCapture(dir.Write("nic.txt", nic));
+  ASSERT_FALSE(s.warnings.empty());
+  EXPECT_NE(s.warnings.back().find("no root port"), std::string::npos) << s.warnings.back();
+}
+
+} // namespace

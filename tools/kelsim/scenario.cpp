@@ -172,7 +172,8 @@ const std::map<std::string, std::vector<std::string>> &PlatformFileObjects() {
       {"Overrides",
        {"VendorId", "DeviceId", "MaxPayloadSupported", "ExtendedTags", "AspmSupport", "ClockPm",
         "SlotClock", "LinkWidth", "LinkSpeed", "DeviceControl", "LinkControl", "L1Substates",
-        "LtrSupported", "LinkTrainingReads"}},
+        "LtrSupported", "LinkTrainingReads", "TrainsForever", "VanishesOnRetrain",
+        "AccessesBeforeRemoval"}},
       {"Processor", {"PackageType", "Msrs", "SimulatorQuery", "TscStep"}},
       {"Event", {"AerService", "HookEdit"}},
       {"AerService",
@@ -252,8 +253,10 @@ void CheckOverrides(const Reader &r) {
   r.RequireObject("Overrides");
   r.Ranges({{"VendorId", 0xFFFF}, {"DeviceId", 0xFFFF}, {"MaxPayloadSupported", 5},
             {"AspmSupport", 3}, {"LinkWidth", 32}, {"LinkSpeed", 6}, {"DeviceControl", 0xFFFF},
-            {"LinkControl", 0xFFFF}, {"L1Substates", 0xFFFFFFFF}, {"LinkTrainingReads", 1000000}});
-  r.Bools({"ExtendedTags", "ClockPm", "SlotClock", "LtrSupported"});
+            {"LinkControl", 0xFFFF}, {"L1Substates", 0xFFFFFFFF}, {"LinkTrainingReads", 1000000},
+            {"AccessesBeforeRemoval", 1000000}});
+  r.Bools({"ExtendedTags", "ClockPm", "SlotClock", "LtrSupported", "TrainsForever",
+           "VanishesOnRetrain"});
 }
 
 DeviceEntry ReadDevice(const Reader &r) {
@@ -930,6 +933,10 @@ Scenario ScenarioFromCapture(const std::string &path) {
   if (!core1.engines.empty()) {
     silicon.wrappers.push_back(std::move(core1));
   }
+  if (portId == 0) {
+    s.warnings.push_back(path + ": no root port (PCI Express port type 4) in the capture; the "
+                                "pass has no port to program");
+  }
   s.silicons.push_back(std::move(silicon));
   s.pcd = {{67, 1}, {205, 2}};
   s.events = DefaultEvents();
@@ -1011,6 +1018,17 @@ void ApplyOverrides(sim::ConfigFunction &f, const json &o) {
   }
   if (o.contains("LinkTrainingReads")) {
     f.linkTrainingReads = static_cast<unsigned>(num("LinkTrainingReads"));
+  }
+  // Hostile links: training that never ends, a link that drops when
+  // retrained, a device pulled out after so many configuration accesses.
+  if (o.contains("TrainsForever")) {
+    f.trainsForever = o.at("TrainsForever").get<bool>();
+  }
+  if (o.contains("VanishesOnRetrain")) {
+    f.vanishesOnRetrain = o.at("VanishesOnRetrain").get<bool>();
+  }
+  if (o.contains("AccessesBeforeRemoval")) {
+    f.accessesBeforeRemoval = static_cast<int>(num("AccessesBeforeRemoval"));
   }
   if (o.contains("L1Substates")) {
     for (uint16_t ext = 0x100; ext >= 0x100 && ext <= 0xFFC;) {
