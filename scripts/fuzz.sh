@@ -7,7 +7,7 @@ seconds="${1:-60}"
 bash scripts/setup.sh
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKEL_FUZZ=ON -DKEL_BUILD_IMAGE=OFF >/dev/null
-targets=(lspci platform topology pass aer_service)
+targets=(lspci platform topology pass aer_service s3)
 cmake --build build-fuzz --target "${targets[@]/%/_fuzz}"
 for target in "${targets[@]}"; do
   work="build-fuzz/corpus-$target"
