@@ -283,8 +283,48 @@ uint64_t Platform::MmioRead(uint64_t address, unsigned bytes) {
   return v;
 }
 
+// Entries the driver appended to its private S3 table since the last
+// hardware write go into the log before that write, as the save-state
+// protocol's records do: the table lives in driver memory the platform
+// sees only when the driver next touches the hardware.
+void Platform::LogTableAppends() {
+  const auto token = pcd.find(0x34F);
+  if (token == pcd.end() || token->second == 0) {
+    return;
+  }
+  auto *table = reinterpret_cast<const uint8_t *>(token->second);
+  if (firmware.Allocations().count(const_cast<uint8_t *>(table)) == 0) {
+    tableLogged_ = 0;
+    return;
+  }
+  uint64_t used = 0;
+  std::memcpy(&used, table + 0x28, sizeof used);
+  const size_t size = firmware.Allocations().at(const_cast<uint8_t *>(table)).size;
+  if (tableLogged_ < 0x30) {
+    tableLogged_ = 0x30;
+  }
+  // Memory-write entries: type 3, width at 4, address at 8, value at 16.
+  while (tableLogged_ + 24 <= used && tableLogged_ + 24 <= size) {
+    uint16_t type = 0;
+    std::memcpy(&type, table + tableLogged_, sizeof type);
+    if (type != 3) {
+      break;
+    }
+    uint32_t width = 0;
+    uint64_t address = 0;
+    uint64_t value = 0;
+    std::memcpy(&width, table + tableLogged_ + 4, sizeof width);
+    std::memcpy(&address, table + tableLogged_ + 8, sizeof address);
+    std::memcpy(&value, table + tableLogged_ + 16, sizeof value);
+    log.Add({.kind = EventKind::S3Record, .address = address,
+             .width = width < 4 ? 1u << width : 0u, .value = value, .text = "table"});
+    tableLogged_ += 24;
+  }
+}
+
 void Platform::MmioWrite(uint64_t address, unsigned bytes, uint64_t value) {
   Tick();
+  LogTableAppends();
   if (address < kEcamBase || address + bytes > kEcamBase + kEcamSize) {
     log.Add({.kind = EventKind::Fault, .address = address, .width = bytes, .value = value,
              .text = "MMIO write outside the configuration window"});

@@ -151,6 +151,7 @@ public:
 private:
   void Tick() { cpu.tsc += cpu.tscStep; }
   void FlagMisaligned(uint32_t pci, unsigned bytes);
+  void LogTableAppends();
 
   std::map<uint32_t, std::unique_ptr<Nbio>> nbios_;
   std::map<uint32_t, std::map<uint32_t, uint32_t>> rootPortIndirect_;
@@ -160,6 +161,7 @@ private:
   bool fatalStopped_ = false;
   unsigned fatalDisplayWrites_ = 0;
   int pciIoCount_ = 0;
+  uint64_t tableLogged_ = 0; // bytes of the private S3 table already logged
 };
 
 } // namespace sim

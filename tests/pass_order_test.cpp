@@ -42,6 +42,22 @@ TEST_F(S3OrderTest, VerifyThatTheRecordPrecedesTheLiveWrite) {
   EXPECT_LT(record, live);
 }
 
+// Verify the same after the SMM lock, when records go to the private table.
+TEST_F(S3OrderTest, VerifyThatATableRecordPrecedesTheLiveWrite) {
+  platform.InstallSmmReadyToLock();
+  platform.log.Clear();
+  platform.AddFunction(Bdf(1, 0, 0), sim::catalogue::NvmeSsd().Build());
+  const UINT32 value = 0x5678;
+  PciWrite(Bdf(1, 0, 0) | 0x4, AccessWidth32 | S3Save, &value);
+  const long record = IndexOf(sim::EventKind::S3Record, 0xF0000000 + (Bdf(1, 0, 0) | 0x4));
+  const long live = IndexOf(sim::EventKind::CfgWrite, Bdf(1, 0, 0) | 0x4);
+  ASSERT_GE(record, 0);
+  ASSERT_GE(live, 0);
+  EXPECT_LT(record, live);
+  EXPECT_EQ(platform.log.Events()[static_cast<size_t>(record)].text, "table");
+  EXPECT_EQ(platform.log.Events()[static_cast<size_t>(record)].value, 0x5678u);
+}
+
 struct FlagCase {
   UINT32 flag;
   size_t records;
