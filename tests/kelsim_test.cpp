@@ -680,3 +680,25 @@ f0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
 }
 
 } // namespace
+
+namespace {
+
+// Verify that a platform file can leave firmware modules out, and that the
+// pass then ends as the driver's rules say: without a PCD protocol no read
+// request size is programmed; without the save-state protocol nothing is
+// recorded before the lock, and the run still ends.
+TEST(KelsimHostileTest, VerifyThatAbsentModulesAreSimulated) {
+  json doc = MinimalPlatform();
+  doc["Absent"] = {"Pcd", "S3SaveState"};
+  doc["Events"] = {"PciIoInstall"};
+  const kelsim::RunResult r = kelsim::Run(kelsim::ScenarioFromJson(doc, "p", "."));
+  EXPECT_TRUE(r.fatalStops.empty());
+  EXPECT_TRUE(r.saveState.empty());
+  for (const auto &d : r.devices) {
+    EXPECT_EQ(d.before.mrrs, d.after.mrrs) << sim::BdfText(d.bdf);
+  }
+  doc["Absent"] = {"Keyboard"};
+  EXPECT_NE(LoadError(doc).find("unknown module 'Keyboard'"), std::string::npos);
+}
+
+} // namespace

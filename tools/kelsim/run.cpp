@@ -441,7 +441,7 @@ RunResult Run(const Scenario &scenario) {
   RunResult result;
   result.name = scenario.name;
   result.warnings = scenario.warnings;
-  sim::Platform p;
+  sim::Platform p(scenario.modules);
   const sim::BuiltTopology topology = BuildPlatform(scenario, p);
   gHookEdits = nlohmann::json::array();
   gHookNotes = &result.notes;

@@ -152,7 +152,7 @@ const std::map<std::string, std::vector<std::string>> &PlatformFileObjects() {
   static const std::map<std::string, std::vector<std::string>> kObjects = {
       {"Platform",
        {"Silicons", "Captures", "Pcd", "Processor", "Events", "Description", "PlatformData",
-        "HookTable", "TopologyBytes"}},
+        "HookTable", "TopologyBytes", "Absent"}},
       {"PlatformData",
        {"PlatformVendorId", "L1ExitLatencyDeviceIds", "SecondPlatformVendorId",
         "SecondPlatformAspmDeviceId"}},
@@ -815,6 +815,25 @@ Scenario ScenarioFromJson(const json &doc, const std::string &name, const std::s
   }
   if (root.Has("HookTable")) {
     s.hookTable = ReadHookTable(root.At("HookTable"));
+  }
+  if (root.Has("Absent")) {
+    const Reader absent = root.At("Absent");
+    for (size_t i = 0; i < absent.ArraySize(); ++i) {
+      const Reader item = absent.At(i);
+      const std::string module = item.String();
+      if (module == "Pcd") {
+        s.modules.pcd = false;
+      } else if (module == "DebugPrint") {
+        s.modules.debugPrint = false;
+      } else if (module == "S3SaveState") {
+        s.modules.s3SaveState = false;
+      } else if (module == "SmmCommunication") {
+        s.modules.smmCommunication = false;
+      } else {
+        item.Fail("unknown module '" + module +
+                  "' (Pcd, DebugPrint, S3SaveState or SmmCommunication)");
+      }
+    }
   }
   if (root.Has("TopologyBytes")) {
     s.topologyBytes = ReadHexBytes(root.At("TopologyBytes"));

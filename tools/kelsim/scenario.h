@@ -90,6 +90,8 @@ struct Scenario {
   std::optional<PlatformDataTable> platformData;
   // A board hook table in place of the driver's own (at most 4 entries).
   std::optional<std::vector<HookTableEntry>> hookTable;
+  // Firmware modules the platform lacks ("Absent").
+  sim::PlatformModules modules;
   // The published topology as raw bytes instead of the silicons' fields.
   std::optional<std::vector<uint8_t>> topologyBytes;
 };
