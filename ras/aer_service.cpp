@@ -43,6 +43,16 @@ bool IsBridge(UINT32 Function) {
          PciHeader::LayoutBridge;
 }
 
+// Both enables, whichever capability bit was present; the line names the
+// register by its full configuration address.
+VOID EnableEcrc(CapabilityAt Aer, UINT32 Control, const CHAR8 *Format) {
+  const UINT32 F = Aer.Function;
+  CapWriteS3(Aer, AerCap::CapabilitiesControl, Control | EcrcEnableBits);
+  DebugPrint(DebugLevelAer, Format, PciBus(F), PciDevice(F), PciFunction(F),
+             CapAddress(Aer, AerCap::CapabilitiesControl));
+  SetEcrcSeverityFatal(Aer);
+}
+
 // An endpoint-like function: both enables when it can generate or check.
 UINT8 EnableFunction(UINT32 Function) {
   const CapabilityAt Aer = ExtendedCapabilityOf(Function, AerCap::Id);
@@ -53,11 +63,7 @@ UINT8 EnableFunction(UINT32 Function) {
   if ((Control & EcrcCapableBits) == 0) {
     return 0;
   }
-  CapWriteS3(Aer, AerCap::CapabilitiesControl, Control | EcrcEnableBits);
-  DebugPrint(DebugLevelAer, "Set EndPoint ECRC Enable Bus=%02X, Dev=%02X, Fun=%02X, Reg=%03X\n",
-             PciBus(Function), PciDevice(Function), PciFunction(Function),
-             CapAddress(Aer, AerCap::CapabilitiesControl));
-  SetEcrcSeverityFatal(Aer);
+  EnableEcrc(Aer, Control, "Set EndPoint ECRC Enable Bus=%02X, Dev=%02X, Fun=%02X, Reg=%03X\n");
   return 1;
 }
 
@@ -96,11 +102,7 @@ UINT8 PcieEcrcEnable(UINT32 Bridge) {
   if (Secondary <= PciBus(Bridge) || EnableBus(Secondary) == 0) {
     return 0;
   }
-  CapWriteS3(Aer, AerCap::CapabilitiesControl, Control | EcrcEnableBits);
-  DebugPrint(DebugLevelAer, "Set Bridget ECRC Enable Bus=%02X, Dev=%02X, Fun=%02X, Reg=%03X\n",
-             PciBus(Bridge), PciDevice(Bridge), PciFunction(Bridge),
-             CapAddress(Aer, AerCap::CapabilitiesControl));
-  SetEcrcSeverityFatal(Aer);
+  EnableEcrc(Aer, Control, "Set Bridget ECRC Enable Bus=%02X, Dev=%02X, Fun=%02X, Reg=%03X\n");
   return 1;
 }
 

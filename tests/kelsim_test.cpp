@@ -589,28 +589,32 @@ TEST(KelsimFeatureViewTest, VerifyThatBadBoardDataIsRefusedWithItsPlace) {
 
 namespace {
 
+// An lspci -xxx capture of one function: its first rows as given, the rest
+// of the 256 bytes zero.
+std::string CaptureText(const std::string &head, const std::vector<std::string> &rows) {
+  std::string text = head + "\n";
+  for (unsigned row = 0; row < 16; ++row) {
+    char offset[8];
+    std::snprintf(offset, sizeof offset, "%02x: ", row * 16);
+    text += offset + (row < rows.size() ? rows[row]
+                                        : std::string("00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00")) +
+            "\n";
+  }
+  return text;
+}
+
 // Verify that a capture whose root port sits at 00:00.0 gets its host
 // bridge at the first free device of bus 0, as the manual says.
 TEST(KelsimCaptureTest, VerifyThatTheHostBridgeTakesTheFirstFreeDevice) {
   TempDir dir;
-  const std::string rootPort = R"(00:00.0 PCI bridge: root port
-00: f0 ff 01 5a 00 00 10 00 00 00 04 06 00 00 01 00
-10: 00 00 00 00 00 00 00 00 00 01 01 00 00 00 00 00
-20: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-30: 00 00 00 00 40 00 00 00 00 00 00 00 00 00 00 00
-40: 10 00 42 00 25 00 00 00 00 00 00 00 00 00 00 00
-50: 00 00 41 10 00 00 00 00 00 00 00 00 00 00 00 00
-60: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-70: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-80: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-90: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-a0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-b0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-c0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-d0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-e0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-f0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-)";
+  const std::string rootPort =
+      CaptureText("00:00.0 PCI bridge: root port",
+                  {"f0 ff 01 5a 00 00 10 00 00 00 04 06 00 00 01 00",
+                   "00 00 00 00 00 00 00 00 00 01 01 00 00 00 00 00",
+                   "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+                   "00 00 00 00 40 00 00 00 00 00 00 00 00 00 00 00",
+                   "10 00 42 00 25 00 00 00 00 00 00 00 00 00 00 00",
+                   "00 00 41 10 00 00 00 00 00 00 00 00 00 00 00 00"});
   std::string other = rootPort;
   other.replace(0, 7, "00:01.0");
   other.replace(other.find("10: 00 00 00 00 00 00 00 00 00 01 01"), 36,
@@ -656,24 +660,8 @@ TEST(KelsimHostileTest, VerifyThatPlatformFilesDescribeStuckAndVanishingLinks) {
 // Verify that a capture without a root port says so.
 TEST(KelsimCaptureTest, VerifyThatACaptureWithoutRootPortsIsReported) {
   TempDir dir;
-  const std::string nic = R"(03:00.0 Ethernet controller: something
-00: 86 80 33 15 00 00 10 00 00 00 00 02 00 00 00 00
-10: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-20: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-30: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-40: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-50: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-60: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-70: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-80: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-90: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-a0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-b0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-c0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-d0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-e0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-f0: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-)";
+  const std::string nic = CaptureText("03:00.0 Ethernet controller: something",
+                                      {"86 80 33 15 00 00 10 00 00 00 00 02 00 00 00 00"});
   const kelsim::Scenario s = kelsim::ScenarioFromCapture(dir.Write("nic.txt", nic));
   ASSERT_FALSE(s.warnings.empty());
   EXPECT_NE(s.warnings.back().find("no root port"), std::string::npos) << s.warnings.back();
