@@ -84,7 +84,10 @@ bool Inside(const sim::ConfigFunction &f, uint16_t offset) {
   if (f.pcieCap != 0 && offset >= f.pcieCap && offset < f.pcieCap + 0x3C) {
     return true;
   }
-  if (offset >= 0xE0 && offset < 0xE8 && !f.pairs.empty()) {
+  // The port-local index/data pair the ASPM device fixes and the L0s
+  // shut-off reach on the port above a link (a root port or a switch's
+  // downstream port).
+  if (offset >= 0xE0 && offset < 0xE8 && (f.data[0x0E] & 0x7F) == 1) {
     return true;
   }
   if (offset < 0x100) {
