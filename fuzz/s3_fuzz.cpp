@@ -78,8 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       const UINT64 c = in.Integral<UINT64>();
       S3TableAppend(type, a, b, c, a, b, c);
       otherEntries = true;
-    } else {
-      // The table is memory other drivers share: any byte may go wrong.
+    } else if (!handedOff) {
+      // The table is memory other drivers share, until the hand-off frees
+      // it: any byte may go wrong.
       const size_t at = in.InRange<size_t>(0, S3TableSize - 1);
       table[at] = in.Integral<uint8_t>();
       headerCorrupted |= at < sizeof(S3TableHeader);
