@@ -7,7 +7,7 @@ set(KEL_IMAGE_NAME KelNbioPcieHXDxe)
 set(KEL_IMAGE_ENTRY KelNbioPcieHXDxeEntryPoint)
 set(KEL_IMAGE_SOURCES ${KEL_DRIVER_SOURCES} arch/x64/arch_x64.cpp arch/x64/mem_ops.cpp)
 set(KEL_IMAGE_FLAGS
-  --target=x86_64-unknown-windows-msvc -std=c++20 -Os
+  --target=x86_64-unknown-windows-msvc -std=c++20 -Oz
   -ffreestanding -nostdlibinc -fno-exceptions -fno-rtti -fno-threadsafe-statics
   -fno-stack-protector -mno-red-zone -mno-stack-arg-probe -fno-builtin
   -Wall -Wextra -Werror -Wshadow -Wconversion -Wno-sign-conversion
