@@ -690,3 +690,30 @@ TEST(KelsimHostileTest, VerifyThatAbsentModulesAreSimulated) {
 }
 
 } // namespace
+
+namespace {
+
+// Verify that platform files describe the S3 table's faults: a corrupted
+// signature after the lock is reported with its code when the next record
+// is appended, and a failing table allocation is reported by every append.
+TEST(KelsimHostileTest, VerifyThatS3TableFaultsAreDescribedAndReported) {
+  json doc = MinimalPlatform();
+  doc["Events"] = json::parse(R"(["SmmReadyToLock", {"CorruptS3Table": {"Offset": 0, "Value": 0}},
+                                  "PciIoInstall"])");
+  const kelsim::RunResult corrupted = kelsim::Run(kelsim::ScenarioFromJson(doc, "p", "."));
+  ASSERT_FALSE(corrupted.fatalStops.empty());
+  EXPECT_EQ(corrupted.fatalStops.front(), 0xA0697u) << "the signature check's code";
+  EXPECT_NE(std::find(corrupted.notes.begin(), corrupted.notes.end(),
+                      "private S3 table byte 0x0 set to 0x00"),
+            corrupted.notes.end());
+
+  json failing = MinimalPlatform();
+  failing["FailPoolAllocations"] = {2};
+  failing["Events"] = json::parse(R"(["SmmReadyToLock", "PciIoInstall"])");
+  const kelsim::RunResult noTable = kelsim::Run(kelsim::ScenarioFromJson(failing, "p", "."));
+  EXPECT_FALSE(noTable.tableAvailable);
+  ASSERT_FALSE(noTable.fatalStops.empty()) << "appends without a table are reported";
+  EXPECT_EQ(noTable.fatalStops.front(), 0xA0727u);
+}
+
+} // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <set>
 
 #include "core/driver_state.h"
@@ -144,6 +145,22 @@ void CallAerService(sim::Platform &p, const nlohmann::json &request, std::vector
   char buf[96];
   std::snprintf(buf, sizeof buf, "AerService %02x:%02x.%x returned 0x%llx", r.PciBus, r.PciDevice,
                 r.PciFunction, static_cast<unsigned long long>(status));
+  notes.push_back(buf);
+}
+
+// Overwrites one byte of the shared private S3 table, as another driver
+// that shares it might.
+void CorruptS3Table(sim::Platform &p, const nlohmann::json &c, std::vector<std::string> &notes) {
+  const uint64_t table = p.pcd.count(kPcdS3Table) ? p.pcd.at(kPcdS3Table) : 0;
+  if (table == 0 || p.firmware.Allocations().count(reinterpret_cast<void *>(table)) == 0) {
+    notes.push_back("CorruptS3Table: there is no private S3 table");
+    return;
+  }
+  reinterpret_cast<uint8_t *>(table)[Num(c, "Offset")] = static_cast<uint8_t>(Num(c, "Value"));
+  char buf[80];
+  std::snprintf(buf, sizeof buf, "private S3 table byte 0x%llx set to 0x%02llx",
+                static_cast<unsigned long long>(Num(c, "Offset")),
+                static_cast<unsigned long long>(Num(c, "Value")));
   notes.push_back(buf);
 }
 
@@ -442,6 +459,15 @@ RunResult Run(const Scenario &scenario) {
   result.name = scenario.name;
   result.warnings = scenario.warnings;
   sim::Platform p(scenario.modules);
+  if (!scenario.failPoolAllocations.empty()) {
+    // The driver's allocations counted from 1, in the order it makes them.
+    auto count = std::make_shared<uint64_t>(0);
+    const std::set<uint64_t> failing(scenario.failPoolAllocations.begin(),
+                                     scenario.failPoolAllocations.end());
+    p.firmware.failAllocation = [count, failing](EFI_MEMORY_TYPE, size_t) {
+      return failing.count(++*count) != 0;
+    };
+  }
   const sim::BuiltTopology topology = BuildPlatform(scenario, p);
   gHookEdits = nlohmann::json::array();
   gHookNotes = &result.notes;
@@ -474,6 +500,9 @@ RunResult Run(const Scenario &scenario) {
         break;
       case EventKind::AerService:
         CallAerService(p, e.payload, result.notes);
+        break;
+      case EventKind::CorruptS3Table:
+        CorruptS3Table(p, e.payload, result.notes);
         break;
       case EventKind::HookEdit:
         for (const auto &edit : e.payload) {

@@ -152,7 +152,7 @@ const std::map<std::string, std::vector<std::string>> &PlatformFileObjects() {
   static const std::map<std::string, std::vector<std::string>> kObjects = {
       {"Platform",
        {"Silicons", "Captures", "Pcd", "Processor", "Events", "Description", "PlatformData",
-        "HookTable", "TopologyBytes", "Absent"}},
+        "HookTable", "TopologyBytes", "Absent", "FailPoolAllocations"}},
       {"PlatformData",
        {"PlatformVendorId", "L1ExitLatencyDeviceIds", "SecondPlatformVendorId",
         "SecondPlatformAspmDeviceId"}},
@@ -175,7 +175,8 @@ const std::map<std::string, std::vector<std::string>> &PlatformFileObjects() {
         "LtrSupported", "LinkTrainingReads", "TrainsForever", "VanishesOnRetrain",
         "AccessesBeforeRemoval"}},
       {"Processor", {"PackageType", "Msrs", "SimulatorQuery", "TscStep"}},
-      {"Event", {"AerService", "HookEdit"}},
+      {"Event", {"AerService", "HookEdit", "CorruptS3Table"}},
+      {"CorruptS3Table", {"Offset", "Value"}},
       {"AerService",
        {"AerEnable", "PciBus", "PciDevice", "PciFunction", "CorrectableMask", "UncorrectableMask",
         "UncorrectableSeverity"}},
@@ -501,7 +502,17 @@ PlatformEvent ReadEvent(const Reader &r) {
   }
   r.RequireObject("Event");
   if (r.Node().size() != 1) {
-    r.Fail("an event object holds exactly one of \"AerService\" or \"HookEdit\"");
+    r.Fail("an event object holds exactly one of \"AerService\", \"HookEdit\" or "
+           "\"CorruptS3Table\"");
+  }
+  if (r.Has("CorruptS3Table")) {
+    const Reader c = r.At("CorruptS3Table");
+    c.RequireObject("CorruptS3Table");
+    if (!c.Has("Offset") || !c.Has("Value")) {
+      c.Fail("a table corruption needs \"Offset\" and \"Value\"");
+    }
+    c.Ranges({{"Offset", 0x3FFF}, {"Value", 0xFF}});
+    return {EventKind::CorruptS3Table, c.Node()};
   }
   if (r.Has("AerService")) {
     const Reader a = r.At("AerService");
@@ -753,6 +764,8 @@ std::string EventName(EventKind kind) {
     return "AerService";
   case EventKind::HookEdit:
     return "HookEdit";
+  case EventKind::CorruptS3Table:
+    return "CorruptS3Table";
   }
   return "?";
 }
@@ -815,6 +828,12 @@ Scenario ScenarioFromJson(const json &doc, const std::string &name, const std::s
   }
   if (root.Has("HookTable")) {
     s.hookTable = ReadHookTable(root.At("HookTable"));
+  }
+  if (root.Has("FailPoolAllocations")) {
+    const Reader fails = root.At("FailPoolAllocations");
+    for (size_t i = 0; i < fails.ArraySize(); ++i) {
+      s.failPoolAllocations.push_back(fails.At(i).Unsigned(1000000));
+    }
   }
   if (root.Has("Absent")) {
     const Reader absent = root.At("Absent");

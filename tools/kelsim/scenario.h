@@ -62,7 +62,14 @@ struct SiliconEntry {
   std::vector<WrapperEntry> wrappers;
 };
 
-enum class EventKind { PciIoInstall, SmmReadyToLock, ReadyToBoot, AerService, HookEdit };
+enum class EventKind {
+  PciIoInstall,
+  SmmReadyToLock,
+  ReadyToBoot,
+  AerService,
+  HookEdit,
+  CorruptS3Table, // bytes of the shared private S3 table overwritten, as a faulty driver would
+};
 
 struct PlatformEvent {
   EventKind kind;
@@ -90,6 +97,9 @@ struct Scenario {
   std::optional<PlatformDataTable> platformData;
   // A board hook table in place of the driver's own (at most 4 entries).
   std::optional<std::vector<HookTableEntry>> hookTable;
+  // Pool allocations that fail, counted from 1 in the order they are made
+  // ("FailPoolAllocations").
+  std::vector<uint64_t> failPoolAllocations;
   // Firmware modules the platform lacks ("Absent").
   sim::PlatformModules modules;
   // The published topology as raw bytes instead of the silicons' fields.
