@@ -717,3 +717,34 @@ TEST(KelsimHostileTest, VerifyThatS3TableFaultsAreDescribedAndReported) {
 }
 
 } // namespace
+
+namespace {
+
+struct AllocationCase {
+  uint64_t failing;
+  uint32_t fatalStop; // 0: the run ends without one
+};
+
+class FailingAllocationTest : public ::testing::TestWithParam<AllocationCase> {};
+
+// Verify that each pool allocation the driver makes, failing in turn, ends
+// the run with its own code or none, never with a crash or a hang.
+TEST_P(FailingAllocationTest, VerifyThatEachFailingAllocationEndsAsItsCodeSays) {
+  json doc = MinimalPlatform();
+  doc["FailPoolAllocations"] = {GetParam().failing};
+  const kelsim::RunResult r = kelsim::Run(kelsim::ScenarioFromJson(doc, "p", "."));
+  EXPECT_FALSE(r.halted);
+  if (GetParam().fatalStop == 0) {
+    EXPECT_TRUE(r.fatalStops.empty());
+  } else {
+    ASSERT_FALSE(r.fatalStops.empty());
+    EXPECT_EQ(r.fatalStops.front(), GetParam().fatalStop);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(InTurn, FailingAllocationTest,
+                         ::testing::Values(AllocationCase{1, 0xA0873}, // S3 private data
+                                           AllocationCase{2, 0xA0727}, // S3 table
+                                           AllocationCase{3, 0}, AllocationCase{4, 0}));
+
+} // namespace
