@@ -2,6 +2,8 @@
 // driver's rules say, with nothing written where nothing may be.
 #include "tests/test_support.h"
 
+#include <cstring>
+
 #include <nlohmann/json.hpp>
 
 #include "platform/diagnostics.h"
@@ -38,6 +40,40 @@ TEST(HostileTopologyTest, VerifyThatAnEndlessChildChainEndsAtItsBound) {
             driver.end());
   EXPECT_EQ(driver.back(), "TORVU_TP:[b000a95b]\n");
   EXPECT_TRUE(Lines(p, DebugLevelPcie).empty()) << "no step ran";
+}
+
+// Verify that a silicon whose child chain holds no wrapper record runs
+// every step over no engine and ends: only the closing writes reach the NBIO.
+TEST(HostileTopologyTest, VerifyThatAChildChainWithoutWrappersProgramsNoPort) {
+  sim::Platform p;
+  p.AddSilicon(Bdf(0, 0, 0));
+  sim::TopologyLayout t;
+  sim::SiliconLayout s{.hostBridgeAddress = Bdf(0, 0, 0), .recordsBeforeWrappers = 2};
+  sim::EngineLayout e;
+  e.portPciAddress = Bdf(0, 1, 1);
+  e.portAspm = 0x30;
+  s.wrappers.push_back({.wrapperId = 0, .engines = {e}});
+  t.silicons.push_back(s);
+  sim::BuiltTopology built = sim::BuildTopology(t);
+  // The wrapper record loses its flag: the chain runs out without one.
+  for (size_t at = built.siliconOffsets[0] + 18; at + 4 <= built.bytes.size(); ++at) {
+    uint32_t flags = 0;
+    std::memcpy(&flags, built.bytes.data() + at, 4);
+    if ((flags & 0x01000000) != 0 && (flags & 0x02800000) == 0) {
+      flags &= ~0x01000000u;
+      std::memcpy(built.bytes.data() + at, &flags, 4);
+      break;
+    }
+  }
+  p.PublishTopology(built.bytes);
+  p.LoadDriver();
+  p.InstallPciIo();
+  std::vector<uint64_t> smn;
+  for (const sim::Event &ev : p.log.Of(sim::EventKind::SmnWrite)) {
+    smn.push_back(ev.address);
+  }
+  EXPECT_EQ(smn, (std::vector<uint64_t>{0x11180040, 0x11280040}));
+  EXPECT_EQ(p.log.DebugLines(DebugLevelDriver).back(), "TORVU_TP:[b000a95b]\n");
 }
 
 class HotRemovalTest : public FeatureTest, public ::testing::WithParamInterface<int> {};
