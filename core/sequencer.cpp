@@ -26,9 +26,6 @@ inline constexpr UINT32 TestPointPassStart = 0xA95A;
 inline constexpr UINT32 TestPointPassEnd = 0xA95B;
 
 // Register 0x40 of both core blocks; bit 0 is set at the end of each silicon.
-inline constexpr UINT32 CoreRegister40Core0 = 0x11180040;
-inline constexpr UINT32 CoreRegister40Core1 = 0x11280040;
-inline constexpr UINT32 CoreRegister40Bit0 = 0x00000001;
 
 using SequencerStep = VOID (*)(SiliconDescriptor *Silicon);
 
@@ -54,9 +51,11 @@ VOID PcieSmuServiceRequest(SiliconDescriptor *Silicon) {
 }
 
 VOID PcieClosingWrites(SiliconDescriptor *Silicon) {
-  NbioRegisterRmw(Silicon, CoreRegister40Core0, ~CoreRegister40Bit0, CoreRegister40Bit0,
+  NbioRegisterRmw(Silicon, NbioCore0Bank + NbioCoreRegister40, ~NbioCoreRegister40Bit0,
+                  NbioCoreRegister40Bit0,
                   NbioS3Save);
-  NbioRegisterRmw(Silicon, CoreRegister40Core1, ~CoreRegister40Bit0, CoreRegister40Bit0,
+  NbioRegisterRmw(Silicon, NbioCore1Bank + NbioCoreRegister40, ~NbioCoreRegister40Bit0,
+                  NbioCoreRegister40Bit0,
                   NbioS3Save);
 }
 

@@ -199,6 +199,10 @@ inline UINT8 PcieEngineFunction(const EngineDescriptor *Engine) {
 inline constexpr UINT32 NbioCore0Bank = 0x11100000;
 inline constexpr UINT32 NbioCore1Bank = 0x11200000;
 inline constexpr UINT32 NbioPortBlockShift = 12;
+// Core register 0x40 of a bank; bit 0 is cleared while a root port's
+// advertised capabilities change, and set at the end of every silicon.
+inline constexpr UINT32 NbioCoreRegister40 = 0x80040;
+inline constexpr UINT32 NbioCoreRegister40Bit0 = 0x00000001;
 inline UINT32 PcieCoreBank(const WrapperDescriptor *Wrapper) {
   return Wrapper->WrapperId == 0 ? NbioCore0Bank : NbioCore1Bank;
 }

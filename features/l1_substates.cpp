@@ -16,10 +16,6 @@ namespace {
 inline constexpr UINT16 EndOfTable = 0xFFFF;
 inline constexpr UINT16 DisableSubstate = 1;
 
-// Bit 0 of core register 0x40 is cleared while a root port's advertised L1
-// PM Substates Capabilities are rewritten through their SMN image.
-inline constexpr UINT32 CoreRegister40 = 0x80040;
-inline constexpr UINT32 CoreRegister40Bit0 = 0x00000001;
 inline constexpr UINT32 RootPortL1ssCapabilities = 0x374;
 inline constexpr UINT32 WithdrawL11 = 0xFFFFFFF5; // PCI-PM and ASPM L1.1 Supported
 inline constexpr UINT32 WithdrawL12 = 0xFFFFFFFA; // PCI-PM and ASPM L1.2 Supported
@@ -42,16 +38,16 @@ UINT32 EnablesFor(UINT32 Common, const PcieL1SSScanData *Data) {
 
 VOID WithdrawFromPort(SiliconDescriptor *Silicon, WrapperDescriptor *Wrapper,
                       EngineDescriptor *Engine) {
-  const UINT32 Core = PcieCoreBank(Wrapper) + CoreRegister40;
+  const UINT32 Core = PcieCoreBank(Wrapper) + NbioCoreRegister40;
   const UINT32 Image = PciePortRegister(Wrapper, Engine, RootPortL1ssCapabilities);
-  NbioRegisterRmw(Silicon, Core, ~CoreRegister40Bit0, 0, NbioS3Save);
+  NbioRegisterRmw(Silicon, Core, ~NbioCoreRegister40Bit0, 0, NbioS3Save);
   if ((Engine->PortPmOptions & L11Enable) == 0) {
     NbioRegisterRmw(Silicon, Image, WithdrawL11, 0, NbioS3Save);
   }
   if ((Engine->PortPmOptions & L12Enable) == 0) {
     NbioRegisterRmw(Silicon, Image, WithdrawL12, 0, NbioS3Save);
   }
-  NbioRegisterRmw(Silicon, Core, ~CoreRegister40Bit0, CoreRegister40Bit0, NbioS3Save);
+  NbioRegisterRmw(Silicon, Core, ~NbioCoreRegister40Bit0, NbioCoreRegister40Bit0, NbioS3Save);
 }
 
 } // namespace

@@ -16,6 +16,18 @@ using sim::Bdf;
 class S3OrderTest : public DriverUnitTest {
 protected:
   S3OrderTest() { platform.AddSilicon(kHostBridge); }
+  // Writes a recorded dword to 01:00.0 +0x4 and returns the position of its
+  // S3 record, after checking that the live write comes after it.
+  long RecordThenWrite(UINT32 value) {
+    platform.AddFunction(Bdf(1, 0, 0), sim::catalogue::NvmeSsd().Build());
+    PciWrite(Bdf(1, 0, 0) | 0x4, AccessWidth32 | S3Save, &value);
+    const long record = IndexOf(sim::EventKind::S3Record, 0xF0000000 + (Bdf(1, 0, 0) | 0x4));
+    const long live = IndexOf(sim::EventKind::CfgWrite, Bdf(1, 0, 0) | 0x4);
+    EXPECT_GE(record, 0);
+    EXPECT_GE(live, 0);
+    EXPECT_LT(record, live);
+    return record;
+  }
   // Position of the first event of a kind at an address, or -1.
   long IndexOf(sim::EventKind kind, uint64_t address) const {
     const auto &events = platform.log.Events();
@@ -31,29 +43,14 @@ protected:
 // Verify that a recorded configuration write reaches the boot script before
 // the hardware, so a resume replays it even if the live write is the last
 // thing this boot does.
-TEST_F(S3OrderTest, VerifyThatTheRecordPrecedesTheLiveWrite) {
-  platform.AddFunction(Bdf(1, 0, 0), sim::catalogue::NvmeSsd().Build());
-  const UINT32 value = 0x1234;
-  PciWrite(Bdf(1, 0, 0) | 0x4, AccessWidth32 | S3Save, &value);
-  const long record = IndexOf(sim::EventKind::S3Record, 0xF0000000 + (Bdf(1, 0, 0) | 0x4));
-  const long live = IndexOf(sim::EventKind::CfgWrite, Bdf(1, 0, 0) | 0x4);
-  ASSERT_GE(record, 0);
-  ASSERT_GE(live, 0);
-  EXPECT_LT(record, live);
-}
+TEST_F(S3OrderTest, VerifyThatTheRecordPrecedesTheLiveWrite) { RecordThenWrite(0x1234); }
 
 // Verify the same after the SMM lock, when records go to the private table.
 TEST_F(S3OrderTest, VerifyThatATableRecordPrecedesTheLiveWrite) {
   platform.InstallSmmReadyToLock();
   platform.log.Clear();
-  platform.AddFunction(Bdf(1, 0, 0), sim::catalogue::NvmeSsd().Build());
-  const UINT32 value = 0x5678;
-  PciWrite(Bdf(1, 0, 0) | 0x4, AccessWidth32 | S3Save, &value);
-  const long record = IndexOf(sim::EventKind::S3Record, 0xF0000000 + (Bdf(1, 0, 0) | 0x4));
-  const long live = IndexOf(sim::EventKind::CfgWrite, Bdf(1, 0, 0) | 0x4);
+  const long record = RecordThenWrite(0x5678);
   ASSERT_GE(record, 0);
-  ASSERT_GE(live, 0);
-  EXPECT_LT(record, live);
   EXPECT_EQ(platform.log.Events()[static_cast<size_t>(record)].text, "table");
   EXPECT_EQ(platform.log.Events()[static_cast<size_t>(record)].value, 0x5678u);
 }
