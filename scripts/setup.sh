@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs, if any are missing.
+# Installs the Debian packages the build needs, if any are missing; with
+# arguments, those packages instead.
 set -euo pipefail
 
-packages=(
+packages=("$@")
+((${#packages[@]})) || packages=(
   cmake ninja-build g++ clang lld
   libgtest-dev libgmock-dev libbenchmark-dev
-  nlohmann-json3-dev libcli11-dev libclang-rt-14-dev
+  nlohmann-json3-dev libcli11-dev libclang-rt-14-dev libfmt-dev
 )
 
 missing=()
