@@ -36,6 +36,11 @@ UINT16 ArchSimulatorQuery(UINT32 Code);
 UINT64 ArchReadTsc();
 VOID ArchPause();
 
+// Marks where a step of the PCIe pass begins (its number from 1) and where
+// the steps of a silicon end (0). The processor does nothing with it; the
+// simulator notes it in its log so every access can be laid to its step.
+VOID ArchPassStep(UINT32 Step);
+
 UINT64 ArchReadDr2();
 VOID ArchWriteDr2(UINT64 Value);
 UINT64 ArchReadDr7();

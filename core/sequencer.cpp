@@ -1,5 +1,7 @@
 #include "core/sequencer.h"
 
+#include "arch/arch.h"
+
 #include "core/driver_state.h"
 #include "core/power_clock_gating.h"
 #include "features/aspm.h"
@@ -103,9 +105,12 @@ VOID *LocateTopology() {
 }
 
 VOID RunSteps(SiliconDescriptor *Silicon) {
+  UINT32 Number = 0;
   for (const SequencerStep Step : Steps) {
+    ArchPassStep(++Number);
     Step(Silicon);
   }
+  ArchPassStep(0);
 }
 
 } // namespace

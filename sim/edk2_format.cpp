@@ -1,6 +1,9 @@
 #include "sim/edk2_format.h"
 
+#include <cctype>
+#include <charconv>
 #include <cstdint>
+#include <utility>
 #include <cstdio>
 
 namespace sim {
@@ -31,6 +34,12 @@ std::string Pad(std::string body, const Directive &s, bool numeric) {
     return body.substr(0, sign) + std::string(fill, '0') + body.substr(sign);
   }
   return std::string(fill, ' ') + body;
+}
+
+template <typename T> std::string Digits(T value, int base) {
+  char buf[24];
+  const auto end = std::to_chars(buf, buf + sizeof buf, value, base).ptr;
+  return std::string(buf, end);
 }
 
 std::string Group(std::string digits) {
@@ -71,9 +80,14 @@ std::string StatusText(uint64_t status) {
 
 std::string FormatEdk2(const char *format, VA_LIST args) {
   std::string out;
+  out.reserve(96);
   for (const char *p = format; *p != '\0'; ++p) {
     if (*p != '%') {
-      out.push_back(*p);
+      const char *run = p;
+      while (p[1] != '\0' && p[1] != '%') {
+        ++p;
+      }
+      out.append(run, static_cast<size_t>(p - run + 1));
       continue;
     }
     Directive s;
@@ -126,25 +140,32 @@ std::string FormatEdk2(const char *format, VA_LIST args) {
     case 'i': {
       const UINT64 raw = VA_ARG(args, UINT64);
       const long long v = s.wide ? static_cast<long long>(raw) : static_cast<int>(raw);
-      std::snprintf(buf, sizeof buf, s.plus ? "%+lld" : (s.space ? "% lld" : "%lld"), v);
-      out += Pad(s.comma ? Group(buf) : std::string(buf), s, true);
+      std::string digits = Digits(v, 10);
+      if (v >= 0 && (s.plus || s.space)) {
+        digits.insert(digits.begin(), s.plus ? '+' : ' ');
+      }
+      out += Pad(s.comma ? Group(digits) : digits, s, true);
       break;
     }
     case 'u': {
       const UINT64 raw = VA_ARG(args, UINT64);
       const unsigned long long v = s.wide ? raw : static_cast<unsigned>(raw);
-      std::snprintf(buf, sizeof buf, "%llu", v);
-      out += Pad(s.comma ? Group(buf) : std::string(buf), s, true);
+      out += Pad(s.comma ? Group(Digits(v, 10)) : Digits(v, 10), s, true);
       break;
     }
     case 'x':
     case 'X': {
       const UINT64 raw = VA_ARG(args, UINT64);
       const unsigned long long v = s.wide ? raw : static_cast<unsigned>(raw);
-      std::snprintf(buf, sizeof buf, *p == 'x' ? "%llx" : "%llX", v);
+      std::string digits = Digits(v, 16);
+      if (*p == 'X') {
+        for (char &c : digits) {
+          c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+      }
       Directive padded = s;
       padded.zero = s.zero || *p == 'X'; // EDK II pads %X with zeros
-      out += Pad(buf, padded, true);
+      out += Pad(std::move(digits), padded, true);
       break;
     }
     case 'p': {
@@ -164,7 +185,7 @@ std::string FormatEdk2(const char *format, VA_LIST args) {
       if (s.precision >= 0 && static_cast<size_t>(s.precision) < text.size()) {
         text.resize(static_cast<size_t>(s.precision));
       }
-      out += Pad(text, s, false);
+      out += Pad(std::move(text), s, false);
       break;
     }
     case 's':

@@ -104,6 +104,8 @@ std::string Describe(const Event &e) {
                   static_cast<unsigned long long>(e.address),
                   static_cast<unsigned long long>(e.value));
     return buf;
+  case EventKind::PassStep:
+    return e.value == 0 ? std::string("pass steps end") : "pass step " + std::to_string(e.value);
   }
   return "?";
 }

@@ -1,3 +1,6 @@
+#include <fmt/compile.h>
+#include <fmt/format.h>
+
 #include "sim/lspci.h"
 
 #include <cstdio>
@@ -10,8 +13,16 @@ namespace sim {
 
 namespace {
 
-const std::regex kHeader(R"(^(?:([0-9a-fA-F]{4}):)?([0-9a-fA-F]{2}):([0-9a-fA-F]{2})\.([0-7])(?:\s+(.*))?$)");
-const std::regex kRow(R"(^([0-9a-fA-F]{2,3}):((?: [0-9a-fA-F]{2}){1,16})\s*$)");
+// Compiled on first use, not at start-up: most runs read no capture.
+const std::regex &HeaderPattern() {
+  static const std::regex header(
+      R"(^(?:([0-9a-fA-F]{4}):)?([0-9a-fA-F]{2}):([0-9a-fA-F]{2})\.([0-7])(?:\s+(.*))?$)");
+  return header;
+}
+const std::regex &RowPattern() {
+  static const std::regex row(R"(^([0-9a-fA-F]{2,3}):((?: [0-9a-fA-F]{2}){1,16})\s*$)");
+  return row;
+}
 
 std::string Trim(const std::string &s) {
   const auto b = s.find_first_not_of(" \t\r");
@@ -33,10 +44,8 @@ void Finish(CapturedFunction &f, const std::string &name, int line) {
 } // namespace
 
 std::string BdfText(uint32_t bdf) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%02x:%02x.%x", (bdf >> 20) & 0xFF, (bdf >> 15) & 0x1F,
-                (bdf >> 12) & 7);
-  return buf;
+  return fmt::format(FMT_COMPILE("{:02x}:{:02x}.{:x}"), (bdf >> 20) & 0xFF, (bdf >> 15) & 0x1F,
+                     (bdf >> 12) & 7);
 }
 
 bool ParseBdf(const std::string &text, uint32_t &bdf) {
@@ -66,7 +75,7 @@ std::vector<CapturedFunction> ParseLspci(std::istream &in, const std::string &na
       continue;
     }
     std::smatch m;
-    if (std::regex_match(text, m, kRow)) {
+    if (std::regex_match(text, m, RowPattern())) {
       if (current == nullptr) {
         throw InputError(name, Where(line), "hex row before any function header line");
       }
@@ -98,7 +107,7 @@ std::vector<CapturedFunction> ParseLspci(std::istream &in, const std::string &na
       lastLine = line;
       continue;
     }
-    if (std::regex_match(text, m, kHeader)) {
+    if (std::regex_match(text, m, HeaderPattern())) {
       if (current != nullptr) {
         Finish(*current, name, lastLine);
       }

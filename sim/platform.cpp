@@ -391,6 +391,7 @@ uint64_t Platform::ReadTsc() {
 }
 
 void Platform::Pause() { Tick(); }
+void Platform::PassStep(uint32_t Step) { log.Add({.kind = EventKind::PassStep, .value = Step}); }
 
 uint64_t Platform::ReadControl(ControlRegister reg) {
   Tick();

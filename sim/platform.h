@@ -145,6 +145,7 @@ public:
   uint16_t SimulatorQuery(uint32_t code) override;
   uint64_t ReadTsc() override;
   void Pause() override;
+  void PassStep(uint32_t Step) override;
   uint64_t ReadControl(ControlRegister reg) override;
   void WriteControl(ControlRegister reg, uint64_t value) override;
 

@@ -40,6 +40,7 @@ CpuidResult ArchCpuid(UINT32 Leaf) { return Backend().Cpuid(Leaf); }
 UINT16 ArchSimulatorQuery(UINT32 Code) { return Backend().SimulatorQuery(Code); }
 UINT64 ArchReadTsc() { return Backend().ReadTsc(); }
 VOID ArchPause() { Backend().Pause(); }
+VOID ArchPassStep(UINT32 Step) { Backend().PassStep(Step); }
 
 using Reg = ArchHostBackend::ControlRegister;
 UINT64 ArchReadDr2() { return Backend().ReadControl(Reg::Dr2); }

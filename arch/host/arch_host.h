@@ -18,6 +18,7 @@ public:
   virtual uint16_t SimulatorQuery(uint32_t Code) = 0;
   virtual uint64_t ReadTsc() = 0;
   virtual void Pause() = 0;
+  virtual void PassStep(uint32_t Step) = 0;
   enum class ControlRegister { Dr2, Dr7, Cr4 };
   virtual uint64_t ReadControl(ControlRegister Reg) = 0;
   virtual void WriteControl(ControlRegister Reg, uint64_t Value) = 0;

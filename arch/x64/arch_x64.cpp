@@ -84,6 +84,8 @@ UINT64 ArchReadTsc() {
 
 VOID ArchPause() { __asm__ __volatile__("pause"); }
 
+VOID ArchPassStep(UINT32) {}
+
 UINT64 ArchReadDr2() {
   UINT64 V;
   __asm__ __volatile__("mov %%dr2, %0" : "=r"(V));

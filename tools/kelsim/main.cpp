@@ -31,6 +31,8 @@ struct Options {
   bool noScript = false;
   bool noDevices = false;
   bool noFeatures = false;
+  bool noAccesses = false;
+  bool large = false;
   bool quiet = false;
 };
 
@@ -41,7 +43,7 @@ kelsim::Scenario Load(const Options &o) {
   if (!o.platform.empty()) {
     return kelsim::LoadScenarioFile(o.platform);
   }
-  return kelsim::ReferenceScenario();
+  return o.large ? kelsim::LargeScenario() : kelsim::ReferenceScenario();
 }
 
 bool WriteFile(const std::string &path, const std::string &what,
@@ -96,6 +98,7 @@ int RunOne(const Options &o, uint64_t levels) {
     text.script = !o.noScript;
     text.devices = !o.noDevices;
     text.features = !o.noFeatures;
+    text.accesses = !o.noAccesses;
     kelsim::WriteText(result, text, std::cout);
   }
   if (!o.json.empty() &&
@@ -195,6 +198,11 @@ int main(int argc, char **argv) {
   app.add_flag("--no-devices", o.noDevices, "leave the per-function state out of the text report");
   app.add_flag("--no-features", o.noFeatures,
                "leave the engines, straps, CLKREQ# map, AER table and RAS groups out of the text report");
+  app.add_flag("--no-accesses", o.noAccesses,
+               "leave the pass's accesses per step out of the text report");
+  app.add_flag("--large", o.large,
+               "run the built-in large platform (4 silicons, 64 root ports, 1,500 functions) "
+               "instead of the reference platform");
   app.add_flag("--quiet,-q", o.quiet, "no text report (with --json or --dot)");
   app.footer("Exit status: 0 done, 1 fatal stop, 2 bad input, 3 S3 resume difference with "
              "--strict-s3; a batch exits with the most serious of its files' (2, then 1, then 3).");
@@ -206,6 +214,10 @@ int main(int argc, char **argv) {
   uint64_t levels = 0;
   if (!kelsim::ParseLevels(o.levels, levels)) {
     std::cerr << "kelsim: --levels: '" << o.levels << "' names no debug level\n";
+    return kExitInputError;
+  }
+  if (o.large && (!o.platform.empty() || !o.lspci.empty() || !o.batch.empty())) {
+    std::cerr << "kelsim: --large runs a built-in platform; give no platform file, capture or batch\n";
     return kExitInputError;
   }
   if (!o.platform.empty() && !o.lspci.empty()) {

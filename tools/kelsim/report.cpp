@@ -1,3 +1,6 @@
+#include <fmt/compile.h>
+#include <fmt/format.h>
+
 #include "tools/kelsim/report.h"
 
 #include <cctype>
@@ -15,9 +18,7 @@ using nlohmann::json;
 namespace {
 
 std::string Hex(uint64_t v, int digits = 8) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "0x%0*llx", digits, static_cast<unsigned long long>(v));
-  return buf;
+  return fmt::format(FMT_COMPILE("0x{:0{}x}"), v, digits);
 }
 
 std::string Changes(const std::vector<FieldChange> &changes) {
@@ -94,6 +95,46 @@ json FindingJson(const ResumeFinding &f) {
 }
 
 // The decoded target of a script address, as the run resolved it.
+void WriteAccessRow(std::ostream &out, const std::string &step, const std::string &name,
+                    const sim::AccessCounts &c) {
+  char line[160];
+  std::snprintf(line, sizeof line, "%-5s %-28s %7llu %7llu %6llu %6llu %7llu %5llu %5llu %5llu\n",
+                step.c_str(), name.c_str(), static_cast<unsigned long long>(c.configReads),
+                static_cast<unsigned long long>(c.configWrites),
+                static_cast<unsigned long long>(c.smnReads),
+                static_cast<unsigned long long>(c.smnWrites),
+                static_cast<unsigned long long>(c.smnPairAccesses),
+                static_cast<unsigned long long>(c.portWrites),
+                static_cast<unsigned long long>(c.s3Records),
+                static_cast<unsigned long long>(c.pcdReads));
+  out << line;
+}
+
+void WriteAccessText(const std::vector<sim::StepAccesses> &steps, std::ostream &out) {
+  out << "\n-- accesses of the pass --\n";
+  if (steps.empty()) {
+    out << "no pass ran\n";
+    return;
+  }
+  out << "step  function                      cfg rd  cfg wr smn rd smn wr   pair  port    s3   pcd\n";
+  for (const sim::StepAccesses &s : steps) {
+    WriteAccessRow(out, std::to_string(s.step), sim::StepName(s.step), s.counts);
+  }
+  const sim::AccessCounts total = sim::Total(steps);
+  WriteAccessRow(out, "total", "", total);
+  out << "configuration accesses: " << total.ConfigurationAccesses()
+      << " (SMN index/data included); at 1 us each the pass takes about "
+      << total.EstimatedMicroseconds() << " us on hardware, retrain and handshake polls "
+      << "included as the simulated platform answered them\n";
+}
+
+nlohmann::json AccessJson(const sim::AccessCounts &c) {
+  return {{"config_reads", c.configReads},   {"config_writes", c.configWrites},
+          {"smn_reads", c.smnReads},         {"smn_writes", c.smnWrites},
+          {"smn_pair_accesses", c.smnPairAccesses}, {"port_writes", c.portWrites},
+          {"s3_records", c.s3Records},       {"pcd_reads", c.pcdReads}};
+}
+
 std::string ScriptTarget(const RunResult &r, uint64_t address) {
   for (const ScriptWrite &w : r.script) {
     if (w.address == address) {
@@ -387,6 +428,9 @@ void WriteText(const RunResult &r, const TextOptions &o, std::ostream &out) {
   if (o.features) {
     WriteFeatureText(r.features, out);
   }
+  if (o.accesses) {
+    WriteAccessText(r.accesses, out);
+  }
   if (o.resume) {
     out << "\n-- S3 resume check --\n";
     out << "replayed " << r.resume.replayedWrites << " script writes onto the platform as it "
@@ -499,6 +543,17 @@ json ToJson(const RunResult &r) {
   resume["notes"] = r.resume.notes;
   j["s3_resume"] = resume;
   j["features"] = FeatureJson(r.features);
+  json accesses = {{"steps", json::array()}};
+  for (const sim::StepAccesses &s : r.accesses) {
+    json row = AccessJson(s.counts);
+    row["step"] = s.step;
+    row["function"] = sim::StepName(s.step);
+    accesses["steps"].push_back(row);
+  }
+  const sim::AccessCounts total = sim::Total(r.accesses);
+  accesses["total"] = AccessJson(total);
+  accesses["estimated_microseconds"] = total.EstimatedMicroseconds();
+  j["accesses"] = accesses;
   return j;
 }
 

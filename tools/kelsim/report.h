@@ -19,6 +19,7 @@ struct TextOptions {
   bool script = true;
   bool devices = true;
   bool features = true;
+  bool accesses = true;
   bool resume = true;
 };
 

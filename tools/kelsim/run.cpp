@@ -1,3 +1,6 @@
+#include <fmt/compile.h>
+#include <fmt/format.h>
+
 #include "tools/kelsim/run.h"
 
 #include <algorithm>
@@ -189,15 +192,11 @@ bool IsMailbox(uint32_t smn) {
 }
 
 std::string CfgLocation(uint32_t bdf, uint16_t offset) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%s +0x%03x", sim::BdfText(bdf).c_str(), offset);
-  return buf;
+  return fmt::format(FMT_COMPILE("{} +0x{:03x}"), sim::BdfText(bdf), offset);
 }
 
 std::string SmnLocation(uint32_t hb, uint32_t smn) {
-  char buf[48];
-  std::snprintf(buf, sizeof buf, "smn [%s] 0x%08x", sim::BdfText(hb).c_str(), smn);
-  return buf;
+  return fmt::format(FMT_COMPILE("smn [{}] 0x{:08x}"), sim::BdfText(hb), smn);
 }
 
 std::vector<TableEntry> DecodeTable(const uint8_t *t) {
@@ -408,13 +407,13 @@ S3Resume CheckResume(const sim::Platform &p, const Snapshot &cfgBefore, const Sm
       if (x == a) {
         continue;
       }
+      const bool touched = cfgTouched.count({bdf, offset}) != 0;
+      if (!touched && a == b) {
+        continue;
+      }
       const RegisterInfo info = DescribeConfigWrite(&f, offset, 4, x, a);
       ResumeFinding finding{CfgLocation(bdf, offset), info.name, b, a, x, info.changes};
-      if (cfgTouched.count({bdf, offset})) {
-        r.differing.push_back(finding);
-      } else if (a != b) {
-        r.notRestored.push_back(finding);
-      }
+      (touched ? r.differing : r.notRestored).push_back(std::move(finding));
     }
   }
   std::map<uint32_t, std::map<uint32_t, uint32_t>> smnAfter;
@@ -489,9 +488,19 @@ RunResult Run(const Scenario &scenario) {
     }
     for (const PlatformEvent &e : scenario.events) {
       switch (e.kind) {
-      case EventKind::PciIoInstall:
+      case EventKind::PciIoInstall: {
+        const size_t start = p.log.Events().size();
         p.InstallPciIo();
+        if (result.accesses.empty()) {
+          std::set<uint32_t> hostBridges;
+          for (const auto &[bdf, nbio] : p.Silicons()) {
+            hostBridges.insert(bdf);
+          }
+          result.accesses =
+              sim::CountAccessesPerStep(p.log.Events(), start, p.log.Events().size(), hostBridges);
+        }
         break;
+      }
       case EventKind::SmmReadyToLock:
         p.InstallSmmReadyToLock();
         break;
@@ -554,8 +563,8 @@ RunResult Run(const Scenario &scenario) {
   } catch (const sim::Halted &) {
     result.halted = true;
   }
-  result.events = p.log.Events();
   result.postCodes = p.log.PortWrites(0x80);
+  result.events = p.log.Take();
   std::map<size_t, std::string> decoded;
   for (const StrapWrite &s : result.features.straps) {
     decoded[s.event] = "PCIe strap data: " + StrapText(s);

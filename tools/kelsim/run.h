@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/access_count.h"
 #include "sim/log.h"
 #include "tools/kelsim/describe.h"
 #include "tools/kelsim/feature_view.h"
@@ -97,6 +98,7 @@ struct RunResult {
   std::vector<std::string> notes; // what the platform did with each event
   std::vector<PoolRecord> pools;
   FeatureView features;
+  std::vector<sim::StepAccesses> accesses; // of the first pass, per step
 };
 
 RunResult Run(const Scenario &scenario);

@@ -10,6 +10,7 @@
 
 #include "sim/catalogue.h"
 #include "sim/input_error.h"
+#include "sim/large_platform.h"
 #include "sim/reference_platform.h"
 
 namespace kelsim {
@@ -1003,6 +1004,16 @@ Scenario ReferenceScenario() {
   return s;
 }
 
+Scenario LargeScenario() {
+  Scenario s;
+  s.name = "large platform";
+  s.large = true;
+  s.events = {{EventKind::SmmReadyToLock, json()},
+              {EventKind::PciIoInstall, json()},
+              {EventKind::ReadyToBoot, json()}};
+  return s;
+}
+
 namespace {
 
 void ApplyOverrides(sim::ConfigFunction &f, const json &o) {
@@ -1088,6 +1099,9 @@ void ApplyOverrides(sim::ConfigFunction &f, const json &o) {
 sim::BuiltTopology BuildPlatform(const Scenario &s, sim::Platform &p) {
   if (s.reference) {
     return sim::BuildReferencePlatform(p).built;
+  }
+  if (s.large) {
+    return sim::BuildLargePlatform(p).built;
   }
   for (const auto &c : s.captured) {
     p.AddFunction(c.bdf, sim::FunctionFromCapture(c));

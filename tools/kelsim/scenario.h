@@ -87,6 +87,7 @@ struct HookTableEntry {
 struct Scenario {
   std::string name;
   bool reference = false; // the built-in reference platform
+  bool large = false;     // the built-in large platform
   std::vector<SiliconEntry> silicons;
   std::vector<sim::CapturedFunction> captured;
   std::map<uint64_t, uint64_t> pcd;
@@ -115,6 +116,8 @@ Scenario ScenarioFromJson(const nlohmann::json &doc, const std::string &name,
 // One silicon whose engines are the root ports found in the capture.
 Scenario ScenarioFromCapture(const std::string &path);
 Scenario ReferenceScenario();
+// The large platform, with the events of a boot: SMM lock, the pass, ready to boot.
+Scenario LargeScenario();
 
 // Populates a fresh platform; returns the topology it published.
 sim::BuiltTopology BuildPlatform(const Scenario &scenario, sim::Platform &platform);
