@@ -1,5 +1,6 @@
 #include "sim/config_space.h"
 
+#include <cstring>
 #include <stdexcept>
 
 namespace sim {
@@ -23,10 +24,11 @@ constexpr uint32_t kSlotPowerLimitBits = 0x0001FF80;
 } // namespace
 
 uint32_t ConfigFunction::Peek(uint16_t offset, unsigned bytes) const {
-  uint32_t v = 0;
-  for (unsigned i = 0; i < bytes; ++i) {
-    v |= static_cast<uint32_t>(data.at(offset + i)) << (8 * i);
+  if (bytes > 4 || offset + bytes > data.size()) {
+    throw std::out_of_range("configuration register past the end of the function");
   }
+  uint32_t v = 0;
+  std::memcpy(&v, data.data() + offset, bytes); // little-endian, as the bus is
   return v;
 }
 
@@ -97,8 +99,7 @@ void WritePair(ConfigFunction &f, const IndexDataPair &p, uint16_t offset, unsig
 } // namespace
 
 ConfigFunction &ConfigSpace::Add(uint32_t bdf, ConfigFunction function) {
-  functions_[bdf & 0x0FFFF000] = std::move(function);
-  return functions_[bdf & 0x0FFFF000];
+  return functions_.insert_or_assign(bdf & 0x0FFFF000, std::move(function)).first->second;
 }
 
 ConfigFunction *ConfigSpace::Find(uint32_t bdf) {

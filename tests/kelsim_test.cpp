@@ -451,6 +451,17 @@ TEST(KelsimBinaryTest, ExitStatusesAndBatchSummary) {
   EXPECT_EQ(strictBatch, 2) << strictBatchOut;
   EXPECT_NE(strictBatchOut.find("a difference is an error with --strict-s3"), std::string::npos)
       << strictBatchOut;
+  // Files run in parallel processes still report in the files' order, with
+  // the same lines and the same worst status, however the work is split.
+  std::ofstream(dir.Path() / "d-good.json") << MinimalPlatform().dump();
+  auto [serial, serialOut] = RunBinary("--jobs 1 --batch " + dir.Path().string());
+  for (const char *jobs : {"2", "3", "8"}) {
+    auto [parallel, parallelOut] =
+        RunBinary(std::string("--jobs ") + jobs + " --batch " + dir.Path().string());
+    EXPECT_EQ(parallel, serial) << jobs;
+    EXPECT_EQ(parallelOut, serialOut) << jobs;
+  }
+  EXPECT_NE(serialOut.find("total: 4 platforms, 2 ok, 2 failed"), std::string::npos) << serialOut;
 }
 
 // Verify that outputs that cannot be written, an empty batch and level names

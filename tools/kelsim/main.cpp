@@ -1,11 +1,13 @@
 // kelsim: boots the driver on a described platform and shows everything it
 // programs, what it records for S3 resume, and what every device ends up with.
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <thread>
 
 #include <CLI/CLI.hpp>
 
@@ -34,6 +36,7 @@ struct Options {
   bool noAccesses = false;
   bool large = false;
   bool quiet = false;
+  unsigned jobs = 0; // batch files run at once; 0: one per core
 };
 
 kelsim::Scenario Load(const Options &o) {
@@ -121,6 +124,145 @@ void Progress(size_t done, size_t total, const std::string &name) {
             << std::flush;
 }
 
+struct BatchResult {
+  int status = 0;
+  std::string line;
+};
+
+BatchResult RunBatchFile(const std::filesystem::path &file, bool strictS3) {
+  BatchResult r;
+  try {
+    const kelsim::RunResult run = kelsim::Run(kelsim::LoadScenarioFile(file.string()));
+    r.status = kelsim::ExitStatus(run, strictS3);
+    r.line = kelsim::SummaryLine(run);
+    if (r.status == 3) {
+      r.line += " (a difference is an error with --strict-s3)";
+    }
+  } catch (const sim::InputError &e) {
+    r.status = kExitInputError;
+    r.line = e.Message();
+  }
+  return r;
+}
+
+bool WriteAll(int fd, const void *data, size_t size) {
+  const auto *p = static_cast<const char *>(data);
+  while (size > 0) {
+    const ssize_t n = write(fd, p, size);
+    if (n <= 0) {
+      return false;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool ReadAll(int fd, void *data, size_t size) {
+  auto *p = static_cast<char *>(data);
+  while (size > 0) {
+    const ssize_t n = read(fd, p, size);
+    if (n <= 0) {
+      return false;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// A worker process runs files worker, worker + jobs, ... and sends each
+// result down its pipe as status, length, text. The simulator binds one
+// platform per process, so parallel runs are processes, not threads.
+[[noreturn]] void BatchWorker(const std::vector<std::filesystem::path> &files, size_t worker,
+                              size_t jobs, bool strictS3, int fd) {
+  for (size_t i = worker; i < files.size(); i += jobs) {
+    const BatchResult r = RunBatchFile(files[i], strictS3);
+    const int32_t status = r.status;
+    const auto length = static_cast<uint32_t>(r.line.size());
+    if (!WriteAll(fd, &status, sizeof status) || !WriteAll(fd, &length, sizeof length) ||
+        !WriteAll(fd, r.line.data(), r.line.size())) {
+      _exit(1);
+    }
+  }
+  close(fd);
+  _exit(0);
+}
+
+BatchResult ReadBatchResult(int fd, const std::filesystem::path &file) {
+  int32_t status = 0;
+  uint32_t length = 0;
+  BatchResult r;
+  if (!ReadAll(fd, &status, sizeof status) || !ReadAll(fd, &length, sizeof length)) {
+    return {kExitInputError, file.string() + ": the worker running it ended without a result"};
+  }
+  r.status = status;
+  r.line.resize(length);
+  if (!ReadAll(fd, r.line.data(), length)) {
+    return {kExitInputError, file.string() + ": the worker running it ended without a result"};
+  }
+  return r;
+}
+
+// Results in input order, whatever order the workers finish in: file i
+// comes from worker i % jobs, which sends its files in order.
+class BatchRunner {
+public:
+  BatchRunner(const std::vector<std::filesystem::path> &files, size_t jobs, bool strictS3)
+      : files_(files), jobs_(std::min(jobs, files.size())), strictS3_(strictS3) {
+    if (jobs_ <= 1) {
+      return;
+    }
+    std::cout.flush();
+    for (size_t w = 0; w < jobs_; ++w) {
+      int fds[2];
+      if (pipe(fds) != 0) {
+        break;
+      }
+      const pid_t pid = fork();
+      if (pid == 0) {
+        close(fds[0]);
+        for (const int other : readers_) {
+          close(other);
+        }
+        BatchWorker(files_, w, jobs_, strictS3_, fds[1]);
+      }
+      close(fds[1]);
+      if (pid < 0) {
+        close(fds[0]);
+        break;
+      }
+      readers_.push_back(fds[0]);
+      workers_.push_back(pid);
+    }
+    if (readers_.size() != jobs_) { // could not start them all: run here instead
+      Stop();
+    }
+  }
+  ~BatchRunner() { Stop(); }
+  BatchResult Result(size_t i) {
+    return readers_.empty() ? RunBatchFile(files_[i], strictS3_)
+                            : ReadBatchResult(readers_[i % jobs_], files_[i]);
+  }
+
+private:
+  void Stop() {
+    for (const int fd : readers_) {
+      close(fd);
+    }
+    for (const pid_t pid : workers_) {
+      waitpid(pid, nullptr, 0);
+    }
+    readers_.clear();
+    workers_.clear();
+  }
+  const std::vector<std::filesystem::path> &files_;
+  size_t jobs_;
+  bool strictS3_;
+  std::vector<int> readers_;
+  std::vector<pid_t> workers_;
+};
+
 int RunBatch(const Options &o) {
   std::vector<std::filesystem::path> files;
   std::error_code error;
@@ -139,31 +281,21 @@ int RunBatch(const Options &o) {
     return kExitInputError;
   }
   const bool terminal = isatty(STDERR_FILENO) != 0;
+  const size_t jobs = o.jobs != 0 ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
+  BatchRunner runner(files, jobs, o.strictS3);
   int worst = 0;
   size_t ok = 0;
   for (size_t i = 0; i < files.size(); ++i) {
     if (terminal) {
       Progress(i, files.size(), files[i].filename().string());
     }
-    std::string line;
-    int status = 0;
-    try {
-      const kelsim::RunResult r = kelsim::Run(kelsim::LoadScenarioFile(files[i].string()));
-      status = kelsim::ExitStatus(r, o.strictS3);
-      line = kelsim::SummaryLine(r);
-      if (status == 3) {
-        line += " (a difference is an error with --strict-s3)";
-      }
-    } catch (const sim::InputError &e) {
-      status = kExitInputError;
-      line = e.Message();
-    }
+    const BatchResult r = runner.Result(i);
     if (terminal) {
       std::cerr << "\r" << std::string(90, ' ') << "\r";
     }
-    std::cout << (status == 0 ? "PASS " : "FAIL ") << line << "\n";
-    ok += status == 0 ? 1 : 0;
-    worst = kelsim::WorseStatus(worst, status);
+    std::cout << (r.status == 0 ? "PASS " : "FAIL ") << r.line << "\n";
+    ok += r.status == 0 ? 1 : 0;
+    worst = kelsim::WorseStatus(worst, r.status);
   }
   if (terminal) {
     Progress(files.size(), files.size(), "");
@@ -191,6 +323,10 @@ int main(int argc, char **argv) {
                  "(0x20000000000000), or a mask of those bits");
   app.add_option("--batch", o.batch, "run every platform file (*.json) of this folder")
       ->check(CLI::ExistingDirectory);
+  app.add_option("--jobs,-j", o.jobs,
+                 "with --batch, run this many files at once, each in its own process; "
+                 "results stay in the files' order (default: one per core)")
+      ->check(CLI::Range(1u, 256u));
   app.add_flag("--strict-s3", o.strictS3, "an S3 resume difference is an error (exit status 3)");
   app.add_flag("--no-trace", o.noTrace, "leave the driver trace out of the text report");
   app.add_flag("--no-writes", o.noWrites, "leave the hardware writes out of the text report");

@@ -313,10 +313,7 @@ public:
     }
   }
 
-  uint32_t Cfg(uint32_t bdf, uint16_t offset) const {
-    const sim::ConfigFunction *f = space_.Find(bdf);
-    return f == nullptr ? 0xFFFFFFFF : f->Peek(offset, 4);
-  }
+  const sim::ConfigFunction *Function(uint32_t bdf) const { return space_.Find(bdf); }
   const SmnSnapshot &Smn() const { return smn_; }
   const SmnSnapshot &Indirect() const { return indirect_; }
   const std::set<std::pair<uint32_t, uint32_t>> &IndirectTouched() const { return indirectTouched_; }
@@ -395,18 +392,19 @@ S3Resume CheckResume(const sim::Platform &p, const Snapshot &cfgBefore, const Sm
   }
   replay.Settle();
   for (const auto &[bdf, f] : p.config.Functions()) {
+    const sim::ConfigFunction *replayed = replay.Function(bdf);
+    if (replayed != nullptr && replayed->data == f.data) {
+      continue; // the resume left this function exactly as the pass did
+    }
     const auto &before = cfgBefore.count(bdf) ? cfgBefore.at(bdf) : f.data;
     for (uint16_t offset = 0; offset < 4096; offset += 4) {
-      if (replay.IsWindow(bdf, offset)) {
+      const uint32_t a = f.Peek(offset, 4);
+      const uint32_t x = replayed != nullptr ? replayed->Peek(offset, 4) : 0xFFFFFFFF;
+      if (x == a || replay.IsWindow(bdf, offset)) {
         continue; // index/data pairs are windows, compared register by register below
       }
       uint32_t b = 0;
       std::memcpy(&b, before.data() + offset, 4);
-      const uint32_t a = f.Peek(offset, 4);
-      const uint32_t x = replay.Cfg(bdf, offset);
-      if (x == a) {
-        continue;
-      }
       const bool touched = cfgTouched.count({bdf, offset}) != 0;
       if (!touched && a == b) {
         continue;
