@@ -57,6 +57,8 @@ using DevicePortType = RegisterField<UINT8, 7, 4>; // in the capabilities' low b
 // 7.5.3.3 Device Capabilities.
 using MaxPayloadSizeSupported = RegisterField<UINT32, 2, 0>;
 using ExtendedTagFieldSupported = RegisterBit<UINT32, 5>;
+using EndpointL0sAcceptableLatency = RegisterField<UINT32, 8, 6>;
+using EndpointL1AcceptableLatency = RegisterField<UINT32, 11, 9>;
 
 // 7.5.3.4 Device Control, as the low half of the Device Control / Device
 // Status dword the driver reads and writes whole.
@@ -66,6 +68,8 @@ using MaxReadRequestSize = RegisterField<UINT32, 14, 12>;
 
 // 7.5.3.6 Link Capabilities.
 using AspmSupport = RegisterField<UINT32, 11, 10>;
+using L0sExitLatency = RegisterField<UINT32, 14, 12>;
+using L1ExitLatency = RegisterField<UINT32, 17, 15>;
 using ClockPowerManagement = RegisterBit<UINT32, 18>;
 using AspmOptionalityCompliance = RegisterBit<UINT32, 22>;
 

@@ -10,7 +10,7 @@ namespace {
 // PCI Local Bus r3.0, 6.2.2 and 6.2.3: Command RW bits and Status RW1C bits.
 constexpr uint32_t kCommandWritable = 0x0547;
 constexpr uint32_t kStatusClearOnOne = 0xF900;
-// PCI Express Base r5.0, 7.5.3.8: Link Control RW bits. Retrain Link (bit 5)
+// PCI Express Base r5.0, 7.5.3.7: Link Control RW bits. Retrain Link (bit 5)
 // always reads 0 and is handled on write.
 constexpr uint32_t kLinkControlWritable = 0x0FDB;
 constexpr uint16_t kRetrainLink = 1u << 5;

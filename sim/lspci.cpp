@@ -1,11 +1,11 @@
-#include <fmt/compile.h>
-#include <fmt/format.h>
-
 #include "sim/lspci.h"
 
 #include <cstdio>
 #include <regex>
 #include <sstream>
+
+#include <fmt/compile.h>
+#include <fmt/format.h>
 
 #include "sim/input_error.h"
 

@@ -759,3 +759,43 @@ INSTANTIATE_TEST_SUITE_P(InTurn, FailingAllocationTest,
                                            AllocationCase{3, 0}, AllocationCase{4, 0}));
 
 } // namespace
+
+namespace {
+
+// Verify the audit's command line: findings in the JSON report, exit 4 only
+// at or past --fail-on, and --no-pass auditing a platform without running
+// the driver (nothing written, no post code).
+TEST(KelsimAuditTest, VerifyThatTheAuditReportsAndSetsTheExitStatus) {
+  TempDir dir;
+  json mismatched = MinimalPlatform();
+  mismatched["Silicons"][0]["Wrappers"][0]["Engines"][0]["Devices"][0]["Overrides"] = {
+      {"MaxPayloadSupported", 0}};
+  const std::string file = dir.Write("p.json", mismatched.dump());
+  const std::string report = (dir.Path() / "r.json").string();
+
+  auto [asIs, asIsOut] = RunBinary(file + " --no-pass --audit -q --json " + report);
+  EXPECT_EQ(asIs, 0) << asIsOut;
+  json j = json::parse(std::ifstream(report));
+  EXPECT_FALSE(j["pass_ran"].get<bool>());
+  EXPECT_TRUE(j["writes"].empty());
+  EXPECT_TRUE(j["post_codes"].empty());
+  ASSERT_TRUE(j.contains("audit"));
+
+  auto [failing, failingOut] = RunBinary(file + " --fail-on error -q --json " + report);
+  j = json::parse(std::ifstream(report));
+  bool error = false;
+  for (const json &f : j["audit"]) {
+    EXPECT_TRUE(f.contains("registers") && f.contains("section") && f.contains("functions"));
+    error |= f["severity"] == "error";
+  }
+  EXPECT_EQ(failing, error ? 4 : 0) << failingOut;
+  EXPECT_TRUE(error) << "the reference driver leaves S3 differences on this platform";
+
+  auto [infoOnly, infoOut] = RunBinary(file + " --no-pass --fail-on info --no-trace");
+  EXPECT_NE(infoOut.find("-- audit (as the platform stands, no pass) --"), std::string::npos)
+      << infoOut;
+  auto [bad, badOut] = RunBinary(file + " --fail-on severe");
+  EXPECT_EQ(bad, 2) << badOut;
+}
+
+} // namespace

@@ -37,7 +37,14 @@ struct Options {
   bool large = false;
   bool quiet = false;
   unsigned jobs = 0; // batch files run at once; 0: one per core
+  bool audit = false;
+  bool noPass = false;
+  std::string failOn; // "error", "warning" or "info"; empty: never
 };
+
+kelsim::RunOptions RunOptionsOf(const Options &o) {
+  return {.pass = !o.noPass, .audit = o.audit || !o.failOn.empty()};
+}
 
 kelsim::Scenario Load(const Options &o) {
   if (!o.lspci.empty()) {
@@ -89,7 +96,7 @@ int RunOne(const Options &o, uint64_t levels) {
     std::cerr << "kelsim: " << e.Message() << "\n";
     return kExitInputError;
   }
-  const kelsim::RunResult result = kelsim::Run(scenario);
+  const kelsim::RunResult result = kelsim::Run(scenario, RunOptionsOf(o));
   if (o.strictS3 && !result.resume.Clean()) {
     std::cerr << "kelsim: " << kelsim::ResumeSummary(result) << " (exit 3 with --strict-s3)\n";
   }
@@ -113,7 +120,7 @@ int RunOne(const Options &o, uint64_t levels) {
       !WriteFile(o.dot, "device graph", [&](std::ostream &out) { kelsim::WriteDot(result, out); })) {
     return kExitInputError;
   }
-  return kelsim::ExitStatus(result, o.strictS3);
+  return kelsim::ExitStatus(result, o.strictS3, kelsim::ParseSeverity(o.failOn));
 }
 
 void Progress(size_t done, size_t total, const std::string &name) {
@@ -129,11 +136,12 @@ struct BatchResult {
   std::string line;
 };
 
-BatchResult RunBatchFile(const std::filesystem::path &file, bool strictS3) {
+BatchResult RunBatchFile(const std::filesystem::path &file, const Options &o) {
   BatchResult r;
   try {
-    const kelsim::RunResult run = kelsim::Run(kelsim::LoadScenarioFile(file.string()));
-    r.status = kelsim::ExitStatus(run, strictS3);
+    const kelsim::RunResult run =
+        kelsim::Run(kelsim::LoadScenarioFile(file.string()), RunOptionsOf(o));
+    r.status = kelsim::ExitStatus(run, o.strictS3, kelsim::ParseSeverity(o.failOn));
     r.line = kelsim::SummaryLine(run);
     if (r.status == 3) {
       r.line += " (a difference is an error with --strict-s3)";
@@ -175,9 +183,9 @@ bool ReadAll(int fd, void *data, size_t size) {
 // result down its pipe as status, length, text. The simulator binds one
 // platform per process, so parallel runs are processes, not threads.
 [[noreturn]] void BatchWorker(const std::vector<std::filesystem::path> &files, size_t worker,
-                              size_t jobs, bool strictS3, int fd) {
+                              size_t jobs, const Options &o, int fd) {
   for (size_t i = worker; i < files.size(); i += jobs) {
-    const BatchResult r = RunBatchFile(files[i], strictS3);
+    const BatchResult r = RunBatchFile(files[i], o);
     const int32_t status = r.status;
     const auto length = static_cast<uint32_t>(r.line.size());
     if (!WriteAll(fd, &status, sizeof status) || !WriteAll(fd, &length, sizeof length) ||
@@ -208,8 +216,8 @@ BatchResult ReadBatchResult(int fd, const std::filesystem::path &file) {
 // comes from worker i % jobs, which sends its files in order.
 class BatchRunner {
 public:
-  BatchRunner(const std::vector<std::filesystem::path> &files, size_t jobs, bool strictS3)
-      : files_(files), jobs_(std::min(jobs, files.size())), strictS3_(strictS3) {
+  BatchRunner(const std::vector<std::filesystem::path> &files, size_t jobs, const Options &o)
+      : files_(files), jobs_(std::min(jobs, files.size())), options_(o) {
     if (jobs_ <= 1) {
       return;
     }
@@ -225,7 +233,7 @@ public:
         for (const int other : readers_) {
           close(other);
         }
-        BatchWorker(files_, w, jobs_, strictS3_, fds[1]);
+        BatchWorker(files_, w, jobs_, options_, fds[1]);
       }
       close(fds[1]);
       if (pid < 0) {
@@ -241,7 +249,7 @@ public:
   }
   ~BatchRunner() { Stop(); }
   BatchResult Result(size_t i) {
-    return readers_.empty() ? RunBatchFile(files_[i], strictS3_)
+    return readers_.empty() ? RunBatchFile(files_[i], options_)
                             : ReadBatchResult(readers_[i % jobs_], files_[i]);
   }
 
@@ -258,7 +266,7 @@ private:
   }
   const std::vector<std::filesystem::path> &files_;
   size_t jobs_;
-  bool strictS3_;
+  const Options &options_;
   std::vector<int> readers_;
   std::vector<pid_t> workers_;
 };
@@ -282,7 +290,7 @@ int RunBatch(const Options &o) {
   }
   const bool terminal = isatty(STDERR_FILENO) != 0;
   const size_t jobs = o.jobs != 0 ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
-  BatchRunner runner(files, jobs, o.strictS3);
+  BatchRunner runner(files, jobs, o);
   int worst = 0;
   size_t ok = 0;
   for (size_t i = 0; i < files.size(); ++i) {
@@ -339,9 +347,19 @@ int main(int argc, char **argv) {
   app.add_flag("--large", o.large,
                "run the built-in large platform (4 silicons, 64 root ports, 1,500 functions) "
                "instead of the reference platform");
+  app.add_flag("--audit", o.audit,
+               "check the state the run ends with against the PCI Express rules and the "
+               "driver's blacklists (docs/audit.md)");
+  app.add_option("--fail-on", o.failOn,
+                 "exit 4 when the audit finds something this severe or worse (implies --audit)")
+      ->check(CLI::IsMember({"error", "warning", "info"}));
+  app.add_flag("--no-pass", o.noPass,
+               "do not run the driver: show and audit the platform as it stands (a capture as "
+               "its machine was)");
   app.add_flag("--quiet,-q", o.quiet, "no text report (with --json or --dot)");
   app.footer("Exit status: 0 done, 1 fatal stop, 2 bad input, 3 S3 resume difference with "
-             "--strict-s3; a batch exits with the most serious of its files' (2, then 1, then 3).");
+             "--strict-s3, 4 an audit finding at --fail-on or worse; a batch exits with the most "
+             "serious of its files' (2, then 1, then 4, then 3).");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {

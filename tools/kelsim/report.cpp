@@ -1,6 +1,3 @@
-#include <fmt/compile.h>
-#include <fmt/format.h>
-
 #include "tools/kelsim/report.h"
 
 #include <cctype>
@@ -8,6 +5,9 @@
 #include <map>
 #include <set>
 #include <sstream>
+
+#include <fmt/compile.h>
+#include <fmt/format.h>
 
 #include "sim/lspci.h"
 
@@ -126,6 +126,70 @@ void WriteAccessText(const std::vector<sim::StepAccesses> &steps, std::ostream &
       << " (SMN index/data included); at 1 us each the pass takes about "
       << total.EstimatedMicroseconds() << " us on hardware, retrain and handshake polls "
       << "included as the simulated platform answered them\n";
+}
+
+std::string FindingLine(const audit::Finding &f) {
+  std::string line = fmt::format("  {:<7} {}  {}", audit::SeverityName(f.severity), f.id, f.message);
+  if (!f.section.empty()) {
+    line += " [" + f.section + "]";
+  }
+  return line;
+}
+
+void WriteAuditText(const std::vector<audit::Finding> &findings, bool passRan, std::ostream &out) {
+  out << "\n-- audit (" << (passRan ? "after the pass" : "as the platform stands, no pass")
+      << ") --\n";
+  std::map<audit::Severity, int> count;
+  for (const audit::Finding &f : findings) {
+    ++count[f.severity];
+  }
+  out << count[audit::Severity::Error] << " errors, " << count[audit::Severity::Warning]
+      << " warnings, " << count[audit::Severity::Info] << " info\n";
+  // Grouped by the first function each finding names; the groups in the
+  // order of their most severe finding.
+  std::vector<std::string> order;
+  std::map<std::string, std::vector<const audit::Finding *>> groups;
+  for (const audit::Finding &f : findings) {
+    const std::string key = f.functions.empty() ? "platform" : sim::BdfText(f.functions.front());
+    if (groups.count(key) == 0) {
+      order.push_back(key);
+    }
+    groups[key].push_back(&f);
+  }
+  for (const std::string &key : order) {
+    out << key << "\n";
+    for (const audit::Finding *f : groups[key]) {
+      out << FindingLine(*f) << "\n";
+      for (const audit::RegisterValue &v : f->registers) {
+        out << fmt::format("          {} {} +0x{:03x} = 0x{:08x}\n", sim::BdfText(v.function),
+                           v.name, v.offset, v.value);
+      }
+    }
+  }
+}
+
+nlohmann::json AuditJson(const std::vector<audit::Finding> &findings) {
+  nlohmann::json all = nlohmann::json::array();
+  for (const audit::Finding &f : findings) {
+    nlohmann::json functions = nlohmann::json::array();
+    for (const uint32_t b : f.functions) {
+      functions.push_back(sim::BdfText(b));
+    }
+    nlohmann::json registers = nlohmann::json::array();
+    for (const audit::RegisterValue &v : f.registers) {
+      registers.push_back({{"function", sim::BdfText(v.function)},
+                           {"register", v.name},
+                           {"offset", v.offset},
+                           {"value", v.value}});
+    }
+    all.push_back({{"id", f.id},
+                   {"severity", audit::SeverityName(f.severity)},
+                   {"functions", functions},
+                   {"registers", registers},
+                   {"message", f.message},
+                   {"section", f.section}});
+  }
+  return all;
 }
 
 nlohmann::json AccessJson(const sim::AccessCounts &c) {
@@ -428,10 +492,13 @@ void WriteText(const RunResult &r, const TextOptions &o, std::ostream &out) {
   if (o.features) {
     WriteFeatureText(r.features, out);
   }
-  if (o.accesses) {
+  if (o.accesses && r.passRan) {
     WriteAccessText(r.accesses, out);
   }
-  if (o.resume) {
+  if (r.audit) {
+    WriteAuditText(*r.audit, r.passRan, out);
+  }
+  if (o.resume && r.passRan) {
     out << "\n-- S3 resume check --\n";
     out << "replayed " << r.resume.replayedWrites << " script writes onto the platform as it "
         << "stood before the pass\n";
@@ -554,6 +621,10 @@ json ToJson(const RunResult &r) {
   accesses["total"] = AccessJson(total);
   accesses["estimated_microseconds"] = total.EstimatedMicroseconds();
   j["accesses"] = accesses;
+  j["pass_ran"] = r.passRan;
+  if (r.audit) {
+    j["audit"] = AuditJson(*r.audit);
+  }
   return j;
 }
 
@@ -594,13 +665,16 @@ void WriteDot(const RunResult &r, std::ostream &out) {
 }
 
 int WorseStatus(int a, int b) {
-  // Bad input (2) outranks a fatal stop (1), which outranks an S3 resume
-  // difference (3), which outranks success (0).
+  // Bad input (2) outranks a fatal stop (1), which outranks an audit
+  // finding (4), which outranks an S3 resume difference (3), which outranks
+  // success (0).
   auto rank = [](int status) {
     switch (status) {
     case 2:
-      return 3;
+      return 4;
     case 1:
+      return 3;
+    case 4:
       return 2;
     case 3:
       return 1;
@@ -616,9 +690,26 @@ std::string ResumeSummary(const RunResult &r) {
          " registers not restored, " + std::to_string(r.resume.differing.size()) + " differing";
 }
 
-int ExitStatus(const RunResult &r, bool strictS3) {
+std::optional<audit::Severity> ParseSeverity(const std::string &text) {
+  for (const audit::Severity s :
+       {audit::Severity::Error, audit::Severity::Warning, audit::Severity::Info}) {
+    if (text == audit::SeverityName(s)) {
+      return s;
+    }
+  }
+  return std::nullopt;
+}
+
+int ExitStatus(const RunResult &r, bool strictS3, std::optional<audit::Severity> failOn) {
   if (!r.fatalStops.empty()) {
     return 1;
+  }
+  if (failOn && r.audit) {
+    for (const audit::Finding &f : *r.audit) {
+      if (f.severity <= *failOn) {
+        return 4;
+      }
+    }
   }
   if (strictS3 && !r.resume.Clean()) {
     return 3;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -27,11 +28,14 @@ void WriteText(const RunResult &r, const TextOptions &options, std::ostream &out
 nlohmann::json ToJson(const RunResult &r);
 void WriteDot(const RunResult &r, std::ostream &out);
 
-// Exit status of a run: 1 for a fatal stop, 3 for an S3 resume difference
-// when strict, else 0.
-int ExitStatus(const RunResult &r, bool strictS3);
-// The more serious of two exit statuses: 2, then 1, then 3, then 0.
+// Exit status of a run: 1 for a fatal stop, 4 for an audit finding at
+// failOn or worse, 3 for an S3 resume difference when strict, else 0.
+int ExitStatus(const RunResult &r, bool strictS3,
+               std::optional<audit::Severity> failOn = std::nullopt);
+// The more serious of two exit statuses: 2, then 1, then 4, then 3, then 0.
 int WorseStatus(int a, int b);
+// "error", "warning" or "info" to a severity; nothing if unknown.
+std::optional<audit::Severity> ParseSeverity(const std::string &text);
 // "S3 resume check: N registers not restored, M differing".
 std::string ResumeSummary(const RunResult &r);
 // One line for the batch summary.

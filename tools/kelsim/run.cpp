@@ -1,6 +1,3 @@
-#include <fmt/compile.h>
-#include <fmt/format.h>
-
 #include "tools/kelsim/run.h"
 
 #include <algorithm>
@@ -8,7 +5,11 @@
 #include <memory>
 #include <set>
 
+#include <fmt/compile.h>
+#include <fmt/format.h>
+
 #include "core/driver_state.h"
+#include "features/max_cpl_payload.h"
 #include "platform/hooks.h"
 #include "platform/platform_data.h"
 #include "sim/lspci.h"
@@ -451,7 +452,55 @@ std::vector<Link> Links(const sim::Platform &p, const sim::BuiltTopology &topolo
 
 } // namespace
 
-RunResult Run(const Scenario &scenario) {
+namespace {
+
+// What the topology tells the audit about each root port: its silicon, its
+// CLKREQ# signal and the completion payload its NBIO register limits.
+std::map<uint32_t, audit::RootPortContext> RootPortContexts(const sim::Platform &p,
+                                                            const sim::BuiltTopology &topology,
+                                                            const std::vector<EngineReport> &engines,
+                                                            bool clkReqKnown) {
+  std::map<uint32_t, audit::RootPortContext> ports;
+  size_t n = 0;
+  for (const auto &offsets : topology.engineOffsets) {
+    for (const size_t off : offsets) {
+      const EngineReport &e = engines.at(n++);
+      audit::RootPortContext c{e.silicon, std::nullopt, std::nullopt};
+      if (clkReqKnown) {
+        c.clkReq = e.clkReq != 0;
+      }
+      const auto *engine = reinterpret_cast<const EngineDescriptor *>(topology.bytes.data() + off);
+      const auto nbio = p.Silicons().find(e.silicon);
+      if (nbio != p.Silicons().end()) {
+        // The completion payload register: limit enable in bit 16, the size
+        // code in bits 20:18.
+        const uint32_t v = nbio->second->Peek(PciePsmnAddress(engine));
+        if ((v >> 16) & 1) {
+          c.completionPayload = 128u << ((v >> 18) & 7);
+        }
+      }
+      ports[e.port & 0x0FFFF000] = c;
+    }
+  }
+  return ports;
+}
+
+std::vector<audit::ResumeDifference> ResumeDifferences(const S3Resume &resume) {
+  std::vector<audit::ResumeDifference> out;
+  for (const ResumeFinding &f : resume.notRestored) {
+    out.push_back({f.location, f.registerName, static_cast<uint32_t>(f.after),
+                   static_cast<uint32_t>(f.replayed), false});
+  }
+  for (const ResumeFinding &f : resume.differing) {
+    out.push_back({f.location, f.registerName, static_cast<uint32_t>(f.after),
+                   static_cast<uint32_t>(f.replayed), true});
+  }
+  return out;
+}
+
+} // namespace
+
+RunResult Run(const Scenario &scenario, const RunOptions &options) {
   RunResult result;
   result.name = scenario.name;
   result.warnings = scenario.warnings;
@@ -466,6 +515,20 @@ RunResult Run(const Scenario &scenario) {
     };
   }
   const sim::BuiltTopology topology = BuildPlatform(scenario, p);
+  if (!options.pass) {
+    // The platform as it stands, without the driver: the state its own
+    // firmware or operating system left.
+    result.passRan = false;
+    result.features.engines = ViewFeatures(p, topology, p.TopologyBytes()).engines;
+    for (const auto &[bdf, f] : p.config.Functions()) {
+      result.devices.push_back({bdf, Summarize(f), Summarize(f), {}});
+    }
+    if (options.audit) {
+      result.audit = audit::Run({&p.config, RootPortContexts(p, topology, result.features.engines, !scenario.fromCapture), {}});
+    }
+    result.links = Links(p, topology);
+    return result;
+  }
   gHookEdits = nlohmann::json::array();
   gHookNotes = &result.notes;
   bool hookInstalled = false;
@@ -558,6 +621,10 @@ RunResult Run(const Scenario &scenario) {
     }
     result.resume = CheckResume(p, cfgBefore, smnBefore, indirectBefore, script, windowBase);
     result.script = std::move(script);
+    if (options.audit) {
+      result.audit = audit::Run({&p.config, RootPortContexts(p, topology, result.features.engines, !scenario.fromCapture),
+                                 ResumeDifferences(result.resume)});
+    }
   } catch (const sim::Halted &) {
     result.halted = true;
   }

@@ -14,6 +14,7 @@
 #include "sim/log.h"
 #include "tools/kelsim/describe.h"
 #include "tools/kelsim/feature_view.h"
+#include "tools/audit/audit.h"
 #include "tools/kelsim/scenario.h"
 
 namespace kelsim {
@@ -99,8 +100,15 @@ struct RunResult {
   std::vector<PoolRecord> pools;
   FeatureView features;
   std::vector<sim::StepAccesses> accesses; // of the first pass, per step
+  bool passRan = true;                     // false with RunOptions::pass off
+  std::optional<std::vector<audit::Finding>> audit;
 };
 
-RunResult Run(const Scenario &scenario);
+struct RunOptions {
+  bool pass = true;   // false: load the platform and look at it, no driver
+  bool audit = false; // audit the state the run ends with
+};
+
+RunResult Run(const Scenario &scenario, const RunOptions &options = {});
 
 } // namespace kelsim

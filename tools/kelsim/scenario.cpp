@@ -939,6 +939,7 @@ uint32_t HostBridgeForCapture(const std::vector<sim::CapturedFunction> &captured
 Scenario ScenarioFromCapture(const std::string &path) {
   Scenario s;
   s.name = path;
+  s.fromCapture = true;
   s.captured = LoadCapture(path, s.warnings);
   SiliconEntry silicon;
   silicon.hostBridgeAddress = HostBridgeForCapture(s.captured);

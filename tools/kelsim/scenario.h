@@ -88,6 +88,7 @@ struct Scenario {
   std::string name;
   bool reference = false; // the built-in reference platform
   bool large = false;     // the built-in large platform
+  bool fromCapture = false; // engines made up from a capture: their CLKREQ# wiring is unknown
   std::vector<SiliconEntry> silicons;
   std::vector<sim::CapturedFunction> captured;
   std::map<uint64_t, uint64_t> pcd;
