@@ -136,9 +136,9 @@ std::string FindingLine(const audit::Finding &f) {
   return line;
 }
 
-void WriteAuditText(const std::vector<audit::Finding> &findings, bool passRan, std::ostream &out) {
-  out << "\n-- audit (" << (passRan ? "after the pass" : "as the platform stands, no pass")
-      << ") --\n";
+void WriteAuditText(const std::vector<audit::Finding> &findings, const std::string &when,
+                    std::ostream &out) {
+  out << "\n-- audit (" << when << ") --\n";
   std::map<audit::Severity, int> count;
   for (const audit::Finding &f : findings) {
     ++count[f.severity];
@@ -496,7 +496,11 @@ void WriteText(const RunResult &r, const TextOptions &o, std::ostream &out) {
     WriteAccessText(r.accesses, out);
   }
   if (r.audit) {
-    WriteAuditText(*r.audit, r.passRan, out);
+    WriteAuditText(*r.audit, r.passRan ? "after the pass" : "as the platform stands, no pass",
+                   out);
+  }
+  if (r.auditAfterResume) {
+    WriteAuditText(*r.auditAfterResume, "after S3 resume: the boot script replayed", out);
   }
   if (o.resume && r.passRan) {
     out << "\n-- S3 resume check --\n";
@@ -624,6 +628,9 @@ json ToJson(const RunResult &r) {
   j["pass_ran"] = r.passRan;
   if (r.audit) {
     j["audit"] = AuditJson(*r.audit);
+  }
+  if (r.auditAfterResume) {
+    j["audit_after_resume"] = AuditJson(*r.auditAfterResume);
   }
   return j;
 }

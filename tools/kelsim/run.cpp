@@ -1,6 +1,7 @@
 #include "tools/kelsim/run.h"
 
 #include <algorithm>
+#include <functional>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -315,6 +316,7 @@ public:
   }
 
   const sim::ConfigFunction *Function(uint32_t bdf) const { return space_.Find(bdf); }
+  const sim::ConfigSpace &Space() const { return space_; }
   const SmnSnapshot &Smn() const { return smn_; }
   const SmnSnapshot &Indirect() const { return indirect_; }
   const std::set<std::pair<uint32_t, uint32_t>> &IndirectTouched() const { return indirectTouched_; }
@@ -374,9 +376,11 @@ std::string IndirectLocation(uint32_t port, uint32_t index) {
 }
 std::string IndirectName(uint32_t) { return "RP_INDIRECT"; }
 
+// `resumed` sees the configuration space as the replay left it.
 S3Resume CheckResume(const sim::Platform &p, const Snapshot &cfgBefore, const SmnSnapshot &smnBefore,
                      const SmnSnapshot &indirectBefore, const std::vector<ScriptWrite> &script,
-                     uint64_t windowBase) {
+                     uint64_t windowBase,
+                     const std::function<void(const sim::ConfigSpace &)> &resumed) {
   S3Resume r;
   ResumeReplay replay(p, cfgBefore, smnBefore, indirectBefore);
   std::set<std::pair<uint32_t, uint16_t>> cfgTouched;
@@ -392,6 +396,7 @@ S3Resume CheckResume(const sim::Platform &p, const Snapshot &cfgBefore, const Sm
     }
   }
   replay.Settle();
+  resumed(replay.Space());
   for (const auto &[bdf, f] : p.config.Functions()) {
     const sim::ConfigFunction *replayed = replay.Function(bdf);
     if (replayed != nullptr && replayed->data == f.data) {
@@ -619,11 +624,17 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
                           DecodeTarget(e.arguments[1], windowBase)});
       }
     }
-    result.resume = CheckResume(p, cfgBefore, smnBefore, indirectBefore, script, windowBase);
+    const auto contexts =
+        RootPortContexts(p, topology, result.features.engines, !scenario.fromCapture);
+    result.resume = CheckResume(p, cfgBefore, smnBefore, indirectBefore, script, windowBase,
+                                [&](const sim::ConfigSpace &resumed) {
+                                  if (options.audit) {
+                                    result.auditAfterResume = audit::Run({&resumed, contexts, {}});
+                                  }
+                                });
     result.script = std::move(script);
     if (options.audit) {
-      result.audit = audit::Run({&p.config, RootPortContexts(p, topology, result.features.engines, !scenario.fromCapture),
-                                 ResumeDifferences(result.resume)});
+      result.audit = audit::Run({&p.config, contexts, ResumeDifferences(result.resume)});
     }
   } catch (const sim::Halted &) {
     result.halted = true;

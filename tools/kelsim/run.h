@@ -102,6 +102,9 @@ struct RunResult {
   std::vector<sim::StepAccesses> accesses; // of the first pass, per step
   bool passRan = true;                     // false with RunOptions::pass off
   std::optional<std::vector<audit::Finding>> audit;
+  // The same rules on the state an S3 resume leaves: the pre-pass platform
+  // with the boot script replayed onto it.
+  std::optional<std::vector<audit::Finding>> auditAfterResume;
 };
 
 struct RunOptions {
