@@ -74,6 +74,12 @@ std::vector<CapturedFunction> ParseLspci(std::istream &in, const std::string &na
     if (text.empty()) {
       continue;
     }
+    // lspci -v prints its decoding indented under the function's header
+    // line; only the header and the hex rows, both at the line's start,
+    // carry the capture.
+    if (current != nullptr && (raw[0] == '\t' || raw[0] == ' ')) {
+      continue;
+    }
     std::smatch m;
     if (std::regex_match(text, m, RowPattern())) {
       if (current == nullptr) {

@@ -803,3 +803,32 @@ TEST(KelsimAuditTest, VerifyThatTheAuditReportsAndSetsTheExitStatus) {
 }
 
 } // namespace
+
+namespace {
+
+// Verify that captures saved as lspci -vvvxxxx or -nnvvvxxxx, with the
+// decoding indented between header and hex rows, load the same bytes as the
+// plain -xxx form, and that unindented text is still refused.
+TEST(KelsimCaptureTest, VerifyThatVerboseCapturesKeepOnlyTheirHexRows) {
+  TempDir dir;
+  const std::vector<std::string> rows = {"86 80 33 15 07 04 10 00 03 00 00 02 10 00 00 00"};
+  const std::string plain = CaptureText("03:00.0 Ethernet controller: Intel I210", rows);
+  std::string verbose = CaptureText(
+      "03:00.0 Ethernet controller [0200]: Intel Corporation I210 Gigabit [8086:1533] (rev 03)\n"
+      "\tSubsystem: Intel Corporation Device [8086:0001]\n"
+      "\tControl: I/O+ Mem+ BusMaster+ SpecCycle- MemWINV- VGASnoop-\n"
+      "\tCapabilities: [40] Power Management version 3\n"
+      "\t\tFlags: PMEClk- DSI+ D1- D2- AuxCurrent=0mA PME(D0+,D1-,D2-,D3hot+,D3cold+)\n"
+      "\tKernel driver in use: igb",
+      rows);
+  const auto a = kelsim::ScenarioFromCapture(dir.Write("plain.txt", plain)).captured;
+  const auto b = kelsim::ScenarioFromCapture(dir.Write("verbose.txt", verbose)).captured;
+  ASSERT_EQ(a.size(), 1u);
+  ASSERT_EQ(b.size(), 1u);
+  EXPECT_EQ(a[0].bdf, b[0].bdf);
+  EXPECT_EQ(a[0].bytes, b[0].bytes);
+  const std::string stray = verbose + "Capabilities: [50] MSI\n";
+  EXPECT_THROW(kelsim::ScenarioFromCapture(dir.Write("stray.txt", stray)), sim::InputError);
+}
+
+} // namespace
