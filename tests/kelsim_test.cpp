@@ -832,3 +832,45 @@ TEST(KelsimCaptureTest, VerifyThatVerboseCapturesKeepOnlyTheirHexRows) {
 }
 
 } // namespace
+
+namespace {
+
+// Verify that the JSON report's events let every access be laid to its
+// step: counting configuration accesses between the step markers gives the
+// report's own per-step table, and every trace line keeps its place.
+TEST(KelsimJsonTest, VerifyThatEventsAttributeEveryAccessToItsStep) {
+  const kelsim::RunResult r = kelsim::Run(kelsim::ReferenceScenario());
+  const json j = kelsim::ToJson(r);
+  ASSERT_EQ(j["events"].size(), r.events.size());
+  std::map<unsigned, uint64_t> config;
+  std::map<unsigned, uint64_t> smnWrites;
+  unsigned step = 0;
+  bool inPass = false;
+  size_t traces = 0;
+  for (const json &e : j["events"]) {
+    const std::string kind = e["kind"];
+    if (kind == "step") {
+      step = e["step"];
+      inPass = true;
+    } else if (kind == "trace") {
+      ++traces;
+    } else if (inPass && e.contains("space") && e["space"] == "config") {
+      ++config[step];
+    } else if (inPass && kind == "write" && e["space"] == "smn") {
+      ++smnWrites[step];
+    }
+    if (inPass && kind == "trace" && e["text"] == "KelPcieMiscInit Exit\n") {
+      inPass = false;
+    }
+  }
+  EXPECT_EQ(traces, j["trace"].size());
+  for (const sim::StepAccesses &s : r.accesses) {
+    if (s.step == 0) {
+      continue;
+    }
+    EXPECT_EQ(config[s.step], s.counts.ConfigurationAccesses()) << "step " << s.step;
+    EXPECT_EQ(smnWrites[s.step], s.counts.smnWrites) << "step " << s.step;
+  }
+}
+
+} // namespace

@@ -192,6 +192,55 @@ nlohmann::json AuditJson(const std::vector<audit::Finding> &findings) {
   return all;
 }
 
+// One entry per logged event, in order: every access the driver made, each
+// trace line and each pass step at its place among them.
+nlohmann::json EventJson(const sim::Event &e) {
+  using sim::EventKind;
+  auto access = [&e](const char *kind, const char *space) {
+    nlohmann::json j = {{"kind", kind}, {"space", space}, {"address", e.address},
+                        {"width", e.width}, {"value", e.value}};
+    if (e.kind == EventKind::SmnRead || e.kind == EventKind::SmnWrite) {
+      j["silicon"] = sim::BdfText(e.silicon);
+    }
+    return j;
+  };
+  switch (e.kind) {
+  case EventKind::CfgRead:
+    return access("read", "config");
+  case EventKind::CfgWrite:
+    return access("write", "config");
+  case EventKind::SmnRead:
+    return access("read", "smn");
+  case EventKind::SmnWrite:
+    return access("write", "smn");
+  case EventKind::IoWrite:
+    return {{"kind", "io"}, {"address", e.address}, {"width", e.width}, {"value", e.value}};
+  case EventKind::Debug:
+    return {{"kind", "trace"}, {"level", e.level}, {"text", e.text}};
+  case EventKind::PassStep:
+    return {{"kind", "step"}, {"step", e.value}, {"function", sim::StepName(static_cast<unsigned>(e.value))}};
+  case EventKind::S3Record:
+    return {{"kind", "s3_record"}, {"address", e.address}, {"width", e.width}, {"value", e.value}};
+  case EventKind::MsrRead:
+    return {{"kind", "msr_read"}, {"address", e.address}, {"value", e.value}};
+  case EventKind::MsrWrite:
+    return {{"kind", "msr_write"}, {"address", e.address}, {"value", e.value}};
+  case EventKind::Cpuid:
+    return {{"kind", "cpuid"}, {"address", e.address}, {"value", e.value}};
+  case EventKind::PcdGet:
+    return {{"kind", "pcd_get"}, {"address", e.address}, {"value", e.value}};
+  case EventKind::PcdSet:
+    return {{"kind", "pcd_set"}, {"address", e.address}, {"value", e.value}};
+  case EventKind::FatalStop:
+    return {{"kind", "fatal_stop"}, {"value", e.value}};
+  case EventKind::Fault:
+    return {{"kind", "fault"}, {"address", e.address}, {"text", e.text}};
+  case EventKind::Locate:
+    return {{"kind", "locate"}, {"text", e.text}, {"value", e.value}};
+  }
+  return {{"kind", "unknown"}};
+}
+
 nlohmann::json AccessJson(const sim::AccessCounts &c) {
   return {{"config_reads", c.configReads},   {"config_writes", c.configWrites},
           {"smn_reads", c.smnReads},         {"smn_writes", c.smnWrites},
@@ -626,6 +675,10 @@ json ToJson(const RunResult &r) {
   accesses["estimated_microseconds"] = total.EstimatedMicroseconds();
   j["accesses"] = accesses;
   j["pass_ran"] = r.passRan;
+  j["events"] = json::array();
+  for (const sim::Event &e : r.events) {
+    j["events"].push_back(EventJson(e));
+  }
   if (r.audit) {
     j["audit"] = AuditJson(*r.audit);
   }
