@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/input_error.h"
+#include "tools/kelsim/names.h"
 #include "tools/kelsim/report.h"
 #include "tools/kelsim/run.h"
 #include "tools/kelsim/scenario.h"
@@ -871,6 +872,38 @@ TEST(KelsimJsonTest, VerifyThatEventsAttributeEveryAccessToItsStep) {
     EXPECT_EQ(config[s.step], s.counts.ConfigurationAccesses()) << "step " << s.step;
     EXPECT_EQ(smnWrites[s.step], s.counts.smnWrites) << "step " << s.step;
   }
+}
+
+} // namespace
+
+namespace {
+
+// Verify that names come from a pci.ids database through libpci, the
+// vendor alone when the device is not listed, and nothing without the
+// database, in the text and JSON reports alike.
+TEST(KelsimNamesTest, VerifyThatNamesComeFromThePciIdsDatabase) {
+  TempDir dir;
+  const std::string ids = dir.Write("pci.ids", "# test database\n"
+                                               "144d  Example Storage Maker\n"
+                                               "\ta808  Example NVMe Controller\n"
+                                               "10de  Example Graphics Maker\n");
+  kelsim::UsePciIds(ids);
+  EXPECT_EQ(kelsim::DeviceName(0x144D, 0xA808), "Example Storage Maker Example NVMe Controller");
+  EXPECT_EQ(kelsim::DeviceName(0x10DE, 0x2204), "Example Graphics Maker");
+  EXPECT_EQ(kelsim::DeviceName(0x8086, 0x1533), "");
+  const kelsim::RunResult r = kelsim::Run(kelsim::ReferenceScenario());
+  const json j = kelsim::ToJson(r);
+  EXPECT_EQ(j["devices"]["02:00.0"]["name"], "Example Storage Maker Example NVMe Controller");
+  std::ostringstream text;
+  kelsim::WriteText(r, {}, text);
+  EXPECT_NE(text.str().find("02:00.0 144d:a808 endpoint  Example Storage Maker Example NVMe "
+                            "Controller\n"),
+            std::string::npos);
+  EXPECT_NE(text.str().find("06:00.0 8086:1533 endpoint\n"), std::string::npos);
+
+  kelsim::UsePciIds((dir.Path() / "missing.ids").string());
+  EXPECT_EQ(kelsim::DeviceName(0x144D, 0xA808), "");
+  kelsim::UsePciIds("/usr/share/misc/pci.ids");
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "tools/kelsim/report.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <map>
@@ -10,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "sim/lspci.h"
+#include "tools/kelsim/names.h"
 
 namespace kelsim {
 
@@ -527,7 +529,9 @@ void WriteText(const RunResult &r, const TextOptions &o, std::ostream &out) {
       char head[64];
       std::snprintf(head, sizeof head, "%s %04x:%04x ", sim::BdfText(d.bdf).c_str(),
                     d.after.vendor, d.after.device);
-      out << head << PortTypeName(d.after.portType) << "\n";
+      out << head << PortTypeName(d.after.portType);
+      const std::string name = DeviceName(d.after.vendor, d.after.device);
+      out << (name.empty() ? "" : "  " + name) << "\n";
       out << "    before: " << StateLine(d.before) << "\n";
       out << "    after:  " << StateLine(d.after) << "\n";
       if (d.after.aer) {
@@ -647,7 +651,8 @@ json ToJson(const RunResult &r) {
     char ids[16];
     std::snprintf(ids, sizeof ids, "%04x:%04x", d.after.vendor, d.after.device);
     j["devices"][sim::BdfText(d.bdf)] = {
-        {"id", ids}, {"before", StateJson(d.before)}, {"after", StateJson(d.after)}, {"diff", diff}};
+        {"id", ids},       {"name", DeviceName(d.after.vendor, d.after.device)},
+        {"before", StateJson(d.before)}, {"after", StateJson(d.after)}, {"diff", diff}};
   }
   json resume;
   resume["replayed_writes"] = r.resume.replayedWrites;
@@ -706,8 +711,11 @@ void WriteDot(const RunResult &r, std::ostream &out) {
   for (const DeviceReport &d : r.devices) {
     char ids[16];
     std::snprintf(ids, sizeof ids, "%04x:%04x", d.after.vendor, d.after.device);
+    std::string name = DeviceName(d.after.vendor, d.after.device);
+    std::replace(name.begin(), name.end(), '"', '\'');
     out << "  \"" << sim::BdfText(d.bdf) << "\" [label=\"" << sim::BdfText(d.bdf) << "\\n" << ids
-        << "\\n" << PortTypeName(d.after.portType) << "\"];\n";
+        << (name.empty() ? "" : "\\n" + name) << "\\n" << PortTypeName(d.after.portType)
+        << "\"];\n";
   }
   for (const Link &l : r.links) {
     const auto it = byBdf.find(l.downstream);

@@ -1,0 +1,17 @@
+// Vendor and device names from the pci.ids database through libpci.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kelsim {
+
+// "Intel Corporation I210 Gigabit Network Connection", the vendor alone
+// when the device is not listed, or "" when the database is missing or
+// lists neither.
+std::string DeviceName(uint16_t vendor, uint16_t device);
+
+// Reads names from this file instead of the system's pci.ids (tests).
+void UsePciIds(const std::string &path);
+
+} // namespace kelsim
