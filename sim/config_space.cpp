@@ -479,4 +479,19 @@ ConfigFunction DeviceBuilder::Build() const {
   return f;
 }
 
+uint16_t FindExtendedCapability(const ConfigFunction &f, uint16_t id) {
+  uint16_t at = 0x100;
+  for (unsigned n = 0; n < 240 && at >= 0x100; ++n) {
+    const uint32_t header = f.Peek(at, 4);
+    if (header == 0 || header == 0xFFFFFFFF) {
+      return 0;
+    }
+    if ((header & 0xFFFF) == id) {
+      return at;
+    }
+    at = static_cast<uint16_t>((header >> 20) & 0xFFC);
+  }
+  return 0;
+}
+
 } // namespace sim

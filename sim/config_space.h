@@ -53,6 +53,10 @@ struct ConfigFunction {
 // read-write and write-1-to-clear bits. Used for built and captured devices.
 void ApplyRegisterBehaviour(ConfigFunction &f);
 
+// Offset of a function's extended capability (PCI Express Base r5.0, 7.6),
+// or 0: the list is followed from 0x100 for at most 240 entries.
+uint16_t FindExtendedCapability(const ConfigFunction &f, uint16_t id);
+
 class ConfigSpace {
 public:
   // Returns all ones for an absent function, as the root complex does.

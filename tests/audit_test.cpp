@@ -22,20 +22,6 @@ constexpr uint32_t kSecondPort = Bdf(0, 1, 2);
 constexpr uint16_t kDevCap = 0x04, kDevCtl = 0x08, kLinkCap = 0x0C, kLinkCtl = 0x10,
                    kLinkSta = 0x12, kDevCtl2 = 0x28;
 
-uint16_t Extended(const sim::ConfigFunction &f, uint16_t id) {
-  for (uint16_t at = 0x100; at >= 0x100;) {
-    const uint32_t header = f.Peek(at, 4);
-    if ((header & 0xFFFF) == id) {
-      return at;
-    }
-    if (header == 0) {
-      return 0;
-    }
-    at = static_cast<uint16_t>(header >> 20);
-  }
-  return 0;
-}
-
 void SetBits(sim::ConfigFunction &f, uint16_t offset, uint32_t mask, uint32_t value) {
   f.Poke(offset, 4, (f.Peek(offset, 4) & ~mask) | (value & mask));
 }
@@ -67,10 +53,10 @@ struct Platform {
     SetBits(F(bdf), static_cast<uint16_t>(F(bdf).pcieCap + offset), mask, value);
   }
   void L1ss(uint32_t bdf, uint16_t offset, uint32_t mask, uint32_t value) {
-    SetBits(F(bdf), static_cast<uint16_t>(Extended(F(bdf), 0x1E) + offset), mask, value);
+    SetBits(F(bdf), static_cast<uint16_t>(sim::FindExtendedCapability(F(bdf), 0x1E) + offset), mask, value);
   }
   void Aer(uint32_t bdf, uint16_t offset, uint32_t mask, uint32_t value) {
-    SetBits(F(bdf), static_cast<uint16_t>(Extended(F(bdf), 0x01) + offset), mask, value);
+    SetBits(F(bdf), static_cast<uint16_t>(sim::FindExtendedCapability(F(bdf), 0x01) + offset), mask, value);
   }
   std::vector<audit::Finding> Run() const { return audit::Run(input); }
 };

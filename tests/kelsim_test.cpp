@@ -907,3 +907,52 @@ TEST(KelsimNamesTest, VerifyThatNamesComeFromThePciIdsDatabase) {
 }
 
 } // namespace
+
+namespace {
+
+// Verify that --power-on returns the control fields a running machine
+// leaves to their reset values before anything runs: payload and read
+// request sizes, ASPM, common clock, LTR, L1 substates and the AER masks,
+// while read-only fields keep the captured values.
+TEST(KelsimPowerOnTest, VerifyThatControlFieldsReturnToTheirResetValues) {
+  json doc = MinimalPlatform();
+  Engine0(doc)["Devices"][0]["Overrides"] = {{"DeviceControl", "0x5930"},   // 256 B, 4096 B
+                                             {"LinkControl", "0x0143"}};    // L0s L1 CCC ClkPM
+  kelsim::Scenario running = kelsim::ScenarioFromJson(doc, "p", ".");
+  const auto asRunning = kelsim::Run(running, {.pass = false});
+  doc["PowerOn"] = true;
+  const auto cold = kelsim::Run(kelsim::ScenarioFromJson(doc, "p", "."), {.pass = false});
+  auto device = [](const kelsim::RunResult &r) {
+    for (const auto &d : r.devices) {
+      if (d.bdf == sim::Bdf(1, 0, 0)) {
+        return d.after;
+      }
+    }
+    return kelsim::FunctionState{};
+  };
+  EXPECT_EQ(device(asRunning).mps, 256);
+  EXPECT_EQ(device(asRunning).aspm, 3);
+  const kelsim::FunctionState d = device(cold);
+  EXPECT_EQ(d.mps, 128);
+  EXPECT_EQ(d.mrrs, 512);
+  EXPECT_FALSE(d.extTag);
+  EXPECT_EQ(d.aspm, 0);
+  EXPECT_FALSE(d.ccc);
+  EXPECT_FALSE(d.clkpm);
+  EXPECT_EQ(d.l1ss, 0);
+  EXPECT_FALSE(d.ltr.enabled);
+  ASSERT_TRUE(d.aer.has_value());
+  EXPECT_EQ(d.aer->uncorrectableMask, 0x00400000u);
+  EXPECT_EQ(d.aer->uncorrectableSeverity, 0x00462030u);
+  EXPECT_EQ(d.aer->correctableMask, 0x0000E000u);
+  EXPECT_FALSE(d.aer->ecrcGeneration || d.aer->ecrcCheck);
+  EXPECT_EQ(d.vendor, device(asRunning).vendor) << "read-only registers keep their values";
+  EXPECT_NE(LoadError([&] {
+              json bad = doc;
+              bad["PowerOn"] = "yes";
+              return bad;
+            }()),
+            "");
+}
+
+} // namespace

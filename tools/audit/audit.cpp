@@ -20,7 +20,6 @@ constexpr uint32_t kNone = 0xFFFFFFFF;
 constexpr uint8_t kNoPcie = 0xFF;
 constexpr unsigned kMaxDepth = 32;        // ports between an endpoint and its root port
 constexpr unsigned kMaxCapabilities = 48; // standard list entries
-constexpr unsigned kMaxExtended = 240;    // extended list entries
 constexpr uint64_t kNoLimit = ~0ULL;
 constexpr uint8_t kRootComplexIntegratedEndpoint = 9;
 constexpr uint8_t kRootComplexEventCollector = 10;
@@ -93,21 +92,6 @@ uint16_t FindCapability(const sim::ConfigFunction &f, uint8_t id) {
   return 0;
 }
 
-uint16_t FindExtended(const sim::ConfigFunction &f, uint16_t id) {
-  uint16_t at = PcieExtCap::First;
-  for (unsigned n = 0; at >= PcieExtCap::First && n < kMaxExtended; ++n) {
-    const uint32_t header = f.Peek(at, 4);
-    if (header == 0 || header == 0xFFFFFFFF) {
-      return 0;
-    }
-    if (PcieExtCap::Id::Get(header) == id) {
-      return at;
-    }
-    at = static_cast<uint16_t>(PcieExtCap::NextOffset::Get(header) & 0xFFC);
-  }
-  return 0;
-}
-
 Tree BuildTree(const sim::ConfigSpace &config) {
   Tree t;
   std::map<uint8_t, uint32_t> bridgeOfBus;
@@ -124,8 +108,8 @@ Tree BuildTree(const sim::ConfigSpace &config) {
     fn.pcie = FindCapability(f, PciCapability::IdPciExpress);
     if (fn.pcie != 0) {
       fn.type = PcieCap::DevicePortType::Get(static_cast<uint8_t>(f.Peek(fn.pcie + 2, 1)));
-      fn.aer = FindExtended(f, AerCap::Id);
-      fn.l1ss = FindExtended(f, L1ssCap::Id);
+      fn.aer = sim::FindExtendedCapability(f, AerCap::Id);
+      fn.l1ss = sim::FindExtendedCapability(f, L1ssCap::Id);
     }
     if (fn.bridge && fn.secondary > ((bdf >> 20) & 0xFF)) {
       bridgeOfBus.emplace(fn.secondary, bdf);

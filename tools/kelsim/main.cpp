@@ -39,6 +39,7 @@ struct Options {
   unsigned jobs = 0; // batch files run at once; 0: one per core
   bool audit = false;
   bool noPass = false;
+  bool powerOn = false;
   std::string failOn; // "error", "warning" or "info"; empty: never
 };
 
@@ -54,6 +55,12 @@ kelsim::Scenario Load(const Options &o) {
     return kelsim::LoadScenarioFile(o.platform);
   }
   return o.large ? kelsim::LargeScenario() : kelsim::ReferenceScenario();
+}
+
+kelsim::Scenario LoadWithOptions(const Options &o) {
+  kelsim::Scenario s = Load(o);
+  s.powerOn |= o.powerOn;
+  return s;
 }
 
 bool WriteFile(const std::string &path, const std::string &what,
@@ -91,7 +98,7 @@ int RunOne(const Options &o, uint64_t levels) {
   }
   kelsim::Scenario scenario;
   try {
-    scenario = Load(o);
+    scenario = LoadWithOptions(o);
   } catch (const sim::InputError &e) {
     std::cerr << "kelsim: " << e.Message() << "\n";
     return kExitInputError;
@@ -139,8 +146,9 @@ struct BatchResult {
 BatchResult RunBatchFile(const std::filesystem::path &file, const Options &o) {
   BatchResult r;
   try {
-    const kelsim::RunResult run =
-        kelsim::Run(kelsim::LoadScenarioFile(file.string()), RunOptionsOf(o));
+    kelsim::Scenario scenario = kelsim::LoadScenarioFile(file.string());
+    scenario.powerOn |= o.powerOn;
+    const kelsim::RunResult run = kelsim::Run(scenario, RunOptionsOf(o));
     r.status = kelsim::ExitStatus(run, o.strictS3, kelsim::ParseSeverity(o.failOn));
     r.line = kelsim::SummaryLine(run);
     if (r.status == 3) {
@@ -356,6 +364,9 @@ int main(int argc, char **argv) {
   app.add_flag("--no-pass", o.noPass,
                "do not run the driver: show and audit the platform as it stands (a capture as "
                "its machine was)");
+  app.add_flag("--power-on", o.powerOn,
+               "return every control register to its reset value before anything runs, so a "
+               "capture of a running machine stands for its cold boot (docs/kelsim.md)");
   app.add_flag("--quiet,-q", o.quiet, "no text report (with --json or --dot)");
   app.footer("Exit status: 0 done, 1 fatal stop, 2 bad input, 3 S3 resume difference with "
              "--strict-s3, 4 an audit finding at --fail-on or worse; a batch exits with the most "

@@ -11,6 +11,7 @@
 #include "sim/catalogue.h"
 #include "sim/input_error.h"
 #include "sim/large_platform.h"
+#include "sim/power_on.h"
 #include "sim/reference_platform.h"
 
 namespace kelsim {
@@ -153,7 +154,7 @@ const std::map<std::string, std::vector<std::string>> &PlatformFileObjects() {
   static const std::map<std::string, std::vector<std::string>> kObjects = {
       {"Platform",
        {"Silicons", "Captures", "Pcd", "Processor", "Events", "Description", "PlatformData",
-        "HookTable", "TopologyBytes", "Absent", "FailPoolAllocations"}},
+        "HookTable", "TopologyBytes", "Absent", "FailPoolAllocations", "PowerOn"}},
       {"PlatformData",
        {"PlatformVendorId", "L1ExitLatencyDeviceIds", "SecondPlatformVendorId",
         "SecondPlatformAspmDeviceId"}},
@@ -830,6 +831,9 @@ Scenario ScenarioFromJson(const json &doc, const std::string &name, const std::s
   if (root.Has("HookTable")) {
     s.hookTable = ReadHookTable(root.At("HookTable"));
   }
+  if (root.Has("PowerOn")) {
+    s.powerOn = root.At("PowerOn").Bool();
+  }
   if (root.Has("FailPoolAllocations")) {
     const Reader fails = root.At("FailPoolAllocations");
     for (size_t i = 0; i < fails.ArraySize(); ++i) {
@@ -1097,7 +1101,23 @@ void ApplyOverrides(sim::ConfigFunction &f, const json &o) {
 
 } // namespace
 
+namespace {
+sim::BuiltTopology BuildDescribedPlatform(const Scenario &s, sim::Platform &p);
+} // namespace
+
 sim::BuiltTopology BuildPlatform(const Scenario &s, sim::Platform &p) {
+  sim::BuiltTopology topology = BuildDescribedPlatform(s, p);
+  if (s.powerOn) {
+    for (auto &[bdf, f] : p.config.Functions()) {
+      sim::ResetToPowerOn(f);
+    }
+  }
+  return topology;
+}
+
+namespace {
+
+sim::BuiltTopology BuildDescribedPlatform(const Scenario &s, sim::Platform &p) {
   if (s.reference) {
     return sim::BuildReferencePlatform(p).built;
   }
@@ -1179,5 +1199,7 @@ sim::BuiltTopology BuildPlatform(const Scenario &s, sim::Platform &p) {
   p.PublishTopology(built.bytes);
   return built;
 }
+
+} // namespace
 
 } // namespace kelsim

@@ -89,6 +89,9 @@ struct Scenario {
   bool reference = false; // the built-in reference platform
   bool large = false;     // the built-in large platform
   bool fromCapture = false; // engines made up from a capture: their CLKREQ# wiring is unknown
+  // Control registers returned to their reset values before anything runs,
+  // so a capture of a running machine stands for its cold boot.
+  bool powerOn = false;
   std::vector<SiliconEntry> silicons;
   std::vector<sim::CapturedFunction> captured;
   std::map<uint64_t, uint64_t> pcd;
