@@ -956,3 +956,37 @@ TEST(KelsimPowerOnTest, VerifyThatControlFieldsReturnToTheirResetValues) {
 }
 
 } // namespace
+
+namespace {
+
+// Verify that settings a platform file leaves out take their defaults
+// (not 0, which would program 128-byte read requests), that given ones
+// stand, and that the report names which are which.
+TEST(KelsimSettingsTest, VerifyThatOmittedSettingsTakeTheirDefaults) {
+  json doc = MinimalPlatform();
+  doc.erase("Pcd");
+  const kelsim::Scenario s = kelsim::ScenarioFromJson(doc, "p", ".");
+  EXPECT_EQ(s.pcd.at(205), 2u) << "512-byte read requests, the reset value";
+  EXPECT_EQ(s.pcd.at(67), 1u);
+  EXPECT_EQ(s.pcdDefaulted.size(), kelsim::PcdSettings().size());
+  const kelsim::RunResult r = kelsim::Run(s);
+  for (const auto &d : r.devices) {
+    if (d.after.mrrs >= 0) {
+      EXPECT_EQ(d.after.mrrs, 512) << sim::BdfText(d.bdf);
+    }
+  }
+  doc["Pcd"] = {{"205", 5}};
+  const kelsim::Scenario given = kelsim::ScenarioFromJson(doc, "p", ".");
+  EXPECT_EQ(given.pcd.at(205), 5u);
+  EXPECT_EQ(given.pcdDefaulted.count(205), 0u);
+  EXPECT_EQ(given.pcdDefaulted.count(418), 1u);
+  std::ostringstream text;
+  kelsim::WriteText(kelsim::Run(given), {}, text);
+  EXPECT_NE(text.str().find("   205 = 0x5    Max Read Request Size code"), std::string::npos)
+      << text.str().substr(0, 600);
+  EXPECT_NE(text.str().find("   418 = 0x1    ASPM blacklist and device fixes inside the ASPM link "
+                            "pass (default: the platform file leaves it out)"),
+            std::string::npos);
+}
+
+} // namespace

@@ -448,6 +448,12 @@ bool ParseLevels(const std::string &text, uint64_t &mask) {
 
 void WriteText(const RunResult &r, const TextOptions &o, std::ostream &out) {
   out << "== " << r.name << " ==\n";
+  out << "-- platform settings (PCD) --\n";
+  for (const SettingUsed &s : r.settings) {
+    out << fmt::format("  {:>4} = {:<6} {}{}\n", s.token,
+                       s.value ? fmt::format("0x{:x}", *s.value) : std::string("unset"),
+                       s.meaning, s.defaulted ? " (default: the platform file leaves it out)" : "");
+  }
   for (const std::string &w : r.warnings) {
     out << "warning: " << w << "\n";
   }
@@ -680,6 +686,13 @@ json ToJson(const RunResult &r) {
   accesses["estimated_microseconds"] = total.EstimatedMicroseconds();
   j["accesses"] = accesses;
   j["pass_ran"] = r.passRan;
+  j["settings"] = json::array();
+  for (const SettingUsed &s : r.settings) {
+    j["settings"].push_back({{"token", s.token},
+                             {"value", s.value ? json(*s.value) : json(nullptr)},
+                             {"default", s.defaulted},
+                             {"meaning", s.meaning}});
+  }
   j["events"] = json::array();
   for (const sim::Event &e : r.events) {
     j["events"].push_back(EventJson(e));

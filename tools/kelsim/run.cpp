@@ -520,6 +520,13 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
     };
   }
   const sim::BuiltTopology topology = BuildPlatform(scenario, p);
+  for (const PcdSetting &s : PcdSettings()) {
+    SettingUsed used{s.token, std::nullopt, scenario.pcdDefaulted.count(s.token) != 0, s.meaning};
+    if (p.pcd.count(s.token) != 0) {
+      used.value = p.pcd.at(s.token);
+    }
+    result.settings.push_back(used);
+  }
   if (!options.pass) {
     // The platform as it stands, without the driver: the state its own
     // firmware or operating system left.

@@ -80,8 +80,16 @@ struct PoolRecord {
   bool runtime = false;
 };
 
+struct SettingUsed {
+  uint64_t token = 0;
+  std::optional<uint64_t> value; // nothing: the platform leaves the token out (it reads 0)
+  bool defaulted = false;        // the platform file left it out: kelsim's default
+  std::string meaning;
+};
+
 struct RunResult {
   std::string name;
+  std::vector<SettingUsed> settings; // the PCD settings the driver reads
   std::vector<sim::Event> events;
   std::vector<uint64_t> postCodes;
   std::vector<uint32_t> fatalStops;

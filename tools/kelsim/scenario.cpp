@@ -780,6 +780,33 @@ std::vector<PlatformEvent> DefaultEvents() {
           {EventKind::ReadyToBoot, json()}};
 }
 
+const std::vector<PcdSetting> &PcdSettings() {
+  static const std::vector<PcdSetting> settings = {
+      {67, "program Max Payload Size below each port (and the completion payload)", 1},
+      {205, "Max Read Request Size code for every port, 0-5 = 128-4096 bytes, above 5: "
+            "leave devices alone", 2},
+      {311, "RAS word written to NBIO 0x13B20434 for package types 2, 16 and 128", 0},
+      {418, "ASPM blacklist and device fixes inside the ASPM link pass", 1},
+      {456, "RAS word written to NBIO 0x13B20430 for package types 2, 16 and 128", 0},
+      {588, "run RAS control", 0},
+      {665, "x1 slots advertise 10 W", 0},
+      {1005, "ECRC errors are fatal where the AER service enables ECRC", 0},
+      {1128, "fourth argument word of the SMU request", 0},
+  };
+  return settings;
+}
+
+// Settings the file leaves out take the values a platform commonly has:
+// payload programming and the blacklist on, read requests at their 512-byte
+// reset value, the optional behaviours off.
+static void DefaultPcdSettings(Scenario &s) {
+  for (const PcdSetting &setting : PcdSettings()) {
+    if (s.pcd.emplace(setting.token, setting.defaultValue).second) {
+      s.pcdDefaulted.insert(setting.token);
+    }
+  }
+}
+
 Scenario ScenarioFromJson(const json &doc, const std::string &name, const std::string &baseDirectory) {
   Scenario s;
   s.name = name;
@@ -870,6 +897,7 @@ Scenario ScenarioFromJson(const json &doc, const std::string &name, const std::s
   } else {
     s.events = DefaultEvents();
   }
+  DefaultPcdSettings(s);
   Validate(s, name);
   return s;
 }
@@ -982,7 +1010,7 @@ Scenario ScenarioFromCapture(const std::string &path) {
                                 "pass has no port to program");
   }
   s.silicons.push_back(std::move(silicon));
-  s.pcd = {{67, 1}, {205, 2}};
+  DefaultPcdSettings(s);
   s.events = DefaultEvents();
   Validate(s, path);
   return s;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <optional>
 #include <string>
 #include <vector>
@@ -95,6 +96,7 @@ struct Scenario {
   std::vector<SiliconEntry> silicons;
   std::vector<sim::CapturedFunction> captured;
   std::map<uint64_t, uint64_t> pcd;
+  std::set<uint64_t> pcdDefaulted; // settings the file left out, at their defaults
   sim::ProcessorState cpu;
   std::vector<PlatformEvent> events;
   std::vector<std::string> warnings;
@@ -112,6 +114,15 @@ struct Scenario {
 };
 
 inline constexpr size_t kMaxHookTableEntries = 4;
+
+// A platform setting the driver reads through the PCD protocol, with the
+// value a platform file that leaves it out gets.
+struct PcdSetting {
+  uint64_t token;
+  const char *meaning;
+  uint64_t defaultValue;
+};
+const std::vector<PcdSetting> &PcdSettings();
 
 // Throws sim::InputError naming the file, the JSON path or line, and the fault.
 Scenario LoadScenarioFile(const std::string &path);
