@@ -19,7 +19,8 @@ struct PciAccessDeleter {
   void operator()(pci_access *a) const { pci_cleanup(a); }
 };
 
-// pci_init would also open the machine's own PCI bus; only the name
+// Names come from the pci.ids file only, never from udev's hardware
+// database. pci_init would also open the machine's own PCI bus; only the name
 // database is wanted, so the message callbacks pci_init sets are set here:
 // a database that cannot be read or parsed leaves the IDs alone.
 void Quiet(char *, ...) {}
@@ -49,7 +50,8 @@ Database &Names() {
 std::string Lookup(int flags, uint16_t vendor, uint16_t device) {
   char buf[256];
   const char *name = pci_lookup_name(Names().access.get(), buf, sizeof buf,
-                                     flags | PCI_LOOKUP_NO_NUMBERS, vendor, device);
+                                     flags | PCI_LOOKUP_NO_NUMBERS | PCI_LOOKUP_NO_HWDB, vendor,
+                                     device);
   return name == nullptr ? "" : name;
 }
 
