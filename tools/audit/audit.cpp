@@ -32,7 +32,6 @@ constexpr uint16_t kDeviceCapabilities = 0x04;
 constexpr uint16_t kDeviceControl = 0x08;
 constexpr uint16_t kLinkCapabilities = 0x0C;
 constexpr uint16_t kLinkControl = 0x10;
-constexpr uint16_t kDeviceCapabilities2 = 0x24;
 constexpr uint16_t kDeviceControl2 = 0x28;
 
 struct Function {

@@ -24,7 +24,7 @@ struct PciAccessDeleter {
 // database is wanted, so the message callbacks pci_init sets are set here:
 // a database that cannot be read or parsed leaves the IDs alone.
 void Quiet(char *, ...) {}
-[[noreturn]] void Fatal(char *message, ...) {
+__attribute__((noreturn)) void Fatal(char *message, ...) {
   std::fprintf(stderr, "kelsim: libpci: %s\n", message);
   std::abort();
 }
