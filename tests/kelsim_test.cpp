@@ -318,8 +318,23 @@ TEST_F(KelsimReferenceTest, TextAndDotShowTheTree) {
   EXPECT_NE(text.str().find("PCIE_DEVICE_CTRL"), std::string::npos);
   std::ostringstream dot;
   kelsim::WriteDot(R(), dot);
-  EXPECT_NE(dot.str().find("\"silicon 0\" -> \"00:01.1\""), std::string::npos);
-  EXPECT_NE(dot.str().find("\"04:00.0\" -> \"05:01.0\""), std::string::npos);
+  const std::string graph = dot.str();
+  EXPECT_NE(graph.find("\"silicon 0\" -> \"00:01.1\""), std::string::npos);
+  EXPECT_NE(graph.find("\"04:00.0\" -> \"05:01.0\""), std::string::npos);
+  EXPECT_NE(graph.find("label=\"silicon 0\\nhost bridge 00:00.0\""), std::string::npos);
+  // Only the hierarchy: the host bridge's other functions are not drawn.
+  EXPECT_EQ(graph.find("\"00:01.0\""), std::string::npos);
+  // A multi-function device is one node holding its functions.
+  EXPECT_NE(graph.find("\"01:00\" [label=\"01:00.0 10de:2204 endpoint"), std::string::npos);
+  EXPECT_NE(graph.find("\\n01:00.1 10de:1aef endpoint"), std::string::npos);
+  EXPECT_EQ(graph.find("\"01:00.1\""), std::string::npos);
+  // A root port carries its settings, with what the pass changed; a link's
+  // edge carries the device end's.
+  EXPECT_NE(graph.find("\"00:01.1\" [label=\"00:01.1 fff0:5a01 root port"), std::string::npos);
+  EXPECT_NE(graph.find("\\nASPM Disabled->L1\\nCCC off->on"), std::string::npos);
+  EXPECT_NE(graph.find("\"00:01.1\" -> \"01:00\" [label=\"MPS 128->256"), std::string::npos)
+      << graph;
+  EXPECT_EQ(graph.find("\"silicon 0\" -> \"00:01.1\" [label"), std::string::npos);
 }
 
 // Real captures live in the shared folder beside the repository.
