@@ -1005,3 +1005,52 @@ TEST(KelsimSettingsTest, VerifyThatOmittedSettingsTakeTheirDefaults) {
 }
 
 } // namespace
+
+namespace {
+
+// Verify that a captured root port gets the index/data pair at 0xE0/0xE4
+// that built root ports have, and that a platform file can seed the
+// registers behind it.
+TEST(KelsimCaptureTest, VerifyThatCapturedRootPortsHaveTheirIndirectPair) {
+  TempDir dir;
+  const std::string capture =
+      CaptureText("00:01.1 PCI bridge: root port",
+                  {"f0 ff 01 5a 00 00 10 00 00 00 04 06 00 00 01 00",
+                   "00 00 00 00 00 00 00 00 00 01 01 00 00 00 00 00",
+                   "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+                   "00 00 00 00 40 00 00 00 00 00 00 00 00 00 00 00",
+                   "10 00 42 00 25 00 00 00 00 00 00 00 00 00 00 00",
+                   "00 00 41 10 00 00 00 00 00 00 00 00 00 00 00 00",
+                   "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+                   "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+                   "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+                   "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+                   "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+                   "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+                   "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+                   "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+                   "55 55 55 55 66 66 66 66 00 00 00 00 00 00 00 00"});
+  const std::string file = dir.Write("capture.txt", capture);
+  auto readIndirect = [](const kelsim::Scenario &s, uint32_t index) {
+    sim::Platform p;
+    kelsim::BuildPlatform(s, p);
+    p.config.Write(sim::Bdf(0, 1, 1) | 0xE0, 4, index);
+    return p.config.Read(sim::Bdf(0, 1, 1) | 0xE4, 4);
+  };
+  EXPECT_EQ(readIndirect(kelsim::ScenarioFromCapture(file), 0xA0), 0u)
+      << "the captured bytes at 0xE4 are not a register of their own";
+
+  json doc = json::parse(R"({"Captures": [], "Silicons": [{"HostBridgeAddress": "00:00.0",
+    "Wrappers": [{"WrapperId": 0, "Engines": [{"StartLane": 0, "EndLane": 3,
+      "PortPciAddress": "00:01.1", "RootPort": {"Indirect": {"0xA0": "0x00000F00"}}}]}]}]})");
+  doc["Captures"].push_back(file);
+  const kelsim::Scenario seeded = kelsim::ScenarioFromJson(doc, "p", ".");
+  EXPECT_EQ(readIndirect(seeded, 0xA0), 0x00000F00u);
+  EXPECT_EQ(readIndirect(seeded, 0xA4), 0u);
+  doc["Silicons"][0]["Wrappers"][0]["Engines"][0]["RootPort"]["Indirect"] = "0xA0";
+  EXPECT_NE(LoadError(doc).find("expected an object of indirect register index to value"),
+            std::string::npos)
+      << LoadError(doc);
+}
+
+} // namespace

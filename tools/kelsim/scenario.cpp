@@ -169,7 +169,8 @@ const std::map<std::string, std::vector<std::string>> &PlatformFileObjects() {
         "PortControl", "PortLocation", "PortPciAddress", "SlotPowerLimitValue", "MaxPayloadSize",
         "ClkReqMap", "SrisOptions", "PortPmOptions", "RootPort", "Devices"}},
       {"RootPort",
-       {"SecondaryBus", "SubordinateBus", "LinkWidth", "Slot", "SlotCapabilities", "Overrides"}},
+       {"SecondaryBus", "SubordinateBus", "LinkWidth", "Slot", "SlotCapabilities", "Overrides",
+        "Indirect"}},
       {"Device", {"Address", "Model", "SecondaryBus", "SubordinateBus", "Overrides"}},
       {"Overrides",
        {"VendorId", "DeviceId", "MaxPayloadSupported", "ExtendedTags", "AspmSupport", "ClockPm",
@@ -290,6 +291,23 @@ DeviceEntry ReadDevice(const Reader &r) {
   return d;
 }
 
+// An object of hex or decimal address to 32-bit value: SMN seeds, a root
+// port's indirect registers.
+std::map<uint32_t, uint32_t> AddressValueMap(const Reader &r, const std::string &what) {
+  if (!r.Node().is_object()) {
+    r.Fail("expected an object of " + what + " to value");
+  }
+  std::map<uint32_t, uint32_t> out;
+  for (const auto &[key, value] : r.Node().items()) {
+    const json keyNode(key);
+    const Reader address(keyNode, r.Path() + "." + key, r.File());
+    const Reader v(value, r.Path() + "." + key, r.File());
+    out[static_cast<uint32_t>(address.Unsigned(0xFFFFFFFF))] =
+        static_cast<uint32_t>(v.Unsigned(0xFFFFFFFF));
+  }
+  return out;
+}
+
 EngineEntry ReadEngine(const Reader &r) {
   r.RequireObject("Engine");
   EngineEntry e;
@@ -326,6 +344,9 @@ EngineEntry ReadEngine(const Reader &r) {
       CheckOverrides(rp.At("Overrides"));
       e.rootPort.overrides = rp.At("Overrides").Node();
     }
+    if (rp.Has("Indirect")) {
+      e.rootPort.indirect = AddressValueMap(rp.At("Indirect"), "indirect register index");
+    }
   }
   if (r.Has("Devices")) {
     const Reader devices = r.At("Devices");
@@ -347,17 +368,7 @@ SiliconEntry ReadSilicon(const Reader &r) {
   }
   s.hostBridgeAddress = r.At("HostBridgeAddress").Bdf();
   if (r.Has("Smn")) {
-    const Reader smn = r.At("Smn");
-    if (!smn.Node().is_object()) {
-      smn.Fail("expected an object of SMN address to value");
-    }
-    for (const auto &[key, value] : smn.Node().items()) {
-      const json keyNode(key);
-      const Reader address(keyNode, smn.Path() + "." + key, smn.File());
-      const Reader v(value, smn.Path() + "." + key, smn.File());
-      s.smn[static_cast<uint32_t>(address.Unsigned(0xFFFFFFFF))] =
-          static_cast<uint32_t>(v.Unsigned(0xFFFFFFFF));
-    }
+    s.smn = AddressValueMap(r.At("Smn"), "SMN address");
   }
   if (r.Has("Smu")) {
     const Reader smu = r.At("Smu");
@@ -1154,6 +1165,9 @@ sim::BuiltTopology BuildDescribedPlatform(const Scenario &s, sim::Platform &p) {
   }
   for (const auto &c : s.captured) {
     p.AddFunction(c.bdf, sim::FunctionFromCapture(c));
+    if (IsRootPort(c)) {
+      p.RootPortIndirect(c.bdf); // its index/data pair at 0xE0/0xE4, as built root ports have
+    }
   }
   sim::TopologyLayout topology;
   std::map<uint32_t, int> functionsPerDevice;
@@ -1195,6 +1209,9 @@ sim::BuiltTopology BuildDescribedPlatform(const Scenario &s, sim::Platform &p) {
           sim::ConfigFunction f = b.Build();
           ApplyOverrides(f, e.rootPort.overrides);
           p.AddRootPort(port, f);
+        }
+        for (const auto &[index, value] : e.rootPort.indirect) {
+          p.RootPortIndirect(port)[index] = value;
         }
         for (const DeviceEntry &d : e.devices) {
           sim::DeviceBuilder b = FindModel(d.model)->make(d);

@@ -37,6 +37,7 @@ struct RootPortEntry {
   bool slot = false;
   uint32_t slotCapabilities = 0;
   nlohmann::json overrides = nlohmann::json::object();
+  std::map<uint32_t, uint32_t> indirect; // the port's registers behind its 0xE0/0xE4 pair
 };
 
 struct EngineEntry {
