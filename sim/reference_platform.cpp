@@ -85,7 +85,7 @@ SiliconLayout Silicon0(Platform &p) {
   // Core 1: a switch with three endpoints, and a port whose link is left
   // as the producer configured it.
   WrapperLayout core1{.wrapperId = 1, .wrapperFeatures = 0x08};
-  AddRootPort(p, Bdf(0, 3, 1), cat::RootPort(4, 4));
+  AddRootPort(p, Bdf(0, 3, 1), cat::RootPort(4, 4).Bridge(0, 4, 8)); // the switch below spans 4-8
   p.AddFunction(Bdf(4, 0, 0), cat::SwitchUpstreamPort(4, 5, 8).Build());
   for (uint8_t d = 1; d <= 3; ++d) {
     p.AddFunction(Bdf(5, d, 0),
@@ -118,7 +118,7 @@ SiliconLayout Silicon1(Platform &p) {
   // A slot with a power limit, running with separate reference clocks, and
   // a PCI Express-to-PCI bridge in it.
   WrapperLayout core0{.wrapperId = 0, .wrapperFeatures = 0x04};
-  AddRootPort(p, Bdf(bus, 1, 1), cat::RootPort(0x81, 8, true, 0x00002000));
+  AddRootPort(p, Bdf(bus, 1, 1), cat::RootPort(0x81, 8, true, 0x00002000).Bridge(bus, 0x81, 0x82));
   p.AddFunction(Bdf(0x81, 0, 0), cat::PcieToPciBridge(0x81, 0x82).Build());
   p.AddFunction(Bdf(0x82, 0, 0), cat::ConventionalPciDevice().Build());
   EngineLayout sris = Engine(bus, 1, 1, 0, 0, 0, 7);

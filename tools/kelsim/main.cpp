@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include "sim/input_error.h"
+#include "tools/kelsim/emit.h"
 #include "tools/kelsim/report.h"
 #include "tools/kelsim/run.h"
 #include "tools/kelsim/scenario.h"
@@ -40,6 +41,7 @@ struct Options {
   bool audit = false;
   bool noPass = false;
   bool powerOn = false;
+  std::string emitPlatform;
   std::string failOn; // "error", "warning" or "info"; empty: never
 };
 
@@ -99,6 +101,10 @@ int RunOne(const Options &o, uint64_t levels) {
   kelsim::Scenario scenario;
   try {
     scenario = LoadWithOptions(o);
+    if (!o.emitPlatform.empty()) {
+      const std::string capture = kelsim::EmitPlatform(scenario, o.emitPlatform);
+      std::cerr << "kelsim: wrote " << o.emitPlatform << " and " << capture << "\n";
+    }
   } catch (const sim::InputError &e) {
     std::cerr << "kelsim: " << e.Message() << "\n";
     return kExitInputError;
@@ -364,6 +370,9 @@ int main(int argc, char **argv) {
   app.add_flag("--no-pass", o.noPass,
                "do not run the driver: show and audit the platform as it stands (a capture as "
                "its machine was)");
+  app.add_option("--emit-platform", o.emitPlatform,
+                 "write the platform being run, as it stands before the pass, as a platform file "
+                 "(and its configuration space as an lspci capture beside it) to start from");
   app.add_flag("--power-on", o.powerOn,
                "return every control register to its reset value before anything runs, so a "
                "capture of a running machine stands for its cold boot (docs/kelsim.md)");

@@ -1141,11 +1141,16 @@ void ApplyOverrides(sim::ConfigFunction &f, const json &o) {
 } // namespace
 
 namespace {
-sim::BuiltTopology BuildDescribedPlatform(const Scenario &s, sim::Platform &p);
+sim::BuiltTopology BuildDescribedPlatform(const Scenario &s, sim::Platform &p,
+                                          sim::TopologyLayout &layout);
 } // namespace
 
-sim::BuiltTopology BuildPlatform(const Scenario &s, sim::Platform &p) {
-  sim::BuiltTopology topology = BuildDescribedPlatform(s, p);
+sim::BuiltTopology BuildPlatform(const Scenario &s, sim::Platform &p, sim::TopologyLayout *layout) {
+  sim::TopologyLayout built;
+  sim::BuiltTopology topology = BuildDescribedPlatform(s, p, built);
+  if (layout != nullptr) {
+    *layout = std::move(built);
+  }
   if (s.powerOn) {
     for (auto &[bdf, f] : p.config.Functions()) {
       sim::ResetToPowerOn(f);
@@ -1156,12 +1161,17 @@ sim::BuiltTopology BuildPlatform(const Scenario &s, sim::Platform &p) {
 
 namespace {
 
-sim::BuiltTopology BuildDescribedPlatform(const Scenario &s, sim::Platform &p) {
+sim::BuiltTopology BuildDescribedPlatform(const Scenario &s, sim::Platform &p,
+                                          sim::TopologyLayout &described) {
   if (s.reference) {
-    return sim::BuildReferencePlatform(p).built;
+    sim::ReferencePlatform reference = sim::BuildReferencePlatform(p);
+    described = reference.topology;
+    return reference.built;
   }
   if (s.large) {
-    return sim::BuildLargePlatform(p).built;
+    sim::LargePlatform large = sim::BuildLargePlatform(p);
+    described = large.topology;
+    return large.built;
   }
   for (const auto &c : s.captured) {
     p.AddFunction(c.bdf, sim::FunctionFromCapture(c));
@@ -1194,7 +1204,9 @@ sim::BuiltTopology BuildDescribedPlatform(const Scenario &s, sim::Platform &p) {
       for (const EngineEntry &e : w.engines) {
         ws.engines.push_back(e.engine);
         const uint32_t port = e.engine.portPciAddress;
-        if (p.config.Find(port) == nullptr) {
+        // An inactive engine's port is not in use: it has no function unless
+        // a capture provides one.
+        if (p.config.Find(port) == nullptr && e.engine.active) {
           const BusRange buses = RootPortBuses(e);
           const uint16_t lanes = static_cast<uint16_t>(
               (e.engine.endLane > e.engine.startLane ? e.engine.endLane - e.engine.startLane
@@ -1236,6 +1248,7 @@ sim::BuiltTopology BuildDescribedPlatform(const Scenario &s, sim::Platform &p) {
     p.pcd[sim::kPcdSmmCommunicationBuffer] = commBuffer;
   }
   sim::BuiltTopology built = sim::BuildTopology(topology);
+  described = topology;
   if (s.topologyBytes) {
     // Raw bytes stand in for the built topology; the engines the report
     // follows are not known in them.

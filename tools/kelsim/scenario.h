@@ -135,8 +135,10 @@ Scenario ReferenceScenario();
 // The large platform, with the events of a boot: SMM lock, the pass, ready to boot.
 Scenario LargeScenario();
 
-// Populates a fresh platform; returns the topology it published.
-sim::BuiltTopology BuildPlatform(const Scenario &scenario, sim::Platform &platform);
+// Populates a fresh platform; returns the topology it published and, when
+// asked, the layout it was built from.
+sim::BuiltTopology BuildPlatform(const Scenario &scenario, sim::Platform &platform,
+                                 sim::TopologyLayout *layout = nullptr);
 
 std::vector<PlatformEvent> DefaultEvents();
 // The fields each kind of object of a platform file accepts.
