@@ -15,11 +15,7 @@ using PortStatusCompletionPayloadGate = RegisterBit<UINT32, 29>;
 inline constexpr UINT32 PsmnAddressBase = 0x11140040;
 inline constexpr UINT32 PsmnPortStride = 0x1000;
 inline constexpr UINT32 PsmnCoreStride = 0xF8000;
-// Completion payload register: bit 16 enables the limit, bit 17 is cleared,
-// bits 20:18 hold the Max Payload Size code.
-using PsmnLimitEnable = RegisterBit<UINT32, 16>;
-using PsmnReserved17 = RegisterBit<UINT32, 17>;
-using PsmnMaxPayload = RegisterField<UINT32, 20, 18>;
+using PsmnReserved17 = RegisterBit<UINT32, 17>; // cleared with every write
 
 inline constexpr UINT8 MaxCplPayloadLargestProgrammed = 254;
 

@@ -17,6 +17,10 @@ static_assert(offsetof(HbxLibPciScanMaxCplPayloadData, MaxCplPayload) == 16);
 // payload register of a port.
 UINT32 PciePortStatusRegister(const WrapperDescriptor *Wrapper, const EngineDescriptor *Engine);
 UINT32 PciePsmnAddress(const EngineDescriptor *Engine);
+// Completion payload register: bit 16 enables the limit, bits 20:18 hold
+// the Max Payload Size code.
+using PsmnLimitEnable = RegisterBit<UINT32, 16>;
+using PsmnMaxPayload = RegisterField<UINT32, 20, 18>;
 
 VOID PcieMaxCplPayloadInterface(SiliconDescriptor *Silicon);
 VOID PcieSetMaxCplPayload(const EngineDescriptor *Engine, UINT8 *Result);

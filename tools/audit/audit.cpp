@@ -19,7 +19,6 @@ namespace {
 constexpr uint32_t kNone = 0xFFFFFFFF;
 constexpr uint8_t kNoPcie = 0xFF;
 constexpr unsigned kMaxDepth = 32;        // ports between an endpoint and its root port
-constexpr unsigned kMaxCapabilities = 48; // standard list entries
 constexpr uint64_t kNoLimit = ~0ULL;
 constexpr uint8_t kRootComplexIntegratedEndpoint = 9;
 constexpr uint8_t kRootComplexEventCollector = 10;
@@ -27,12 +26,12 @@ constexpr uint8_t kRootComplexEventCollector = 10;
 // (at most 4 us) besides T_POWER_ON and Common_Mode_Restore_Time.
 constexpr uint64_t kL12FixedMarginNs = 6000;
 
-// Offsets of the registers the rules read, relative to their capability.
-constexpr uint16_t kDeviceCapabilities = 0x04;
-constexpr uint16_t kDeviceControl = 0x08;
-constexpr uint16_t kLinkCapabilities = 0x0C;
-constexpr uint16_t kLinkControl = 0x10;
-constexpr uint16_t kDeviceControl2 = 0x28;
+// The PCI Express capability registers the rules read.
+constexpr uint16_t kDeviceCapabilities = PcieCap::DeviceCapabilities.Offset;
+constexpr uint16_t kDeviceControl = PcieCap::DeviceControl.Offset;
+constexpr uint16_t kLinkCapabilities = PcieCap::LinkCapabilities.Offset;
+constexpr uint16_t kLinkControl = PcieCap::LinkControl.Offset;
+constexpr uint16_t kDeviceControl2 = PcieCap::DeviceControl2.Offset;
 
 struct Function {
   uint32_t bdf = 0;
@@ -80,17 +79,6 @@ struct Link {
   const Function *device;
 };
 
-uint16_t FindCapability(const sim::ConfigFunction &f, uint8_t id) {
-  uint8_t at = static_cast<uint8_t>(f.Peek(PciHeader::CapabilitiesPointer.Offset, 1) & 0xFC);
-  for (unsigned n = 0; at >= 0x40 && n < kMaxCapabilities; ++n) {
-    if (f.Peek(at + PciCapability::IdOffset, 1) == id) {
-      return at;
-    }
-    at = static_cast<uint8_t>(f.Peek(at + PciCapability::NextOffset, 1) & 0xFC);
-  }
-  return 0;
-}
-
 Tree BuildTree(const sim::ConfigSpace &config) {
   Tree t;
   std::map<uint8_t, uint32_t> bridgeOfBus;
@@ -104,7 +92,7 @@ Tree BuildTree(const sim::ConfigSpace &config) {
     const uint8_t header = static_cast<uint8_t>(f.Peek(PciHeader::HeaderType.Offset, 1));
     fn.bridge = PciHeader::HeaderLayout::Get(header) == PciHeader::LayoutBridge;
     fn.secondary = static_cast<uint8_t>(f.Peek(PciHeader::SecondaryBusNumber.Offset, 1));
-    fn.pcie = FindCapability(f, PciCapability::IdPciExpress);
+    fn.pcie = f.pcieCap; // found when the function's register behaviour was applied
     if (fn.pcie != 0) {
       fn.type = PcieCap::DevicePortType::Get(static_cast<uint8_t>(f.Peek(fn.pcie + 2, 1)));
       fn.aer = sim::FindExtendedCapability(f, AerCap::Id);

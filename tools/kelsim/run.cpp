@@ -477,11 +477,9 @@ std::map<uint32_t, audit::RootPortContext> RootPortContexts(const sim::Platform 
       const auto *engine = reinterpret_cast<const EngineDescriptor *>(topology.bytes.data() + off);
       const auto nbio = p.Silicons().find(e.silicon);
       if (nbio != p.Silicons().end()) {
-        // The completion payload register: limit enable in bit 16, the size
-        // code in bits 20:18.
         const uint32_t v = nbio->second->Peek(PciePsmnAddress(engine));
-        if ((v >> 16) & 1) {
-          c.completionPayload = 128u << ((v >> 18) & 7);
+        if (PsmnLimitEnable::Get(v) != 0) {
+          c.completionPayload = 128u << PsmnMaxPayload::Get(v);
         }
       }
       ports[e.port & 0x0FFFF000] = c;
