@@ -28,18 +28,11 @@ struct ClkReqUse {
   UINT32 Core1Count;
 };
 
-// A signal number outside 1-5 names no CLKREQB signal: the port is left out
-// of the map rather than written past its five entries.
 VOID AssignSignal(const EngineDescriptor *Engine, ClkReqUse *Use) {
-  const UINT8 Number = PcieEngineClkReqNumber(Engine);
-  if (!PcieEngineWantsL1Substates(Engine) || Number == 0) {
+  if (!PcieEngineWantsL1Substates(Engine) || !PcieEngineHasClkReqSignal(Engine)) {
     return;
   }
-  if (Number > PcieClkReqSignals) {
-    DebugPrint(DebugLevelPcie, "  CLKREQB number %d out of range, port ignored\n", Number);
-    return;
-  }
-  PcieClkReqMapEntry &Entry = PcieClkReqMapTable[Number - 1];
+  PcieClkReqMapEntry &Entry = PcieClkReqMapTable[PcieEngineClkReqNumber(Engine) - 1];
   switch (PcieEngineCoreId(Engine)) {
   case 0:
     Use->Core0Used = true;
@@ -111,6 +104,15 @@ VOID EnableClockPmBelow(const EngineDescriptor *Engine) {
 }
 
 } // namespace
+
+bool PcieEngineHasClkReqSignal(const EngineDescriptor *Engine) {
+  const UINT8 Number = PcieEngineClkReqNumber(Engine);
+  if (Number > PcieClkReqSignals) {
+    DebugPrint(DebugLevelPcie, "  CLKREQB number %d out of range, port ignored\n", Number);
+    return false;
+  }
+  return Number != 0;
+}
 
 BOOLEAN PcieClkPmDeviceCheck(UINT32 Function) {
   BOOLEAN Capable = TRUE;

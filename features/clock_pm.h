@@ -19,6 +19,12 @@ struct PcieClkReqMapEntry {
 // carries over to the next silicon.
 extern PcieClkReqMapEntry PcieClkReqMapTable[PcieClkReqSignals];
 
+// True when the engine names one of the five CLKREQB signals (ClkReqNumber
+// 1-5). Numbers 6-15 name none and count as 0, with one trace line: a port
+// without a signal gets neither L1 substates nor a map entry, since nothing
+// could request its clock back.
+bool PcieEngineHasClkReqSignal(const EngineDescriptor *Engine);
+
 VOID PcieClkPmInterface(SiliconDescriptor *Silicon);
 UINT32 PcieClkPmCallback(UINT32 Address, PciScanData *Data);
 // True when every present function of the device advertises Clock Power

@@ -1,5 +1,6 @@
 #include "features/l1_substates.h"
 
+#include "features/clock_pm.h"
 #include "features/device_tables.h"
 #include "platform/diagnostics.h"
 #include "platform/register_access.h"
@@ -140,7 +141,7 @@ VOID PcieAspmL1SSInterface(SiliconDescriptor *Silicon) {
                                         EngineDescriptor *Engine) {
     // L1.2 needs CLKREQ#; a port without a signal keeps its requests.
     if (PcieEngineWantsL1Substates(Engine) && PcieEngineIsReady(Engine) &&
-        PcieEngineClkReqNumber(Engine) != 0) {
+        PcieEngineHasClkReqSignal(Engine)) {
       PcieAspmL1SSPortInitCallback(Engine);
     }
   });

@@ -5,8 +5,6 @@
 
 namespace {
 
-// LTR needs the PCI Express capability's version 2 registers.
-inline constexpr UINT32 LtrCapabilityVersion = 2;
 // The T_POWER_ON field of a Capabilities dword; shifted down by 16 it is
 // laid out as in Control 2 (scale 1:0, value 7:3).
 inline constexpr UINT32 TPowerOnField = 0x00FB0000;
@@ -32,10 +30,40 @@ UINT32 TPowerOnMultiplier(UINT32 Scale) {
   }
 }
 
+// LTR needs the PCI Express capability's version 2 registers.
+// PCI Express Base r5.0, 7.8.3.4: Control 2 has no scale 3 either. The
+// agreed time of such an encoding is written as the shortest legal encoding
+// not shorter than it, or the longest legal one (31 x 100 us) when none is
+// that long.
+inline constexpr UINT32 ReservedTPowerOnScale = 3;
+inline constexpr UINT32 MaxTPowerOnValue = 31;
+
+UINT32 LegalTPowerOn(UINT32 TPowerOn) {
+  if (L1ssCap::PortTPowerOnScale::Get(TPowerOn) != ReservedTPowerOnScale) {
+    return TPowerOn;
+  }
+  const UINT32 Time = PcieTPowerOnTime(TPowerOn);
+  UINT32 Scale = 0;
+  UINT32 Value = 0;
+  for (; Scale < ReservedTPowerOnScale; ++Scale) {
+    const UINT32 Unit = TPowerOnMultiplier(Scale);
+    Value = (Time + Unit - 1) / Unit;
+    if (Value <= MaxTPowerOnValue) {
+      break;
+    }
+  }
+  if (Scale == ReservedTPowerOnScale) {
+    Scale = ReservedTPowerOnScale - 1;
+    Value = MaxTPowerOnValue;
+  }
+  DebugPrint(DebugLevelPcie, "T_POWER_ON scale 3 is reserved: %d us written as scale %d value %d\n",
+             Time, Scale, Value);
+  return L1ssCap::PortTPowerOnScale::Set(L1ssCap::PortTPowerOnValue::Set(0, Value), Scale);
+}
+
 CapabilityAt LtrReadyPcieCapability(UINT32 Function) {
   const CapabilityAt Cap = PcieCapabilityOf(Function);
-  if (CapabilityPresent(Cap) &&
-      PcieCap::CapabilityVersion::Get(CapRead(Cap, PcieCap::Header)) >= LtrCapabilityVersion) {
+  if (PcieCapabilityHasVersion2Registers(Cap)) {
     return Cap;
   }
   return {Function, 0};
@@ -113,6 +141,7 @@ VOID PcieSetL1SSTiming(UINT32 Port, UINT16 L1ssOffset) {
     DebugPrint(DebugLevelPcie, "Swap  T_POWER_ON\n");
     TPowerOn = TPowerOnBelow;
   }
+  TPowerOn = LegalTPowerOn(TPowerOn);
   UINT32 Control1 = CapRead(PortL1ss, L1ssCap::Control1);
   DebugPrint(DebugLevelPcie, "  Get CM_RESTORE_TIME for Device = %d:%d:%d Value = %08x\n",
              PciBus(Port), PciDevice(Port), PciFunction(Port), Control1);
@@ -150,8 +179,7 @@ UINT32 GetPcieLTRCallback(UINT32 Address, PciScanData *Data) {
   const CapabilityAt Cap = PcieCapabilityOf(Address);
   DebugPrint(DebugLevelPcie, "    Device ID = %d:%d:%d, PCIE_CAP_ID at 0x%x\n", PciBus(Address),
              PciDevice(Address), PciFunction(Address), Cap.Offset);
-  if (CapabilityPresent(Cap) &&
-      PcieCap::CapabilityVersion::Get(CapRead(Cap, PcieCap::Header)) >= LtrCapabilityVersion) {
+  if (PcieCapabilityHasVersion2Registers(Cap)) {
     const UINT32 DevCap2 = CapRead(Cap, PcieCap::DeviceCapabilities2);
     DebugPrint(DebugLevelPcie, "     - PCIE_DEVICE_CAP2 Value = 0x%x\n", DevCap2);
     if (PcieCap::LtrMechanismSupported::Get(DevCap2) == 0) {

@@ -14,7 +14,9 @@ inline constexpr UINT32 LowerSkpOsEnable = 0x200;
 inline constexpr UINT32 SlotStride = 0x1000;
 
 // Link Capabilities 2 as the root ports place it at 0x84 (PCI Express Base
-// r5.0, 7.5.3.18): lower SKP OS generation and reception speed vectors.
+// r5.0, 7.5.3.18): lower SKP OS generation and reception speed vectors at
+// the three lowest link speeds. The partner's is found through its PCI
+// Express capability.
 inline constexpr UINT32 SkpOsVectorsRegister = 0x84;
 using LowerSkpOsGeneration = RegisterField<UINT32, 11, 9>;
 using LowerSkpOsReception = RegisterField<UINT32, 18, 16>;
@@ -47,7 +49,8 @@ PcieSrisSlot PcieSrisSlotOf(const EngineDescriptor *Engine) {
 
 // The SKP check is about the link, so the vectors come from the link
 // partner: the root port itself is passed through to its secondary bus and
-// the first qualifying function there ends the scan.
+// the first qualifying function there ends the scan. Its Link Capabilities 2
+// is wherever its PCI Express capability places it.
 UINT32 PcieGetSrisCapabilityCallback(UINT32 Address, PciScanData *Data) {
   DebugPrint(DebugLevelPcie, "  PcieGetSrisCapabilityCallback for Device = %d:%d:%d\n",
              PciBus(Address), PciDevice(Address), PciFunction(Address));
@@ -57,7 +60,11 @@ UINT32 PcieGetSrisCapabilityCallback(UINT32 Address, PciScanData *Data) {
     return PciScanDone;
   }
   if (Type == PcieDeviceEndPoint || PcieIsPortType(Type)) {
-    Record(Data)->SkpOsVectors = PciRead32(Address | SkpOsVectorsRegister);
+    // A version 1 capability has no Link Capabilities 2, so no vectors.
+    const CapabilityAt Cap = PcieCapabilityOf(Address);
+    Record(Data)->SkpOsVectors = PcieCapabilityHasVersion2Registers(Cap)
+                                     ? CapRead(Cap, PcieCap::LinkCapabilities2)
+                                     : 0;
     return PciScanDone;
   }
   return PciScanContinue;

@@ -97,6 +97,10 @@ VOID ReportWalkBound(const CHAR8 *Walk, UINT32 Bound) {
   DebugPrint(DebugLevelDriver, "%a: walk stopped at its bound of %d\n", Walk, Bound);
 }
 
+VOID ReportWalkPointer(const CHAR8 *Walk, UINT32 Pointer) {
+  DebugPrint(DebugLevelDriver, "%a: walk stopped at pointer 0x%x\n", Walk, Pointer);
+}
+
 VOID TestPoint(UINT32 Code) {
   const UINT32 Value = Code | TestPointBase;
   PostCode32(PostCodePort, Value);

@@ -29,6 +29,8 @@ VOID FatalStop(UINT32 Code);
 // One trace line when a walk is cut short by one of its bounds: a list that
 // does not end, a chain longer than any real platform has.
 VOID ReportWalkBound(const CHAR8 *Walk, UINT32 Bound);
+// One trace line when a walk stops at a link it refuses to follow.
+VOID ReportWalkPointer(const CHAR8 *Walk, UINT32 Pointer);
 
 // Time-stamp counter rate in Hz from the first enabled P-state; 256 when no
 // P-state is enabled (not cached).

@@ -48,6 +48,14 @@ inline constexpr ConfigRegister<UINT16> LinkStatus{0x12};
 inline constexpr ConfigRegister<UINT32> SlotCapabilities{0x14};
 inline constexpr ConfigRegister<UINT32> DeviceCapabilities2{0x24};
 inline constexpr ConfigRegister<UINT32> DeviceControl2{0x28};
+inline constexpr ConfigRegister<UINT32> LinkCapabilities2{0x2C};
+// Bytes from the capability's header through the last register the driver
+// uses on any function (Slot Capabilities), and through Link Capabilities 2
+// for the registers a version 2 capability adds. A capability must hold
+// them below 0x100 (PCI Local Bus r3.0, 6.7).
+inline constexpr UINT16 Extent = 0x18;
+inline constexpr UINT16 ExtentVersion2 = 0x30;
+inline constexpr UINT32 Version2 = 2;
 
 // 7.5.3.2 PCI Express Capabilities, seen in the header dword.
 using CapabilityVersion = RegisterField<UINT32, 19, 16>;
@@ -96,6 +104,7 @@ using LtrMechanismEnable = RegisterBit<UINT32, 10>;
 // PCI Express Base r5.0, 7.6: extended capability header at 0x100.
 namespace PcieExtCap {
 inline constexpr UINT16 First = 0x100;
+inline constexpr UINT32 End = 0x1000;
 using Id = RegisterField<UINT32, 15, 0>;
 using NextOffset = RegisterField<UINT32, 31, 20>;
 } // namespace PcieExtCap
@@ -107,6 +116,7 @@ inline constexpr ConfigRegister<UINT32> UncorrectableErrorMask{0x08};
 inline constexpr ConfigRegister<UINT32> UncorrectableErrorSeverity{0x0C};
 inline constexpr ConfigRegister<UINT32> CorrectableErrorMask{0x14};
 inline constexpr ConfigRegister<UINT32> CapabilitiesControl{0x18};
+inline constexpr UINT16 Extent = 0x1C; // through Capabilities and Control
 // 7.8.4.7 Advanced Error Capabilities and Control.
 using EcrcGenerationCapable = RegisterBit<UINT32, 5>;
 using EcrcGenerationEnable = RegisterBit<UINT32, 6>;
@@ -121,6 +131,7 @@ namespace LtrCap {
 inline constexpr UINT16 Id = 0x0018;
 // Max Snoop Latency in 15:0, Max No-Snoop Latency in 31:16.
 inline constexpr ConfigRegister<UINT32> MaxLatency{0x04};
+inline constexpr UINT16 Extent = 0x08;
 } // namespace LtrCap
 
 // PCI Express Base r5.0, 7.8.3: L1 PM Substates capability.
@@ -129,6 +140,7 @@ inline constexpr UINT16 Id = 0x001E;
 inline constexpr ConfigRegister<UINT32> Capabilities{0x04};
 inline constexpr ConfigRegister<UINT32> Control1{0x08};
 inline constexpr ConfigRegister<UINT32> Control2{0x0C};
+inline constexpr UINT16 Extent = 0x10;
 // 7.8.3.2 Capabilities; the enables of Control 1 sit in the same bits 3:0.
 using PciPmL12 = RegisterBit<UINT32, 0>;
 using PciPmL11 = RegisterBit<UINT32, 1>;

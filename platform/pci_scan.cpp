@@ -8,13 +8,8 @@ namespace {
 // Buses entered by the walk in progress, and how deep it is nested: a bus
 // reached a second time (bridges that claim the same secondary bus) is not
 // scanned again, so one walk scans each of the 256 buses at most once.
-UINT8 gScannedBuses[256 / 8];
+PciBusSet gScannedBuses;
 UINT32 gScanDepth = 0;
-
-bool BusScanned(UINT32 Bus) { return (gScannedBuses[Bus >> 3] & (1U << (Bus & 7))) != 0; }
-VOID MarkBusScanned(UINT32 Bus) {
-  gScannedBuses[Bus >> 3] = static_cast<UINT8>(gScannedBuses[Bus >> 3] | (1U << (Bus & 7)));
-}
 
 inline constexpr UINT32 LastDevice = 31;
 inline constexpr UINT32 LastFunction = 7;
@@ -35,7 +30,7 @@ UINT32 LastFunctionOf(UINT32 FirstFunctionAddress, bool EndsHere, UINT32 EndFunc
 
 VOID PciScan(UINT32 Start, UINT32 End, PciScanData *Data) {
   if (gScanDepth == 0) {
-    __builtin_memset(gScannedBuses, 0, sizeof(gScannedBuses));
+    gScannedBuses = {};
   }
   ++gScanDepth;
   // The control word is replaced by every callback and tested where it acts:
@@ -43,7 +38,7 @@ VOID PciScan(UINT32 Start, UINT32 End, PciScanData *Data) {
   UINT32 Control = PciScanContinue;
   const UINT32 EndBus = PciBus(End);
   for (UINT32 Bus = PciBus(Start); Bus <= EndBus; ++Bus) {
-    MarkBusScanned(Bus);
+    PciBusSetAdd(&gScannedBuses, Bus);
     const bool FirstBus = Bus == PciBus(Start);
     const bool LastBus = Bus == EndBus;
     const UINT32 FirstDevice = FirstBus ? PciDevice(Start) : 0;
@@ -88,9 +83,7 @@ VOID PciScanSecondaryBus(UINT32 Bridge, PciScanData *Data) {
   if (Secondary == 0 || Secondary <= PciBus(Bridge)) {
     return;
   }
-  if (BusScanned(Secondary)) {
-    DebugPrint(DebugLevelPcie, "PciScan: bus %d already scanned in this walk, %d:%d:%d not entered\n",
-               Secondary, PciBus(Bridge), PciDevice(Bridge), PciFunction(Bridge));
+  if (!PciBusNotYetEntered(&gScannedBuses, Bridge, Secondary, "PciScan")) {
     return;
   }
   PciScan(PciAddressOf(Secondary, 0, 0), PciAddressOf(Secondary, LastDevice, LastFunction), Data);
@@ -105,6 +98,24 @@ VOID PciScanBelowPort(UINT32 Function, PciScanData *Data) {
 }
 
 VOID PciScanResetState() {
-  __builtin_memset(gScannedBuses, 0, sizeof(gScannedBuses));
+  gScannedBuses = {};
   gScanDepth = 0;
+}
+
+bool PciBusSetHas(const PciBusSet *Set, UINT32 Bus) {
+  return (Set->Bits[(Bus >> 3) & 31] & (1U << (Bus & 7))) != 0;
+}
+
+VOID PciBusSetAdd(PciBusSet *Set, UINT32 Bus) {
+  Set->Bits[(Bus >> 3) & 31] = static_cast<UINT8>(Set->Bits[(Bus >> 3) & 31] | (1U << (Bus & 7)));
+}
+
+bool PciBusNotYetEntered(const PciBusSet *Set, UINT32 Bridge, UINT32 Secondary,
+                         const CHAR8 *Walk) {
+  if (!PciBusSetHas(Set, Secondary)) {
+    return true;
+  }
+  DebugPrint(DebugLevelPcie, "%a: bus %d already scanned in this walk, %d:%d:%d not entered\n",
+             Walk, Secondary, PciBus(Bridge), PciDevice(Bridge), PciFunction(Bridge));
+  return false;
 }

@@ -25,6 +25,17 @@ static_assert(offsetof(PciScanData, Callback) == 0);
 static_assert(offsetof(PciScanData, Reserved) == 8);
 static_assert(sizeof(PciScanData) == 16);
 
+// A set of bus numbers, for walks that enter each of the 256 buses at most
+// once however the bridges' secondary bus numbers point.
+struct PciBusSet {
+  UINT8 Bits[256 / 8];
+};
+bool PciBusSetHas(const PciBusSet *Set, UINT32 Bus);
+VOID PciBusSetAdd(PciBusSet *Set, UINT32 Bus);
+// True when Secondary is not in the set yet; otherwise one trace line names
+// the walk, the bus and the bridge that is not entered.
+bool PciBusNotYetEntered(const PciBusSet *Set, UINT32 Bridge, UINT32 Secondary, const CHAR8 *Walk);
+
 // One walk (the outermost call with the nested ones its callbacks make)
 // scans each bus at most once.
 VOID PciScan(UINT32 Start, UINT32 End, PciScanData *Data);

@@ -23,6 +23,22 @@ inline constexpr UINT32 EcamOffsetMask = 0x0FFFFFFF;
 inline constexpr UINT32 MaxStandardCapabilities = 48;
 inline constexpr UINT32 MaxExtendedCapabilities = 960;
 inline constexpr UINT8 FirstStandardCapability = 0x40;
+inline constexpr UINT32 StandardSpaceEnd = 0x100;
+
+// Bytes from an extended capability's header through the last register this
+// driver uses in it.
+UINT32 ExtendedCapabilityExtent(UINT16 CapabilityId) {
+  switch (CapabilityId) {
+  case AerCap::Id:
+    return AerCap::Extent;
+  case L1ssCap::Id:
+    return L1ssCap::Extent;
+  case LtrCap::Id:
+    return LtrCap::Extent;
+  default:
+    return sizeof(UINT32);
+  }
+}
 
 bool IsRecordedWidth(AccessWidth Width) { return static_cast<INT32>(Width) >= 129; }
 
@@ -213,11 +229,18 @@ UINT8 PciFindCapability(UINT32 Function) {
   UINT8 Pointer = PciReadRegister(Function, PciHeader::CapabilitiesPointer);
   for (UINT32 Step = 0; Step < MaxStandardCapabilities && Pointer != 0; ++Step) {
     // PCI Local Bus r3.0, 6.7: capabilities live above the 64-byte header.
+    // Following a pointer into it would make the header's registers look
+    // like capability registers, and the driver would write them.
     if (Pointer < FirstStandardCapability) {
-      ReportWalkBound("capability list pointing into the header", Pointer);
+      ReportWalkPointer("capability list pointing into the header", Pointer);
       return 0;
     }
     if (PciRead8(Function | (Pointer + PciCapability::IdOffset)) == PciCapability::IdPciExpress) {
+      // Registers past 0xFF would be those of the extended space.
+      if (Pointer + UINT32{PcieCap::Extent} > StandardSpaceEnd) {
+        ReportWalkPointer("PCI Express capability not fitting below 0x100", Pointer);
+        return 0;
+      }
       return Pointer;
     }
     const UINT8 NextField = static_cast<UINT8>(Pointer + PciCapability::NextOffset);
@@ -246,6 +269,11 @@ UINT16 PciFindExtendedCapability(UINT32 Function, UINT16 CapabilityId) {
     DebugPrint(DebugLevelPcie, "   - Capability at 0x%x with type 0x%x\n", Offset,
                PcieExtCap::Id::Get(Header));
     if (PcieExtCap::Id::Get(Header) == CapabilityId) {
+      // Registers past 0xFFF would be those of the next function.
+      if (Offset + ExtendedCapabilityExtent(CapabilityId) > PcieExtCap::End) {
+        ReportWalkPointer("extended capability not fitting below 0x1000", Offset);
+        return 0;
+      }
       return static_cast<UINT16>(Offset);
     }
     Offset = PcieExtCap::NextOffset::Get(Header);
@@ -255,12 +283,24 @@ UINT16 PciFindExtendedCapability(UINT32 Function, UINT16 CapabilityId) {
     // PCI Express Base r5.0, 7.6.3: the next capability is dword-aligned in
     // the extended space.
     if (Offset < PcieExtCap::First || (Offset & 3) != 0) {
-      ReportWalkBound("extended capability list with a misplaced pointer", Offset);
+      ReportWalkPointer("extended capability list with a misplaced pointer", Offset);
       return 0;
     }
   }
   ReportWalkBound("extended capability list", MaxExtendedCapabilities);
   return 0;
+}
+
+bool PcieCapabilityHasVersion2Registers(CapabilityAt Cap) {
+  if (!CapabilityPresent(Cap) ||
+      PcieCap::CapabilityVersion::Get(CapRead(Cap, PcieCap::Header)) < PcieCap::Version2) {
+    return false;
+  }
+  if (Cap.Offset + UINT32{PcieCap::ExtentVersion2} > StandardSpaceEnd) {
+    ReportWalkPointer("PCI Express capability version 2 not fitting below 0x100", Cap.Offset);
+    return false;
+  }
+  return true;
 }
 
 UINT8 PcieGetPortType(UINT32 Function) {

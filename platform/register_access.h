@@ -59,6 +59,9 @@ EFI_STATUS NbioRegisterUpdate(const SiliconDescriptor *Silicon, UINT32 SmnAddres
                               UINT32 OrMask, UINT32 WriteFlag);
 
 // Offset of the PCI Express capability, 0 if none or the function is absent.
+// A capability whose registers would not fit below 0x100 counts as none,
+// as does an extended one whose registers would not fit below 0x1000: no
+// register address may leave its space or its function.
 UINT8 PciFindCapability(UINT32 Function);
 // Offset of the first extended capability with the ID, 0 if none.
 UINT16 PciFindExtendedCapability(UINT32 Function, UINT16 CapabilityId);
@@ -81,6 +84,10 @@ inline CapabilityAt ExtendedCapabilityOf(UINT32 Function, UINT16 CapabilityId) {
   return {Function, PciFindExtendedCapability(Function, CapabilityId)};
 }
 inline bool CapabilityPresent(CapabilityAt Cap) { return Cap.Offset != 0; }
+
+// A PCI Express capability of version 2 or later (PCI Express Base r5.0,
+// 7.5.3.2) whose Device Capabilities 2 to Link Capabilities 2 fit below 0x100.
+bool PcieCapabilityHasVersion2Registers(CapabilityAt Cap);
 
 template <typename T> constexpr AccessWidth WidthOf() {
   static_assert(sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4);

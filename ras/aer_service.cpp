@@ -3,6 +3,7 @@
 #include "core/driver_state.h"
 #include "platform/diagnostics.h"
 #include "platform/pcd.h"
+#include "platform/pci_scan.h"
 #include "platform/register_access.h"
 #include "ras/aer_config.h"
 
@@ -67,9 +68,11 @@ UINT8 EnableFunction(UINT32 Function) {
   return 1;
 }
 
+UINT8 EnableBelowBridge(UINT32 Bridge, PciBusSet *Walked);
+
 // Every present function of the bus: an absent function does not end its
 // device, a single-function device ends after function 0.
-UINT8 EnableBus(UINT32 Bus) {
+UINT8 EnableBus(UINT32 Bus, PciBusSet *Walked) {
   UINT8 Result = 0;
   for (UINT32 Device = 0; Device <= 31; ++Device) {
     for (UINT32 Function = 0; Function <= 7; ++Function) {
@@ -77,8 +80,7 @@ UINT8 EnableBus(UINT32 Bus) {
       if (PciReadRegister(Address, PciHeader::VendorDeviceId) == PciHeader::AbsentFunction) {
         continue;
       }
-      const UINT8 Enabled = IsBridge(Address) ? PcieEcrcEnable(Address) : EnableFunction(Address);
-      Result |= Enabled;
+      Result |= IsBridge(Address) ? EnableBelowBridge(Address, Walked) : EnableFunction(Address);
       if (PciHeader::MultiFunction::Get(PciReadRegister(Address, PciHeader::HeaderType)) == 0) {
         break;
       }
@@ -87,9 +89,7 @@ UINT8 EnableBus(UINT32 Bus) {
   return Result;
 }
 
-} // namespace
-
-UINT8 PcieEcrcEnable(UINT32 Bridge) {
+UINT8 EnableBelowBridge(UINT32 Bridge, PciBusSet *Walked) {
   const CapabilityAt Aer = ExtendedCapabilityOf(Bridge, AerCap::Id);
   const UINT32 Control = CapabilityPresent(Aer) ? CapRead(Aer, AerCap::CapabilitiesControl) : 0;
   if ((Control & EcrcCapableBits) == 0) {
@@ -97,16 +97,34 @@ UINT8 PcieEcrcEnable(UINT32 Bridge) {
   }
   // A bus number that is not above the bridge's own would lead the walk
   // back up the tree (an unconfigured bridge reads 0); such a bridge has
-  // nothing below it to enable. Bus numbers only grow, so the walk ends.
+  // nothing below it to enable. Bridges that name a bus already walked in
+  // this call are not followed: a walk that re-entered a shared secondary
+  // bus from every bridge naming it would grow exponentially with the depth
+  // and record every revisit's writes for S3 again.
   const UINT32 Secondary = PciReadRegister(Bridge, PciHeader::SecondaryBusNumber);
-  if (Secondary <= PciBus(Bridge) || EnableBus(Secondary) == 0) {
+  if (Secondary <= PciBus(Bridge) ||
+      !PciBusNotYetEntered(Walked, Bridge, Secondary, "PcieEcrcEnable")) {
+    return 0;
+  }
+  PciBusSetAdd(Walked, Secondary);
+  if (EnableBus(Secondary, Walked) == 0) {
     return 0;
   }
   EnableEcrc(Aer, Control, "Set Bridget ECRC Enable Bus=%02X, Dev=%02X, Fun=%02X, Reg=%03X\n");
   return 1;
 }
 
+} // namespace
+
+UINT8 PcieEcrcEnable(UINT32 Bridge) {
+  PciBusSet Walked = {};
+  return EnableBelowBridge(Bridge, &Walked);
+}
+
 EFI_STATUS EFIAPI NbioSetPcieAerFeature(NBIO_PCIE_AER_PROTOCOL *, PcieAerRequest *Request) {
+  if (Request == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
   if (Request->AerEnable != AerEnableProgram) {
     return EFI_UNSUPPORTED;
   }

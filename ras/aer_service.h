@@ -37,7 +37,8 @@ EFI_STATUS EFIAPI NbioSetPcieAerFeature(NBIO_PCIE_AER_PROTOCOL *This, PcieAerReq
 EFI_STATUS EFIAPI NbioSetPcieAerFeatureExtended(NBIO_PCIE_AER_PROTOCOL *This, ...);
 
 // Enables ECRC on every capable function below a bridge, depth first, and
-// on the bridge once something below it was enabled. Returns 1 then.
+// on the bridge once something below it was enabled. Returns 1 then. One
+// call walks each bus at most once.
 UINT8 PcieEcrcEnable(UINT32 Bridge);
 
 // Driver entry step: publishes the service on a new handle.

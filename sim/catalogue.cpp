@@ -47,7 +47,9 @@ DeviceBuilder RootPort(uint8_t secondaryBus, uint8_t linkWidth, bool slot,
   s.deviceCapabilities2 = 0x00000800;
   DeviceBuilder b;
   b.Ids(kPlatformVendor, 0x5A01).Bridge(0, secondaryBus, secondaryBus).MultiFunction();
-  b.PowerManagement();
+  // These root ports place power management at 0x50 and their PCI Express
+  // capability at 0x58, so Link Capabilities 2 sits at 0x84.
+  b.StandardCapabilitiesFrom(0x50).PowerManagement();
   b.PciExpress(s).Aer().L1Substates();
   return b;
 }

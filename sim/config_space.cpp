@@ -392,6 +392,14 @@ uint16_t DeviceBuilder::AddExtended(uint16_t id, uint8_t version, uint16_t lengt
   return at;
 }
 
+DeviceBuilder &DeviceBuilder::StandardCapabilitiesFrom(uint16_t offset) {
+  if (offset < 0x40 || offset < nextStandard_ || (offset & 3) != 0) {
+    throw std::invalid_argument("standard capabilities start dword-aligned above the header");
+  }
+  nextStandard_ = offset;
+  return *this;
+}
+
 DeviceBuilder &DeviceBuilder::PowerManagement() {
   const uint16_t c = AddStandard(0x01, 8);
   f_.Poke(c + 2, 2, 0x0003);

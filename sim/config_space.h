@@ -119,6 +119,8 @@ public:
   DeviceBuilder &ClassCode(uint32_t classCode); // base:sub:prog-if, 24 bits
   DeviceBuilder &Bridge(uint8_t primary, uint8_t secondary, uint8_t subordinate);
   DeviceBuilder &MultiFunction(bool on = true);
+  // Where the next standard capability goes (dword-aligned, at least 0x40).
+  DeviceBuilder &StandardCapabilitiesFrom(uint16_t offset);
   DeviceBuilder &PowerManagement();
   DeviceBuilder &PciExpress(const PcieCapabilityFields &fields);
   DeviceBuilder &Aer(const AerFields &fields = {});

@@ -138,12 +138,15 @@ SiliconLayout Silicon1(Platform &p) {
 
   // The maker's own coprocessor: listed for the L1 exit latency strap, on
   // separate reference clocks, with lower SKP ordered sets agreed at the
-  // link (the port generates them, the device receives them; both dwords
-  // at 0x84 as these parts place Link Capabilities 2).
+  // link (the port generates them, the device receives them, each in its
+  // Link Capabilities 2).
   AddRootPort(p, Bdf(bus, 1, 3), cat::RootPort(0x85, 4));
   p.AddFunction(Bdf(0x85, 0, 0), cat::PlatformCoprocessor(0x1E03).Build());
-  p.config.Find(Bdf(bus, 1, 3))->Poke(0x84, 4, 0x00000200);
-  p.config.Find(Bdf(0x85, 0, 0))->Poke(0x84, 4, 0x00010000);
+  for (const auto &[bdf, vectors] : {std::pair{Bdf(bus, 1, 3), 0x00000200u},
+                                     std::pair{Bdf(0x85, 0, 0), 0x00010000u}}) {
+    sim::ConfigFunction &f = *p.config.Find(bdf);
+    f.Poke(f.pcieCap + 0x2C, 4, vectors);
+  }
   EngineLayout coprocessor = Engine(bus, 1, 3, 2, 0, 12, 15);
   coprocessor.portAspm = 0x30;
   coprocessor.srisOptions = 0x30;

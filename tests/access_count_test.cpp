@@ -76,7 +76,7 @@ TEST(AccessCountTest, VerifyThatTheReferencePassMakesExactlyTheseAccesses) {
       {2, 0, 0, 12, 12, 48, 0, 24, 0},       {3, 0, 0, 7, 7, 28, 0, 14, 0},
       {4, 812, 26, 0, 0, 0, 0, 26, 9},       {5, 1650, 26, 0, 0, 0, 0, 0, 10},
       {6, 518, 0, 18, 4, 36, 0, 8, 4},       {7, 28, 1, 0, 0, 0, 0, 1, 0},
-      {8, 72, 0, 3, 3, 12, 0, 6, 0},         {9, 808, 0, 0, 4, 8, 0, 8, 0},
+      {8, 78, 0, 3, 3, 12, 0, 6, 0},         {9, 808, 0, 0, 4, 8, 0, 8, 0},
       {10, 676, 0, 0, 2, 4, 0, 0, 0},        {11, 268, 6, 0, 0, 0, 0, 6, 0},
       {12, 549, 27, 0, 0, 0, 0, 27, 0},      {13, 25, 1, 18, 18, 72, 0, 9, 0},
       {14, 2, 2, 474, 488, 1924, 0, 0, 6},   {15, 533, 26, 0, 0, 0, 0, 25, 6},
@@ -93,7 +93,7 @@ TEST(AccessCountTest, VerifyThatTheReferencePassMakesExactlyTheseAccesses) {
         << c.configWrites << " " << c.smnReads << " " << c.smnWrites << " " << c.smnPairAccesses
         << " " << c.portWrites << " " << c.s3Records << " " << c.pcdReads;
   }
-  EXPECT_EQ(sim::Total(steps).ConfigurationAccesses(), 8985u);
+  EXPECT_EQ(sim::Total(steps).ConfigurationAccesses(), 8991u);
 }
 
 // Verify that the large platform is what the benchmarks claim: four

@@ -2,6 +2,8 @@
 // and SRIS on simulated links.
 #include "tests/test_support.h"
 
+#include <algorithm>
+
 #include "core/sequencer.h"
 #include "features/aspm.h"
 #include "features/l1_exit_latency.h"
@@ -163,9 +165,16 @@ TEST_F(AspmFamilyTest, VerifyThatARow28DeviceNarrowsThePortWritesTheStrapAndShut
   EXPECT_EQ(Aspm(kEp), 2u);
   // Device fix 1 on function 1 register 0x2F8 between the decision and
   // the Link Control writes.
+  // Function 1 is absent, so the register reads all ones: bits 11 and 19
+  // cleared, live and in the boot script.
   ASSERT_EQ(DeviceWrites().size(), 7u);
-  EXPECT_EQ(std::get<0>(DeviceWrites()[0]), kEp | 0x12F8);
-  EXPECT_EQ(std::get<1>(DeviceWrites()[0]), 4u);
+  EXPECT_EQ(DeviceWrites()[0], (std::tuple<uint64_t, unsigned, uint64_t>{kEp | 0x12F8, 4, 0xFFF7F7FF}));
+  const auto fix = std::find_if(platform.saveState.begin(), platform.saveState.end(),
+                                [](const sim::SaveStateRecord &r) {
+                                  return r.address == 0xF0000000u + (kEp | 0x12F8);
+                                });
+  ASSERT_NE(fix, platform.saveState.end());
+  EXPECT_EQ(fix->value, 0xFFF7F7FFu);
   EXPECT_EQ(platform.RootPortIndirect(kRoot)[0xA0], 0x00000055u);
   const auto lines = PcieLines();
   EXPECT_EQ(lines.end()[-2], "  Black List L0s disabled = 0:1:3\n");
@@ -296,8 +305,27 @@ INSTANTIATE_TEST_SUITE_P(
                       L1ssCase{"SupportedBitClear", 0xF0, 2, 0x0F, 0x0, 0xC0, 0},
                       L1ssCase{"PartnerWithoutCapability", 0x30, 2, std::nullopt, 0x0, 0x00, 0},
                       L1ssCase{"NoClkReqLeavesAll", 0x30, 0, 0x1F, 0x0, 0x30, 0},
+                      L1ssCase{"SignalSixNamesNone", 0x30, 6, 0x1F, 0x0, 0x30, 0},
+                      L1ssCase{"SignalFifteenNamesNone", 0x30, 15, 0x1F, 0x0, 0x30, 0},
                       L1ssCase{"NothingRequested", 0x00, 1, 0x1F, 0x0, 0x00, 0}),
     [](const auto &p) { return std::string(p.param.name); });
+
+// Verify that a multi-function endpoint's link is set up once, through
+// function 0: the other functions' substate enables stay as they were.
+TEST_F(AspmFamilyTest, VerifyThatL1ssIsSetThroughFunctionZeroOnly) {
+  RootPortWith(kRoot, 1, 3);
+  for (uint32_t function : {0u, 1u}) {
+    Add(kEp | (function << 12), Endpoint(0x1234, 1, LinkCaps(3), 0x1F).MultiFunction());
+  }
+  sim::EngineLayout e = Port(kRoot, 2, 0);
+  e.portPmOptions = 0x30;
+  e.clkReqMap = 1;
+  Start({{.wrapperId = 0, .engines = {e}}});
+  PcieAspmL1SSInterface(Silicon());
+  EXPECT_EQ(L1ssControl(kEp) & 0xF, 0xFu);
+  EXPECT_EQ(L1ssControl(kEp | 0x1000) & 0xF, 0x0u);
+  EXPECT_EQ(DeviceWrites().size(), 2u);
+}
 
 TEST_F(AspmFamilyTest, VerifyThatTheL1ssBlacklistWithdrawsL12BetweenTheCoreRegisterWrites) {
   constexpr uint32_t kCore1Root = Bdf(0, 3, 3);
@@ -387,7 +415,7 @@ TEST_P(SrisSlotTest, VerifyThatTheSlotComesFromDeviceAndFunction) {
   AddRootPort(port, 1, 1);
   Add(kEp, Endpoint(0x1234, 1, LinkCaps(3)));
   platform.config.Find(port)->Poke(0x84, 4, 0x00010000);
-  platform.config.Find(kEp)->Poke(0x84, 4, 0x00000200);
+  platform.config.Find(kEp)->Poke(PcieCapOf(kEp) + 0x2C, 4, 0x00000200);
   sim::EngineLayout e = Port(port, 0, 0x25);
   e.srisOptions = 0x30;
   Start({{.wrapperId = 0, .engines = {e}}});
@@ -414,7 +442,10 @@ TEST_F(AspmFamilyTest, VerifyThatTheSkpCheckUsesTheLinkPartner) {
   // Both ports could do it alone; only the one whose partner agrees does.
   platform.config.Find(kRoot)->Poke(0x84, 4, 0x00010200);
   platform.config.Find(kEmpty)->Poke(0x84, 4, 0x00010200);
-  platform.config.Find(kEp)->Poke(0x84, 4, 0x00000000);
+  // The endpoint's Link Capabilities 2 is not at 0x84: what lies there
+  // would agree.
+  platform.config.Find(kEp)->Poke(PcieCapOf(kEp) + 0x2C, 4, 0x00000000);
+  platform.config.Find(kEp)->Poke(0x84, 4, 0x00010200);
   sim::EngineLayout a = Port(kRoot, 2, 0x20);
   a.srisOptions = 0x30;
   sim::EngineLayout b = Port(kEmpty, 3, 0x20);
@@ -427,6 +458,23 @@ TEST_F(AspmFamilyTest, VerifyThatTheSkpCheckUsesTheLinkPartner) {
   using P = std::pair<uint64_t, uint64_t>;
   EXPECT_EQ(SmnWrites(), (std::vector<P>{{0x111422EC, 0x100}, {0x111432EC, 0x100}}));
   EXPECT_EQ(EngineField(2, sim::engine_field::kPortAspm), 0x20) << "not ready: untouched";
+}
+
+// Verify that a partner with a version 1 PCI Express capability has no
+// vectors, whatever its capability's offset 0x2C holds.
+TEST_F(AspmFamilyTest, VerifyThatAVersionOnePartnerHasNoSkpVectors) {
+  AddRootPort(kRoot, 1, 1);
+  Add(kEp, Endpoint(0x1234, 1, LinkCaps(3)));
+  platform.config.Find(kRoot)->Poke(0x84, 4, 0x00010000);
+  sim::ConfigFunction &ep = *platform.config.Find(kEp);
+  ep.Poke(ep.pcieCap + 0x2C, 4, 0x00000200);
+  ep.Poke(ep.pcieCap + 2, 1, (ep.Peek(ep.pcieCap + 2, 1) & 0xF0) | 1);
+  sim::EngineLayout e = Port(kRoot, 2, 0x20);
+  e.srisOptions = 0x30;
+  Start({{.wrapperId = 0, .engines = {e}}});
+  PcieSrisInit(Silicon());
+  using P = std::pair<uint64_t, uint64_t>;
+  EXPECT_EQ(SmnWrites(), (std::vector<P>{{0x111422EC, 0x100}}));
 }
 
 // --- Order inside the pass ---------------------------------------------------

@@ -2,6 +2,8 @@
 // and RAS control groups.
 #include "tests/test_support.h"
 
+#include <algorithm>
+
 #include "platform/diagnostics.h"
 #include "platform/hooks.h"
 #include "ras/aer_config.h"
@@ -80,6 +82,30 @@ TEST_F(AerTableTest, VerifyThatTheDefaultTableIsDumpedAndWritesNothing) {
   EXPECT_EQ(Count(aer, "Set AER feature: Dev3 Func3 ff\n"), 1u);
   EXPECT_TRUE(SmnWrites().empty());
   EXPECT_EQ(PcieLines()[1], "Socket:0, Die:0, Instance:0, Number of ports in NBIO: 16\n");
+}
+
+// Verify that each dumped line names its own register bit: a row with
+// alternate bits set, every line checked.
+TEST_F(AerTableTest, VerifyThatTheDumpNamesEveryBitItsOwnWay) {
+  const PcieAerPortConfig row = {.AerEnable = 0, .PciDevice = 2, .PciFunction = 3,
+                                 .CorrectableMask = 0x2140,       // bits 6, 8, 13
+                                 .UncorrectableMask = 0x294010,   // bits 4, 14, 16, 19, 21
+                                 .UncorrectableSeverity = 0x149000}; // bits 12, 15, 18, 20
+  PcieAerPortConfigDump(&row);
+  EXPECT_EQ(platform.log.DebugLines(DebugLevelAer),
+            (std::vector<std::string>{
+                "Dev2 Func3 AER - Disable\n", "  BadTLPMask - 1\n", "  BadDLLPMask - 0\n",
+                "  ReplayNumberRolloverMask - 1\n", "  ReplayTimerTimeoutMask - 0\n",
+                "  AdvisoryNonFatalErrorMask - 1\n", "  DataLinkProtocolErrorMask - 1\n",
+                "  PoisonedTLPMask - 0\n", "  CompletionTimeoutMask - 1\n",
+                "  CompleterAbortMask - 0\n", "  UnexpectedCompletionMask - 1\n",
+                "  MalTlpMask - 0\n", "  ECRCErrorMask - 1\n",
+                "  UnsupportedRequestErrorMask - 0\n", "  AcsViolationMask - 1\n",
+                "  DataLinkProtocolErrorSeverity - 0\n", "  PoisonedTLPSeverity - 1\n",
+                "  CompletionTimeoutSeverity - 0\n", "  CompleterAbortSeverity - 1\n",
+                "  UnexpectedCompletionSeverity - 0\n", "  MalTlpSeverity - 1\n",
+                "  ECRCErrorSeverity - 0\n", "  UnsupportedRequestErrorSeverity - 1\n",
+                "  AcsViolationSeverity - 0\n"}));
 }
 
 TEST_F(AerTableTest, VerifyThatHookRowsProgramMasksAndTurnAerOffInTheirBlocks) {
@@ -341,6 +367,75 @@ TEST_F(AerServiceTest, VerifyThatUnconfiguredBridgesAndType0PortsAreNotWalked) {
   EXPECT_EQ(Call({.AerEnable = 1, .PciBus = 2}), EFI_SUCCESS) << "a type 0 function";
   EXPECT_EQ(CfgWrites().size(), 3u);
   EXPECT_EQ(AerReg(Bdf(2, 0, 0), 0x18) & 0x140, 0u);
+}
+
+// Verify that one call walks each bus once: with two bridges on every bus
+// naming the next one, the walk stays linear in the depth, the endpoint is
+// enabled and recorded once, each bridge not entered is named, and a bridge
+// naming a bus above its own is passed over without a line.
+TEST_F(AerServiceTest, VerifyThatEachBusIsWalkedOncePerCall) {
+  constexpr uint8_t kDepth = 10;
+  constexpr uint8_t kLast = kDepth + 1;
+  AddRootPort(Bdf(0, 1, 1), 1, kLast);
+  for (uint8_t bus = 1; bus <= kDepth; ++bus) {
+    for (uint8_t device : {0, 1}) {
+      Add(Bdf(bus, device, 0), cat::SwitchDownstreamPort(bus, bus + 1, kLast));
+    }
+  }
+  Add(Bdf(kLast, 0, 0), cat::NvmeSsd());
+  Add(Bdf(kLast, 1, 0), cat::SwitchDownstreamPort(kLast, 2, 2)); // points back up
+  Start({});
+  EXPECT_EQ(Call({.AerEnable = 1, .PciBus = 0, .PciDevice = 1, .PciFunction = 1}), EFI_SUCCESS);
+  const auto lines = EcrcLines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Set EndPoint ECRC Enable Bus=0B, Dev=00, Fun=00,"),
+            1);
+  EXPECT_EQ(lines.size(), kDepth + 2u) << "the endpoint, the first bridge on each bus, the port";
+  std::vector<std::string> notEntered;
+  for (uint8_t bus = kDepth; bus >= 1; --bus) { // depth first: deepest bus first
+    notEntered.push_back("PcieEcrcEnable: bus " + std::to_string(bus + 1) +
+                         " already scanned in this walk, " + std::to_string(bus) + ":1:0 not entered\n");
+  }
+  std::vector<std::string> printed;
+  for (const std::string &l : PcieLines()) {
+    if (l.rfind("PcieEcrcEnable: ", 0) == 0) {
+      printed.push_back(l);
+    }
+  }
+  EXPECT_EQ(printed, notEntered);
+  EXPECT_EQ(platform.saveState.size(), CfgWrites().size()) << "each write recorded once";
+  EXPECT_LT(platform.log.Of(sim::EventKind::CfgRead).size(), 20000u);
+}
+
+// Verify that every present function of a multi-function endpoint is
+// visited: function 0 cannot do ECRC, function 1 can.
+TEST_F(AerServiceTest, VerifyThatALaterFunctionOfAnEndpointIsEnabled) {
+  platform.pcd[kPcdEcrcSeverityFatal] = 0;
+  AddRootPort(Bdf(0, 1, 1), 1, 1);
+  Add(Bdf(1, 0, 0), cat::MultiFunctionEndpoint(0));
+  Add(Bdf(1, 0, 1), cat::MultiFunctionEndpoint(1));
+  Start({});
+  SetEcrcBits(Bdf(1, 0, 0), 0);
+  EXPECT_EQ(Call({.AerEnable = 1, .PciBus = 0, .PciDevice = 1, .PciFunction = 1}), EFI_SUCCESS);
+  EXPECT_EQ(EcrcLines(), (std::vector<std::string>{
+                             "Set EndPoint ECRC Enable Bus=01, Dev=00, Fun=01,",
+                             "Set Bridget ECRC Enable Bus=00, Dev=01, Fun=01,"}));
+  EXPECT_EQ(AerReg(Bdf(1, 0, 0), 0x18) & 0x140, 0u);
+}
+
+// Verify that a request that is not there, or a port whose AER capability
+// would run past the end of its configuration space, is refused with
+// nothing written.
+TEST_F(AerServiceTest, VerifyThatAMissingRequestOrACapabilityAtTheTopWritesNothing) {
+  AddRootPort(Bdf(0, 1, 1), 1, 1);
+  Start({});
+  EXPECT_EQ(NbioSetPcieAerFeature(&NbioPcieAerProtocol, nullptr), EFI_INVALID_PARAMETER);
+  EXPECT_TRUE(platform.log.Events().empty());
+  sim::ConfigFunction &port = *platform.config.Find(Bdf(0, 1, 1));
+  const uint16_t aer = AerOf(port);
+  port.Poke(0xFF0, 4, port.Peek(aer, 4) & 0x000FFFFF); // AER moved to 0xFF0
+  port.Poke(0x100, 4, 0xFF000000 | 0x0000000B);          // the list starts elsewhere
+  EXPECT_EQ(Call({.AerEnable = 1, .PciBus = 0, .PciDevice = 1, .PciFunction = 1}), EFI_UNSUPPORTED);
+  EXPECT_TRUE(CfgWrites().empty());
 }
 
 TEST_F(AerServiceTest, VerifyThatTheServiceIsPublishedAndItsExtendedMemberSaysNotYet) {

@@ -204,8 +204,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TPowerOnCase{"PortLonger", 1, 5, 0, 20, 0x29, false},
                       TPowerOnCase{"EndpointLonger", 0, 3, 2, 1, 0x0A, true},
                       TPowerOnCase{"TieKeepsPort", 0, 10, 1, 2, 0x50, false},
-                      TPowerOnCase{"ReservedScaleNeverShortens", 3, 1, 2, 5, 0x0B, false},
-                      TPowerOnCase{"ReservedScaleOnTheEndpoint", 2, 9, 3, 1, 0x0B, true}),
+                      // Scale 3 is reserved in Control 2 as well: 1000 us is
+                      // written as 10 x 100 us, 4000 us as the longest, 3100 us.
+                      TPowerOnCase{"ReservedScaleNeverShortens", 3, 1, 2, 5, 0x52, false},
+                      TPowerOnCase{"ReservedScaleOnTheEndpoint", 2, 9, 3, 1, 0x52, true},
+                      TPowerOnCase{"ReservedScaleBeyondTheLongest", 3, 4, 0, 1, 0xFA, false}),
     [](const auto &p) { return std::string(p.param.name); });
 
 struct NoLtrCase {
@@ -231,11 +234,29 @@ INSTANTIATE_TEST_SUITE_P(Cases, NoLtrTest,
                                            NoLtrCase{"VersionOneCapability", 0x800, 1}),
                          [](const auto &p) { return std::string(p.param.name); });
 
+// Verify that every port of the hierarchy, a switch's upstream port
+// included, agrees its link's timing with the device below it.
+TEST_F(LtrTest, VerifyThatEverySwitchPortIsTimed) {
+  AddRootPort(kRoot, 1, 3);
+  Add(Bdf(1, 0, 0), cat::SwitchUpstreamPort(1, 2, 3).L1Substates());
+  Add(Bdf(2, 0, 0), cat::SwitchDownstreamPort(2, 3, 3).L1Substates());
+  Add(Bdf(3, 0, 0), LtrEndpoint());
+  Run();
+  std::vector<std::string> timed;
+  for (const std::string &l : PcieLines()) {
+    if (l.rfind("  Set CM_RESTORE_TIME for Device = ", 0) == 0) {
+      timed.push_back(l.substr(35, l.find(' ', 35) - 35));
+    }
+  }
+  EXPECT_EQ(timed, (std::vector<std::string>{"0:1:1", "1:0:0", "2:0:0"}));
+}
+
 TEST_F(LtrTest, VerifyThatTheLtrStepFollowsTheL1ssNarrowingInThePass) {
   // The endpoint offers ASPM L1.1 only, so with a CLKREQ# signal the L1
   // substates step withdraws L1.2 and LTR leaves the port; without a
-  // signal the request stands and LTR runs.
-  for (uint8_t clkReq : {1, 0}) {
+  // signal (0, or 6-15, which name none) no substate is enabled, the request
+  // stands and LTR runs.
+  for (uint8_t clkReq : {1, 0, 6, 15}) {
     SCOPED_TRACE(clkReq);
     sim::Platform &p = platform;
     p.config.Functions().clear();
@@ -246,7 +267,9 @@ TEST_F(LtrTest, VerifyThatTheLtrStepFollowsTheL1ssNarrowingInThePass) {
     e.clkReqMap = clkReq;
     Start({{.wrapperId = 0, .engines = {e}}});
     p.InstallPciIo();
-    EXPECT_EQ(Printed("PcieLTRPortInitCallback Enter\n"), clkReq == 0);
+    EXPECT_EQ(Printed("PcieLTRPortInitCallback Enter\n"), clkReq != 1);
+    EXPECT_EQ(L1ss(kEp, 8) & 0xF, clkReq == 1 ? 0x8u : 0u);
+    EXPECT_EQ(L1ss(kRoot, 8) & 0xF, clkReq == 1 ? 0x8u : 0u);
   }
 }
 
@@ -317,6 +340,19 @@ TEST_F(ClkReqTest, VerifyThatASignalNumberAboveFiveIsIgnoredWithoutTouchingTheMa
   }
   EXPECT_TRUE(SmnWrites().empty());
   EXPECT_TRUE(Printed("  CLKREQB number 6 out of range, port ignored\n"));
+}
+
+// Verify that the last signal, CLKREQB_4, is placed; that port numbers
+// above 4 are placed too; and that a sixth port on the core is not.
+TEST_F(ClkReqTest, VerifyThatFiveSignalsServeFivePortsOfACore) {
+  Start({{.wrapperId = 0,
+          .engines = {L1ssPort(Bdf(0, 1, 1), 0, 0, 1), L1ssPort(Bdf(0, 1, 2), 1, 0, 2),
+                      L1ssPort(Bdf(0, 1, 3), 2, 0, 3), L1ssPort(Bdf(0, 1, 4), 6, 0, 4),
+                      L1ssPort(Bdf(0, 1, 5), 7, 0, 5), L1ssPort(Bdf(0, 1, 6), 5, 0, 1)}}});
+  PcieClkReqInterface(Silicon());
+  EXPECT_EQ(MapValues(), (std::vector<uint32_t>{0, 1, 2, 6, 7}));
+  using P = std::pair<uint64_t, uint64_t>;
+  EXPECT_EQ(SmnWrites()[0], (P{0x11180190, 0x00076210}));
 }
 
 TEST_F(ClkReqTest, VerifyThatClockPmIsEnabledBelowAPortThatSkipsLinkConfiguration) {

