@@ -6,10 +6,11 @@
 //  - the pass ends within a fixed number of accesses;
 //  - nothing is written to a function that is not present, except where the
 //    design writes one (device fix 1: register 0x2F8 of function 1);
-//  - every configuration write of a device lies in its header, in its PCI
-//    Express capability, in an extended capability, or is a root port's
-//    indirect pair;
+//  - every configuration write of a device is a bridge's bus numbers, lies
+//    in its PCI Express capability below 0x100 or in an extended capability,
+//    or is a root port's indirect pair;
 //  - every S3 record is followed by the live write it records.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <set>
@@ -78,16 +79,20 @@ sim::DeviceBuilder Device(FuzzInput &in, uint8_t bus) {
 }
 
 bool Inside(const sim::ConfigFunction &f, uint16_t offset) {
+  const bool bridge = (f.data[0x0E] & 0x7F) == 1;
+  // The one header register the driver writes on a device: a bridge's bus
+  // numbers, written back unchanged for the boot script.
   if (offset < 0x40) {
-    return true;
+    return bridge && offset == 0x18;
   }
-  if (f.pcieCap != 0 && offset >= f.pcieCap && offset < f.pcieCap + 0x3C) {
+  // The PCI Express capability ends where the standard space does.
+  if (f.pcieCap != 0 && offset >= f.pcieCap && offset < std::min(f.pcieCap + 0x3C, 0x100)) {
     return true;
   }
   // The port-local index/data pair the ASPM device fixes and the L0s
   // shut-off reach on the port above a link (a root port or a switch's
   // downstream port).
-  if (offset >= 0xE0 && offset < 0xE8 && (f.data[0x0E] & 0x7F) == 1) {
+  if (offset >= 0xE0 && offset < 0xE8 && bridge) {
     return true;
   }
   if (offset < 0x100) {

@@ -23,12 +23,22 @@ constexpr uint32_t kSlotPowerLimitBits = 0x0001FF80;
 
 } // namespace
 
+// A capture may place a capability so near the end that the registers the
+// tools read run past it: those bytes are not this function's and read as
+// all ones, as no register.
 uint32_t ConfigFunction::Peek(uint16_t offset, unsigned bytes) const {
-  if (bytes > 4 || offset + bytes > data.size()) {
-    throw std::out_of_range("configuration register past the end of the function");
+  if (bytes > 4) {
+    throw std::out_of_range("configuration register wider than a dword");
   }
   uint32_t v = 0;
-  std::memcpy(&v, data.data() + offset, bytes); // little-endian, as the bus is
+  if (offset + bytes <= data.size()) {
+    std::memcpy(&v, data.data() + offset, bytes); // little-endian, as the bus is
+    return v;
+  }
+  for (unsigned i = 0; i < bytes; ++i) {
+    const uint32_t byte = offset + i < data.size() ? data[offset + i] : 0xFF;
+    v |= byte << (8 * i);
+  }
   return v;
 }
 
@@ -38,10 +48,12 @@ void ConfigFunction::Poke(uint16_t offset, unsigned bytes, uint32_t value) {
   }
 }
 
+// A capability that a capture places near the end of the space may name
+// registers past 0xFFF: those bytes are the next function's, not this one's.
 void ConfigFunction::SetMask(std::array<uint8_t, 4096> &mask, uint16_t offset, unsigned bytes,
                              uint32_t bits) {
-  for (unsigned i = 0; i < bytes; ++i) {
-    mask.at(offset + i) = static_cast<uint8_t>(bits >> (8 * i));
+  for (unsigned i = 0; i < bytes && offset + i < mask.size(); ++i) {
+    mask[offset + i] = static_cast<uint8_t>(bits >> (8 * i));
   }
 }
 
@@ -124,11 +136,22 @@ void CountAccess(ConfigFunction *f) {
 
 } // namespace
 
+bool CrossesFunctionEnd(uint32_t address, unsigned bytes) { return (address & 0xFFF) + bytes > 4096; }
+
+// ECAM is one linear window: the bytes of an access past a function's
+// 4 KiB are the next function's first bytes.
 uint32_t ConfigSpace::Read(uint32_t address, unsigned bytes) {
+  if (CrossesFunctionEnd(address, bytes)) {
+    uint32_t v = 0;
+    for (unsigned i = 0; i < bytes; ++i) {
+      v |= Read((address + i) & (kEcamSize - 1), 1) << (8 * i);
+    }
+    return v;
+  }
   ConfigFunction *f = Find(address);
   CountAccess(f);
   const uint16_t offset = address & 0xFFF;
-  if (f == nullptr || f->gone || offset + bytes > 4096) {
+  if (f == nullptr || f->gone) {
     return bytes == 4 ? 0xFFFFFFFFu : (1u << (8 * bytes)) - 1;
   }
   bool isData = false;
@@ -146,10 +169,16 @@ uint32_t ConfigSpace::Read(uint32_t address, unsigned bytes) {
 }
 
 void ConfigSpace::Write(uint32_t address, unsigned bytes, uint32_t value) {
+  if (CrossesFunctionEnd(address, bytes)) {
+    for (unsigned i = 0; i < bytes; ++i) {
+      Write((address + i) & (kEcamSize - 1), 1, (value >> (8 * i)) & 0xFF);
+    }
+    return;
+  }
   ConfigFunction *f = Find(address);
   CountAccess(f);
   const uint16_t offset = address & 0xFFF;
-  if (f == nullptr || f->gone || offset + bytes > 4096) {
+  if (f == nullptr || f->gone) {
     return; // master abort: the write is dropped
   }
   bool isData = false;

@@ -57,6 +57,9 @@ void ApplyRegisterBehaviour(ConfigFunction &f);
 // or 0: the list is followed from 0x100 for at most 240 entries.
 uint16_t FindExtendedCapability(const ConfigFunction &f, uint16_t id);
 
+// True when an access starting at the ECAM offset runs past its function.
+bool CrossesFunctionEnd(uint32_t address, unsigned bytes);
+
 class ConfigSpace {
 public:
   // Returns all ones for an absent function, as the root complex does.

@@ -261,6 +261,11 @@ EFI_STATUS Platform::LoadDriver() {
 // an access that is not naturally aligned, or crosses a dword, is not what
 // the hardware would carry out.
 void Platform::FlagMisaligned(uint32_t pci, unsigned bytes) {
+  if (CrossesFunctionEnd(pci, bytes)) {
+    log.Add({.kind = EventKind::Fault, .address = pci, .width = bytes,
+             .text = "configuration access past the end of its function"});
+    return;
+  }
   if ((pci % bytes) != 0 || (pci & 3) + bytes > 4) {
     log.Add({.kind = EventKind::Fault, .address = pci, .width = bytes,
              .text = "configuration access not naturally aligned"});
@@ -333,7 +338,8 @@ void Platform::MmioWrite(uint64_t address, unsigned bytes, uint64_t value) {
   const uint32_t pci = static_cast<uint32_t>(address - kEcamBase);
   FlagMisaligned(pci, bytes);
   const ConfigFunction *f = config.Find(pci);
-  const uint64_t before = f == nullptr ? ~0ULL : f->Peek(pci & 0xFFF, bytes);
+  const uint64_t before =
+      f == nullptr || CrossesFunctionEnd(pci, bytes) ? ~0ULL : f->Peek(pci & 0xFFF, bytes);
   log.Add({.kind = EventKind::CfgWrite, .address = pci, .width = bytes, .value = value,
            .before = before});
   config.Write(pci, bytes, static_cast<uint32_t>(value));

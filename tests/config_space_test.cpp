@@ -150,4 +150,23 @@ TEST(PlatformFidelityTest, VerifyThatMisalignedConfigurationAccessesAreFlagged) 
   EXPECT_EQ(p.log.Faults()[0].text, "configuration access not naturally aligned");
 }
 
+// Verify that an access past a function's 4 KiB reaches the next function,
+// as the linear ECAM window decodes it, and is flagged; and that a captured
+// capability running past the end loads, its missing bytes reading as ones.
+TEST(PlatformFidelityTest, VerifyThatAccessesPastAFunctionReachTheNextAndAreFlagged) {
+  sim::Platform p;
+  sim::ConfigFunction f = sim::catalogue::RootPort(1, 4).Build();
+  f.Poke(0x100, 4, (f.Peek(0x100, 4) & 0x000FFFFF) | 0xFF000000); // AER's next: 0xFF0
+  f.Poke(0xFF0, 4, 0x0001001E);                                   // L1 PM Substates there
+  EXPECT_NO_THROW(sim::ApplyRegisterBehaviour(f));
+  EXPECT_EQ(f.Peek(0xFFE, 4), 0xFFFF0000u);
+  f.Poke(0xFFC, 4, 0xAABBCCDD);
+  p.AddFunction(Bdf(1, 0, 0), f);
+  p.AddFunction(Bdf(1, 0, 1), sim::catalogue::NvmeSsd().Build());
+  EXPECT_EQ(p.MmioRead(0xF0000000 + (Bdf(1, 0, 0) | 0xFFE), 4), 0x144DAABBu);
+  p.MmioWrite(0xF0000000 + (Bdf(1, 0, 0) | 0xFFF), 2, 0);
+  ASSERT_EQ(p.log.Faults().size(), 2u);
+  EXPECT_EQ(p.log.Faults()[1].text, "configuration access past the end of its function");
+}
+
 } // namespace

@@ -91,6 +91,7 @@ TEST_F(AerTableTest, VerifyThatTheDumpNamesEveryBitItsOwnWay) {
                                  .CorrectableMask = 0x2140,       // bits 6, 8, 13
                                  .UncorrectableMask = 0x294010,   // bits 4, 14, 16, 19, 21
                                  .UncorrectableSeverity = 0x149000}; // bits 12, 15, 18, 20
+  Start({});
   PcieAerPortConfigDump(&row);
   EXPECT_EQ(platform.log.DebugLines(DebugLevelAer),
             (std::vector<std::string>{

@@ -686,6 +686,34 @@ TEST(KelsimHostileTest, VerifyThatPlatformFilesDescribeStuckAndVanishingLinks) {
 }
 
 // Verify that a capture without a root port says so.
+// Verify that a captured tree whose bridges share a secondary bus, or lead
+// back up, loads with a warning for each and runs: a capture is what a
+// machine held, and the driver bounds its walks against both.
+TEST(KelsimCaptureTest, VerifyThatCapturedBusFaultsAreWarningsNotRefusals) {
+  TempDir dir;
+  auto bridge = [](const std::string &head, const std::string &type, const std::string &buses) {
+    return CaptureText(head, {"f0 ff 01 5a 00 00 10 00 00 00 04 06 00 00 01 00",
+                              "00 00 00 00 00 00 00 00 " + buses + " 00 00 00 00 00",
+                              "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+                              "00 00 00 00 40 00 00 00 00 00 00 00 00 00 00 00",
+                              "10 00 " + type + " 00 25 00 00 00 00 00 00 00 00 00 00 00"});
+  };
+  const std::string capture = bridge("00:01.0 PCI bridge: root port", "42", "00 01 03") +
+                              bridge("01:00.0 PCI bridge: port", "62", "01 02 02") +
+                              bridge("01:01.0 PCI bridge: port", "62", "01 02 02") +
+                              bridge("02:00.0 PCI bridge: port", "62", "02 01 01");
+  const kelsim::Scenario s = kelsim::ScenarioFromCapture(dir.Write("shared.txt", capture));
+  std::string warnings;
+  for (const std::string &w : s.warnings) {
+    warnings += w + "\n";
+  }
+  EXPECT_NE(warnings.find("bus 2 is already the secondary bus of 01:00.0"), std::string::npos)
+      << warnings;
+  EXPECT_NE(warnings.find("bridge loop: 02:00.0 leads to bus 1"), std::string::npos) << warnings;
+  const kelsim::RunResult r = kelsim::Run(s);
+  EXPECT_TRUE(r.fatalStops.empty());
+}
+
 TEST(KelsimCaptureTest, VerifyThatACaptureWithoutRootPortsIsReported) {
   TempDir dir;
   const std::string nic = CaptureText("03:00.0 Ethernet controller: something",

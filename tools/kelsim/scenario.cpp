@@ -619,16 +619,25 @@ BusRange RootPortBuses(const EngineEntry &e) {
 
 // The bus-number structure must be a tree: every bridge leads strictly
 // further from the root, no two bridges claim the same bus, and every device
-// sits on a bus some bridge leads to (or on bus 0).
+// sits on a bus some bridge leads to (or on bus 0). A captured bridge is what
+// a machine held, and the driver guards against every such fault: there they
+// are warnings, and the run shows what the driver makes of them.
 struct BridgeInfo {
   uint32_t bdf;
   int secondary;
   int subordinate;
   std::string where;
+  bool captured = false;
 };
 
 void CheckTree(const std::vector<BridgeInfo> &bridges, const std::vector<std::pair<uint32_t, std::string>> &devices,
-               const std::string &file) {
+               const std::string &file, std::vector<std::string> &warnings) {
+  auto fault = [&](const BridgeInfo &b, const std::string &what) {
+    if (!b.captured) {
+      throw sim::InputError(file, b.where, what);
+    }
+    warnings.push_back(file + ": " + b.where + ": " + what);
+  };
   std::map<int, const BridgeInfo *> owner;
   for (const BridgeInfo &b : bridges) {
     const int bus = static_cast<int>((b.bdf >> 20) & 0xFF);
@@ -636,21 +645,19 @@ void CheckTree(const std::vector<BridgeInfo> &bridges, const std::vector<std::pa
       continue; // not configured: nothing below it is reached
     }
     if (b.secondary <= bus) {
-      throw sim::InputError(file, b.where,
-                            "bridge loop: " + sim::BdfText(b.bdf) + " leads to bus " +
-                                std::to_string(b.secondary) +
-                                ", which is not below its own bus " + std::to_string(bus));
+      fault(b, "bridge loop: " + sim::BdfText(b.bdf) + " leads to bus " +
+                   std::to_string(b.secondary) + ", which is not below its own bus " +
+                   std::to_string(bus));
+      continue;
     }
     if (b.subordinate >= 0 && b.subordinate < b.secondary) {
-      throw sim::InputError(file, b.where,
-                            "subordinate bus " + std::to_string(b.subordinate) +
-                                " is below secondary bus " + std::to_string(b.secondary));
+      fault(b, "subordinate bus " + std::to_string(b.subordinate) + " is below secondary bus " +
+                   std::to_string(b.secondary));
     }
     auto [it, fresh] = owner.emplace(b.secondary, &b);
     if (!fresh) {
-      throw sim::InputError(file, b.where,
-                            "bus " + std::to_string(b.secondary) + " is already the secondary bus of " +
-                                sim::BdfText(it->second->bdf));
+      fault(b, "bus " + std::to_string(b.secondary) + " is already the secondary bus of " +
+                   sim::BdfText(it->second->bdf));
     }
   }
   // A bridge's buses lie inside its parent bridge's secondary-subordinate
@@ -664,11 +671,10 @@ void CheckTree(const std::vector<BridgeInfo> &bridges, const std::vector<std::pa
     }
     const int last = std::max(b.secondary, b.subordinate);
     if (last > parent->second->subordinate) {
-      throw sim::InputError(file, b.where,
-                            "bus " + std::to_string(last) + " lies outside the buses " +
-                                std::to_string(parent->second->secondary) + "-" +
-                                std::to_string(parent->second->subordinate) + " that " +
-                                sim::BdfText(parent->second->bdf) + " routes");
+      fault(b, "bus " + std::to_string(last) + " lies outside the buses " +
+                   std::to_string(parent->second->secondary) + "-" +
+                   std::to_string(parent->second->subordinate) + " that " +
+                   sim::BdfText(parent->second->bdf) + " routes");
     }
   }
   for (const auto &[bdf, where] : devices) {
@@ -704,7 +710,7 @@ void CheckLanes(const SiliconEntry &silicon, const std::string &file) {
   }
 }
 
-void Validate(const Scenario &s, const std::string &file) {
+void Validate(Scenario &s, const std::string &file) {
   std::map<uint32_t, std::string> taken;
   std::vector<BridgeInfo> bridges;
   std::vector<std::pair<uint32_t, std::string>> devices;
@@ -720,7 +726,8 @@ void Validate(const Scenario &s, const std::string &file) {
   for (const auto &c : s.captured) {
     claim(c.bdf, "capture line " + std::to_string(c.line));
     if ((c.bytes[0x0E] & 0x7F) == 1) {
-      bridges.push_back({c.bdf, c.bytes[0x19], c.bytes[0x1A], "capture line " + std::to_string(c.line)});
+      bridges.push_back(
+          {c.bdf, c.bytes[0x19], c.bytes[0x1A], "capture line " + std::to_string(c.line), true});
     }
   }
   std::set<uint32_t> hostBridges;
@@ -760,7 +767,7 @@ void Validate(const Scenario &s, const std::string &file) {
       }
     }
   }
-  CheckTree(bridges, devices, file);
+  CheckTree(bridges, devices, file, s.warnings);
 }
 
 } // namespace
