@@ -47,6 +47,11 @@ std::string LoadError(const json &doc) {
   return "";
 }
 
+std::string ReadText(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 class TempDir {
 public:
   TempDir() : path_(fs::temp_directory_path() / ("kelsim-test-" + std::to_string(::getpid()) + "-" +
@@ -421,8 +426,8 @@ TEST(KelsimFatalTest, FatalStopGivesExitStatusOne) {
   EXPECT_EQ(kelsim::ExitStatus(held, false), 1);
 }
 
-std::pair<int, std::string> RunBinary(const std::string &arguments) {
-  const std::string command = std::string(KELSIM_BINARY) + " " + arguments + " 2>&1";
+std::pair<int, std::string> RunBinary(const std::string &arguments, const std::string &shell = "") {
+  const std::string command = shell + std::string(KELSIM_BINARY) + " " + arguments + " 2>&1";
   FILE *pipe = popen(command.c_str(), "r");
   std::string out;
   char buf[4096];
@@ -500,7 +505,50 @@ TEST(KelsimBinaryTest, OutputsAndOptionsAreCheckedFirst) {
   }
 }
 
+// Verify that an output is whole or absent and never an input or another
+// output: each refusal exits 2 and names the file, the files stay as they
+// were, and no temporary file is left beside them.
+TEST(KelsimBinaryTest, VerifyThatOutputsAreWholeOrAbsentAndNeverAnInput) {
+  TempDir dir;
+  const std::string emitted = (dir.Path() / "e.json").string();
+  ASSERT_EQ(RunBinary("-q --emit-platform " + emitted).first, 0);
+  const std::string capture = emitted + ".lspci.txt";
+  const std::string big = (dir.Path() / "big.json").string();
+  const std::string both = (dir.Path() / "both").string();
+  struct Case {
+    std::string arguments, shell, says, untouched;
+  };
+  const std::vector<Case> cases = {
+      {"-q --json /dev/full", "", "/dev/full: output: cannot be written: No space left", ""},
+      {"-q --json " + big, "ulimit -f 64; trap '' XFSZ; ", "big.json: output: cannot be written", ""},
+      {emitted + " -q --json " + emitted, "", "is the platform file it reads", emitted},
+      {emitted + " -q --dot " + capture, "", "is the capture it reads", capture},
+      {"--lspci " + capture + " -q --json " + capture, "", "is the capture it reads", capture},
+      {emitted + " -q --emit-platform " + emitted, "", "is the platform file it reads", emitted},
+      {"-q --json " + both + " --dot " + both, "", "is also the --json", ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.arguments);
+    const std::string before = c.untouched.empty() ? "" : ReadText(c.untouched);
+    auto [status, out] = RunBinary(c.arguments, c.shell);
+    EXPECT_EQ(status, 2) << out;
+    EXPECT_NE(out.find(c.says), std::string::npos) << out;
+    if (!c.untouched.empty()) {
+      EXPECT_EQ(ReadText(c.untouched), before);
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(big)) << "no partial report";
+  EXPECT_FALSE(std::filesystem::exists(both));
+  for (const auto &entry : std::filesystem::directory_iterator(dir.Path())) {
+    EXPECT_EQ(entry.path().filename().string().find(".kelsim-"), std::string::npos) << entry.path();
+  }
+}
+
 } // namespace
+
+namespace {
+
+using kelsim::EngineReport;} // namespace
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "tools/kelsim/emit.h"
 
 #include <filesystem>
-#include <fstream>
+#include <sstream>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -10,6 +10,7 @@
 #include "sim/lspci.h"
 #include "sim/platform.h"
 #include "tools/kelsim/names.h"
+#include "tools/kelsim/output.h"
 
 namespace kelsim {
 
@@ -27,11 +28,8 @@ json AddressValues(const std::map<uint32_t, uint32_t> &values) {
   return out;
 }
 
-void WriteCapture(const sim::Platform &p, const std::string &path) {
-  std::ofstream out(path);
-  if (!out) {
-    throw sim::InputError(path, "", "cannot write the capture");
-  }
+std::string CaptureText(const sim::Platform &p) {
+  std::ostringstream out;
   for (const auto &[bdf, f] : p.config.Functions()) {
     const std::string name = DeviceName(static_cast<uint16_t>(f.Peek(0, 2)),
                                         static_cast<uint16_t>(f.Peek(2, 2)));
@@ -45,6 +43,7 @@ void WriteCapture(const sim::Platform &p, const std::string &path) {
     }
     out << "\n";
   }
+  return out.str();
 }
 
 json Engine(const sim::EngineLayout &e, const sim::Platform &p) {
@@ -124,7 +123,6 @@ std::string EmitPlatform(const Scenario &scenario, const std::string &jsonPath) 
   sim::TopologyLayout layout;
   BuildPlatform(scenario, p, &layout);
   const std::string capturePath = jsonPath + ".lspci.txt";
-  WriteCapture(p, capturePath);
 
   json doc;
   doc["Description"] = "Emitted by kelsim from " + scenario.name + ", as it stands before the pass";
@@ -144,11 +142,7 @@ std::string EmitPlatform(const Scenario &scenario, const std::string &jsonPath) 
   for (const PlatformEvent &e : scenario.events) {
     doc["Events"].push_back(Event(e));
   }
-  std::ofstream out(jsonPath);
-  if (!out) {
-    throw sim::InputError(jsonPath, "", "cannot write the platform file");
-  }
-  out << doc.dump(2) << "\n";
+  WriteWholeFiles({{capturePath, CaptureText(p)}, {jsonPath, doc.dump(2) + "\n"}});
   return capturePath;
 }
 

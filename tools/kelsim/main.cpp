@@ -7,12 +7,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 #include <thread>
 
 #include <CLI/CLI.hpp>
 
 #include "sim/input_error.h"
 #include "tools/kelsim/emit.h"
+#include "tools/kelsim/output.h"
 #include "tools/kelsim/report.h"
 #include "tools/kelsim/run.h"
 #include "tools/kelsim/scenario.h"
@@ -65,14 +67,37 @@ kelsim::Scenario LoadWithOptions(const Options &o) {
   return s;
 }
 
-bool WriteFile(const std::string &path, const std::string &what,
-               const std::function<void(std::ostream &)> &write) {
-  std::ofstream out(path);
-  if (!out) {
-    std::cerr << "kelsim: " << path << ": cannot write the " << what << "\n";
+// Writes one output whole or not at all; false, with the reason said, when
+// it could not be written.
+bool WriteOutput(const std::string &path, const std::function<void(std::ostream &)> &write) {
+  std::ostringstream content;
+  write(content);
+  try {
+    kelsim::WriteWholeFiles({{path, content.str()}});
+  } catch (const sim::InputError &e) {
+    std::cerr << "kelsim: " << e.Message() << "\n";
     return false;
   }
-  write(out);
+  return true;
+}
+
+// An output that would overwrite an input, or another output, is refused
+// before anything is written.
+bool OutputsAreDistinct(const Options &o, const kelsim::Scenario &scenario) {
+  std::vector<kelsim::NamedFile> inputs;
+  for (const std::string &path : scenario.inputFiles) {
+    inputs.push_back({path, path == o.platform ? "platform file" : "capture"});
+  }
+  const std::string emittedCapture = o.emitPlatform.empty() ? "" : o.emitPlatform + ".lspci.txt";
+  const std::string conflict = kelsim::SameFileConflict(
+      inputs, {{o.json, "--json"},
+               {o.dot, "--dot"},
+               {o.emitPlatform, "--emit-platform"},
+               {emittedCapture, "--emit-platform capture"}});
+  if (!conflict.empty()) {
+    std::cerr << "kelsim: " << conflict << "\n";
+    return false;
+  }
   return true;
 }
 
@@ -101,6 +126,9 @@ int RunOne(const Options &o, uint64_t levels) {
   kelsim::Scenario scenario;
   try {
     scenario = LoadWithOptions(o);
+    if (!OutputsAreDistinct(o, scenario)) {
+      return kExitInputError;
+    }
     if (!o.emitPlatform.empty()) {
       const std::string capture = kelsim::EmitPlatform(scenario, o.emitPlatform);
       std::cerr << "kelsim: wrote " << o.emitPlatform << " and " << capture << "\n";
@@ -123,14 +151,17 @@ int RunOne(const Options &o, uint64_t levels) {
     text.features = !o.noFeatures;
     text.accesses = !o.noAccesses;
     kelsim::WriteText(result, text, std::cout);
+    if (!std::cout.flush()) {
+      std::cerr << "kelsim: standard output: the text report could not be written\n";
+      return kExitInputError;
+    }
   }
   if (!o.json.empty() &&
-      !WriteFile(o.json, "JSON report",
-                 [&](std::ostream &out) { out << kelsim::ToJson(result).dump(2) << "\n"; })) {
+      !WriteOutput(o.json, [&](std::ostream &out) { out << kelsim::ToJson(result).dump(2) << "\n"; })) {
     return kExitInputError;
   }
   if (!o.dot.empty() &&
-      !WriteFile(o.dot, "device graph", [&](std::ostream &out) { kelsim::WriteDot(result, out); })) {
+      !WriteOutput(o.dot, [&](std::ostream &out) { kelsim::WriteDot(result, out); })) {
     return kExitInputError;
   }
   return kelsim::ExitStatus(result, o.strictS3, kelsim::ParseSeverity(o.failOn));

@@ -837,6 +837,7 @@ Scenario ScenarioFromJson(const json &doc, const std::string &name, const std::s
       if (p.is_relative()) {
         p = std::filesystem::path(baseDirectory) / p;
       }
+      s.inputFiles.push_back(p.string());
       for (auto &f : LoadCapture(p.string(), s.warnings)) {
         s.captured.push_back(std::move(f));
       }
@@ -954,7 +955,9 @@ Scenario LoadScenarioFile(const std::string &path) {
   if (!duplicate.empty()) {
     throw sim::InputError(path, "file", "key '" + duplicate + "' appears twice in one object");
   }
-  return ScenarioFromJson(doc, path, std::filesystem::path(path).parent_path().string());
+  Scenario s = ScenarioFromJson(doc, path, std::filesystem::path(path).parent_path().string());
+  s.inputFiles.insert(s.inputFiles.begin(), path);
+  return s;
 }
 
 namespace {
@@ -990,6 +993,7 @@ Scenario ScenarioFromCapture(const std::string &path) {
   Scenario s;
   s.name = path;
   s.fromCapture = true;
+  s.inputFiles.push_back(path);
   s.captured = LoadCapture(path, s.warnings);
   SiliconEntry silicon;
   silicon.hostBridgeAddress = HostBridgeForCapture(s.captured);

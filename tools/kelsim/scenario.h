@@ -101,6 +101,8 @@ struct Scenario {
   sim::ProcessorState cpu;
   std::vector<PlatformEvent> events;
   std::vector<std::string> warnings;
+  // Every file the scenario was read from: the platform file, its captures.
+  std::vector<std::string> inputFiles;
   // The board's identifiers in place of the build's placeholders.
   std::optional<PlatformDataTable> platformData;
   // A board hook table in place of the driver's own (at most 4 entries).
