@@ -87,13 +87,13 @@ mutants=(
     's/  if \(PcieIsPortType\(PcieGetPortType\(Function\)\)\) \{/  if (PcieIsDownstreamPortType(PcieGetPortType(Function))) {/'
     "LTR: a switch upstream port's link not timed"
   "features/ltr.cpp"
-    's/  TPowerOn = LegalTPowerOn\(TPowerOn\);\n//'
+    's/  TPowerOn = LegalTPowerOn\(TPowerOn\);/  (void)LegalTPowerOn(TPowerOn);/'
     "LTR: a reserved T_POWER_ON scale written to Control 2"
   "features/sris.cpp"
     's/\? CapRead\(Cap, PcieCap::LinkCapabilities2\)/? PciRead32(Address | SkpOsVectorsRegister)/'
     "SRIS: the partner's vectors read at 0x84"
   "platform/register_access.cpp"
-    's/if \(Offset \+ ExtendedCapabilityExtent\(CapabilityId\) > PcieExtCap::End\)/if (false)/'
+    's/ExtendedCapabilityExtent\(CapabilityId\) > PcieExtCap::End\)/ExtendedCapabilityExtent(CapabilityId) > 2 * PcieExtCap::End)/'
     "an extended capability reaching past 0xFFF used"
   "platform/register_access.cpp"
     's/if \(Pointer \+ UINT32\{PcieCap::Extent\} > StandardSpaceEnd\)/if (false)/'
