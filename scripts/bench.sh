@@ -81,7 +81,7 @@ tail -1 "$work/batch-1.txt" | sed 's/^/  /'
 cmp -s "$work/batch-1.txt" "$work/batch-$(nproc).txt" && echo "  same lines in the same order on every job count"
 peak=0
 for f in $(ls "$work/batch"/*.json | head -20); do
-  kb=$(/usr/bin/time -f %M "$kelsim" -q "$f" 2>&1 > /dev/null | tail -1)
+  kb=$(/usr/bin/time -f %M "$kelsim" "$f" 2>&1 > /dev/null | tail -1)
   ((kb > peak)) && peak=$kb
 done
 echo "  memory peak of a kelsim process running one file: $peak KiB (largest of 20)"

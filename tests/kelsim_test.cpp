@@ -503,6 +503,21 @@ TEST(KelsimBinaryTest, OutputsAndOptionsAreCheckedFirst) {
     auto [status, out] = RunBinary(std::string("--no-writes --no-script --levels ") + levels);
     EXPECT_EQ(status, 0) << levels << out;
   }
+  // Options that would do nothing in the mode chosen.
+  const std::string batch = "--batch " + dir.Path().string() + " ";
+  for (const auto &[arguments, says] : std::vector<std::pair<std::string, std::string>>{
+           {batch + "--json r.json", "--json applies to one run"},
+           {batch + "--dot r.dot", "--dot applies to one run"},
+           {batch + "--emit-platform e.json", "--emit-platform applies to one run"},
+           {batch + "--lspci " + std::string(KEL_SOURCE_DIR) + "/README.md", "--lspci applies"},
+           {batch + "-q", "--quiet applies to one run"},
+           {"--jobs 2", "--jobs applies to --batch only"},
+           {"-q", "-q leaves nothing to show"},
+           {"-q --no-trace --json r.json", "--no-trace shapes the text report"}}) {
+    auto [status, out] = RunBinary(arguments);
+    EXPECT_EQ(status, 2) << arguments << out;
+    EXPECT_NE(out.find(says), std::string::npos) << arguments << out;
+  }
 }
 
 // Verify that an output is whole or absent and never an input or another
@@ -882,6 +897,14 @@ TEST(KelsimAuditTest, VerifyThatTheAuditReportsAndSetsTheExitStatus) {
     error |= f["severity"] == "error";
   }
   EXPECT_EQ(failing, error ? 4 : 0) << failingOut;
+  EXPECT_NE(failingOut.find("kelsim: --fail-on error: "), std::string::npos) << failingOut;
+  EXPECT_NE(failingOut.find("(S3-RESTORED-DIFFERENTLY error x2)"), std::string::npos) << failingOut;
+  TempDir batchDir;
+  batchDir.Write("p.json", mismatched.dump());
+  auto [batch, batchOut] = RunBinary("--fail-on error --batch " + batchDir.Path().string());
+  EXPECT_EQ(batch, 4) << batchOut;
+  EXPECT_NE(batchOut.find(" errors, "), std::string::npos) << "each file's findings counted";
+  EXPECT_NE(batchOut.find("; --fail-on error: "), std::string::npos) << batchOut;
   ASSERT_TRUE(j.contains("audit_after_resume"));
   for (const json &f : j["audit_after_resume"]) {
     EXPECT_NE(f["id"].get<std::string>().rfind("S3-", 0), 0u) << "S3 rules judge the pass only";

@@ -164,7 +164,12 @@ int RunOne(const Options &o, uint64_t levels) {
       !WriteOutput(o.dot, [&](std::ostream &out) { kelsim::WriteDot(result, out); })) {
     return kExitInputError;
   }
-  return kelsim::ExitStatus(result, o.strictS3, kelsim::ParseSeverity(o.failOn));
+  const int status = kelsim::ExitStatus(result, o.strictS3, kelsim::ParseSeverity(o.failOn));
+  if (status == 4) {
+    std::cerr << "kelsim: " << kelsim::FailOnReason(result, *kelsim::ParseSeverity(o.failOn))
+              << " (exit 4)\n";
+  }
+  return status;
 }
 
 void Progress(size_t done, size_t total, const std::string &name) {
@@ -190,6 +195,9 @@ BatchResult RunBatchFile(const std::filesystem::path &file, const Options &o) {
     r.line = kelsim::SummaryLine(run);
     if (r.status == 3) {
       r.line += " (a difference is an error with --strict-s3)";
+    }
+    if (r.status == 4) {
+      r.line += "; " + kelsim::FailOnReason(run, *kelsim::ParseSeverity(o.failOn));
     }
   } catch (const sim::InputError &e) {
     r.status = kExitInputError;
@@ -316,6 +324,44 @@ private:
   std::vector<pid_t> workers_;
 };
 
+// An option that would do nothing in the mode chosen is refused rather than
+// ignored; empty when the options fit together.
+std::string ModeConflict(const CLI::App &app, const Options &o) {
+  const bool batch = !o.batch.empty();
+  if (batch) {
+    for (const char *option : {"--json", "--dot", "--emit-platform", "--lspci", "--quiet",
+                               "--levels", "--no-trace", "--no-writes", "--no-script",
+                               "--no-devices", "--no-features", "--no-accesses"}) {
+      if (app.count(option) != 0) {
+        return std::string(option) +
+               " applies to one run; a batch prints one line per file (give one file instead of "
+               "--batch)";
+      }
+    }
+    if (!o.platform.empty()) {
+      return "give a platform file or --batch, not both";
+    }
+    return "";
+  }
+  if (app.count("--jobs") != 0) {
+    return "--jobs applies to --batch only";
+  }
+  if (o.quiet) {
+    for (const char *option : {"--levels", "--no-trace", "--no-writes", "--no-script",
+                               "--no-devices", "--no-features", "--no-accesses"}) {
+      if (app.count(option) != 0) {
+        return std::string(option) + " shapes the text report, which -q leaves out";
+      }
+    }
+    if (o.json.empty() && o.dot.empty() && o.emitPlatform.empty() && !o.strictS3 &&
+        o.failOn.empty()) {
+      return "-q leaves nothing to show: add --json, --dot or --emit-platform, or --fail-on or "
+             "--strict-s3 to be answered by the exit status";
+    }
+  }
+  return "";
+}
+
 int RunBatch(const Options &o) {
   std::vector<std::filesystem::path> files;
   std::error_code error;
@@ -427,6 +473,10 @@ int main(int argc, char **argv) {
   }
   if (!o.platform.empty() && !o.lspci.empty()) {
     std::cerr << "kelsim: give a platform file or --lspci, not both\n";
+    return kExitInputError;
+  }
+  if (const std::string conflict = ModeConflict(app, o); !conflict.empty()) {
+    std::cerr << "kelsim: " << conflict << "\n";
     return kExitInputError;
   }
   if (!o.batch.empty()) {

@@ -901,6 +901,41 @@ int ExitStatus(const RunResult &r, bool strictS3, std::optional<audit::Severity>
   return 0;
 }
 
+std::string FailOnReason(const RunResult &r, audit::Severity failOn) {
+  if (!r.audit) {
+    return "";
+  }
+  std::map<std::string, std::pair<audit::Severity, size_t>> tripped;
+  size_t count = 0;
+  for (const audit::Finding &f : *r.audit) {
+    if (f.severity <= failOn) {
+      auto &[severity, n] = tripped.try_emplace(f.id, f.severity, 0).first->second;
+      ++n;
+      ++count;
+    }
+  }
+  if (count == 0) {
+    return "";
+  }
+  std::string out = "--fail-on " + std::string(audit::SeverityName(failOn)) + ": " +
+                    std::to_string(count) + (count == 1 ? " finding" : " findings") + " (";
+  const char *separator = "";
+  for (const auto &[id, what] : tripped) {
+    out += separator + id + " " + audit::SeverityName(what.first) + " x" + std::to_string(what.second);
+    separator = ", ";
+  }
+  return out + ")";
+}
+
+std::string AuditCounts(const std::vector<audit::Finding> &findings) {
+  size_t counts[3] = {0, 0, 0};
+  for (const audit::Finding &f : findings) {
+    ++counts[static_cast<int>(f.severity)];
+  }
+  return std::to_string(counts[0]) + " errors, " + std::to_string(counts[1]) + " warnings, " +
+         std::to_string(counts[2]) + " info";
+}
+
 std::string SummaryLine(const RunResult &r) {
   std::string out = r.name + ": ";
   out += r.fatalStops.empty() ? "ran to the end" : "fatal stop " + Hex(r.fatalStops.front());
@@ -909,6 +944,9 @@ std::string SummaryLine(const RunResult &r) {
   out += r.resume.Clean() ? "clean"
                           : std::to_string(r.resume.notRestored.size()) + " not restored, " +
                                 std::to_string(r.resume.differing.size()) + " differing";
+  if (r.audit) {
+    out += ", audit " + AuditCounts(*r.audit);
+  }
   return out;
 }
 

@@ -40,6 +40,9 @@ std::optional<audit::Severity> ParseSeverity(const std::string &text);
 std::string ResumeSummary(const RunResult &r);
 // One line for the batch summary.
 std::string SummaryLine(const RunResult &r);
+// Which findings reach --fail-on's severity, by rule, with their count;
+// empty when none does.
+std::string FailOnReason(const RunResult &r, audit::Severity failOn);
 
 // "pcie,aer" or "0x100000" to a level mask; false if unknown.
 bool ParseLevels(const std::string &text, uint64_t &mask);
