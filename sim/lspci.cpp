@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "sim/input_error.h"
+#include "sim/input_file.h"
 
 namespace sim {
 
@@ -33,6 +34,11 @@ std::string Trim(const std::string &s) {
 std::string Where(int line) { return "line " + std::to_string(line); }
 
 void Finish(CapturedFunction &f, const std::string &name, int line) {
+  if (f.bytes.size() == 64) {
+    throw InputError(name, Where(line),
+                     BdfText(f.bdf) + " has 64 bytes, what lspci shows a user without root: take "
+                                      "the capture as root with lspci -xxxx");
+  }
   if (f.bytes.size() != 256 && f.bytes.size() != 4096) {
     throw InputError(name, Where(line),
                      "truncated capture of " + BdfText(f.bdf) + ": " +
@@ -62,7 +68,14 @@ bool ParseBdf(const std::string &text, uint32_t &bdf) {
   return true;
 }
 
-std::vector<CapturedFunction> ParseLspci(std::istream &in, const std::string &name) {
+// What lspci and its library print on standard error, which a capture made
+// with 2>&1 carries: harmless, and no part of the capture.
+bool IsToolMessage(const std::string &text) {
+  return text.rfind("pcilib: ", 0) == 0 || text.rfind("lspci: ", 0) == 0;
+}
+
+std::vector<CapturedFunction> ParseLspci(std::istream &in, const std::string &name,
+                                         std::vector<std::string> *warnings) {
   std::vector<CapturedFunction> out;
   CapturedFunction *current = nullptr;
   std::string raw;
@@ -70,8 +83,22 @@ std::vector<CapturedFunction> ParseLspci(std::istream &in, const std::string &na
   int lastLine = 0;
   while (std::getline(in, raw)) {
     ++line;
+    if (raw.size() > kMaxCaptureLine) {
+      throw InputError(name, Where(line),
+                       "a line of " + std::to_string(raw.size()) + " characters, longer than any "
+                       "capture holds: '" + Excerpt(raw) + "'");
+    }
+    if (line == 1 && raw.rfind("\xEF\xBB\xBF", 0) == 0) {
+      raw.erase(0, 3); // a UTF-8 byte-order mark
+    }
     const std::string text = Trim(raw);
     if (text.empty()) {
+      continue;
+    }
+    if (IsToolMessage(text)) {
+      if (warnings != nullptr) {
+        warnings->push_back(Where(line) + ": skipped lspci's own message '" + Excerpt(text, 80) + "'");
+      }
       continue;
     }
     // lspci -v prints its decoding indented under the function's header
@@ -136,7 +163,8 @@ std::vector<CapturedFunction> ParseLspci(std::istream &in, const std::string &na
       lastLine = line;
       continue;
     }
-    throw InputError(name, Where(line), "neither a function header nor a hex row: '" + text + "'");
+    throw InputError(name, Where(line),
+                     "neither a function header nor a hex row: '" + Excerpt(text) + "'");
   }
   if (current != nullptr) {
     Finish(*current, name, lastLine);

@@ -21,7 +21,10 @@ struct CapturedFunction {
 };
 
 // Parses every function of a capture; throws InputError naming the line.
-std::vector<CapturedFunction> ParseLspci(std::istream &in, const std::string &name);
+// Lines lspci's library prints on standard error are skipped, each with a
+// warning when `warnings` is given.
+std::vector<CapturedFunction> ParseLspci(std::istream &in, const std::string &name,
+                                         std::vector<std::string> *warnings = nullptr);
 
 // A function that reads as captured and writes as the PCI Express registers
 // it carries define; bytes past a 256-byte capture read as zero.

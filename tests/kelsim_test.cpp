@@ -2,6 +2,8 @@
 // bad input refused with its place named.
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -159,6 +161,10 @@ INSTANTIATE_TEST_SUITE_P(
                      {"Address": "05:00.0", "Model": "nic"}])");
                  },
                  "Devices[0]", "bus 5 lies outside the buses 1-2 that 00:01.1 routes"},
+        BadInput{"MissingCapture", [](json &d) { d["Captures"] = {"no-such-capture.txt"}; },
+                 "$.Captures[0]", "does not exist"},
+        BadInput{"CaptureIsAFolder", [](json &d) { d["Captures"] = {"."}; }, "$.Captures[0]",
+                 "is a directory"},
         BadInput{"PackageTypeNotPowerOfTwo",
                  [](json &d) { d["Processor"] = {{"PackageType", 3}}; }, "PackageType",
                  "power of two"}),
@@ -194,8 +200,53 @@ TEST(KelsimFileTest, MalformedJsonNamesTheFileAndPosition) {
     FAIL() << "accepted";
   } catch (const sim::InputError &e) {
     EXPECT_NE(e.Message().find(path), std::string::npos);
-    EXPECT_NE(e.Message().find("line 3"), std::string::npos) << e.Message();
+    EXPECT_NE(e.Message().find("line 3, column 6: not valid JSON at ',}"), std::string::npos)
+        << e.Message();
   }
+}
+
+// Verify that a capture is read within bounds and quoted back safely: the
+// faults a user makes name the fix, and what lspci prints besides the
+// capture (a byte-order mark, its library's messages) is skipped with a
+// warning.
+TEST(KelsimFileTest, VerifyThatCapturesAreBoundedQuotedSafelyAndForgiving) {
+  TempDir dir;
+  std::string header = "00:01.0 PCI bridge: root port\n";
+  std::string rows;
+  for (int row = 0; row < 16; ++row) {
+    rows += fmt::format("{:02x}: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n", row * 16);
+  }
+  const std::string huge = dir.Write("huge.txt", "");
+  fs::resize_file(huge, (size_t{64} << 20) + 1);
+  for (const auto &[content, says] : std::vector<std::pair<std::string, std::string>>{
+           {std::string(5000, 'x'), "a line of 5000 characters, longer than any capture holds"},
+           {std::string("\x01\xfe\x7f") + std::string(100, 'A'), "'\\x01\\xfe\\x7fAAAA"},
+           {header + rows.substr(0, 4 * 52), "has 64 bytes, what lspci shows a user without root"}}) {
+    try {
+      kelsim::ScenarioFromCapture(dir.Write("bad.txt", content));
+      ADD_FAILURE() << says;
+    } catch (const sim::InputError &e) {
+      EXPECT_NE(e.Message().find(says), std::string::npos) << e.Message();
+      EXPECT_LT(e.Message().size(), 200u);
+    }
+  }
+  for (const auto &[path, says] : std::vector<std::pair<std::string, std::string>>{
+           {huge, "is 67108865 bytes"}, {dir.Path().string(), "is a directory"}}) {
+    try {
+      kelsim::ScenarioFromCapture(path);
+      ADD_FAILURE() << says;
+    } catch (const sim::InputError &e) {
+      EXPECT_NE(e.Message().find(says), std::string::npos) << e.Message();
+    }
+  }
+  const kelsim::Scenario s = kelsim::ScenarioFromCapture(dir.Write(
+      "ok.txt", "\xEF\xBB\xBFpcilib: Cannot open /proc/bus/pci\n"
+                "lspci: Unable to load libkmod resources: error -2\n" + header + rows));
+  ASSERT_EQ(s.captured.size(), 1u);
+  ASSERT_GE(s.warnings.size(), 2u);
+  EXPECT_NE(s.warnings[0].find("line 1: skipped lspci's own message 'pcilib: Cannot open"),
+            std::string::npos) << s.warnings[0];
+  EXPECT_NE(s.warnings[1].find("line 2: skipped lspci's own message 'lspci: "), std::string::npos);
 }
 
 TEST(KelsimFileTest, TruncatedCaptureNamesItsLine) {
@@ -552,6 +603,10 @@ TEST(KelsimBinaryTest, VerifyThatOutputsAreWholeOrAbsentAndNeverAnInput) {
       EXPECT_EQ(ReadText(c.untouched), before);
     }
   }
+  // A capture piped in, as `lspci -xxxx | kelsim --lspci -` gives it.
+  auto [piped, pipedOut] = RunBinary("--lspci - --no-pass --no-devices", "cat " + capture + " | ");
+  EXPECT_EQ(piped, 0) << pipedOut;
+  EXPECT_NE(pipedOut.find("== standard input =="), std::string::npos) << pipedOut.substr(0, 200);
   EXPECT_FALSE(std::filesystem::exists(big)) << "no partial report";
   EXPECT_FALSE(std::filesystem::exists(both));
   for (const auto &entry : std::filesystem::directory_iterator(dir.Path())) {

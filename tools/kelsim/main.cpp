@@ -412,8 +412,9 @@ int main(int argc, char **argv) {
   Options o;
   app.add_option("platform", o.platform, "platform file (JSON); the built-in reference platform if none")
       ->check(CLI::ExistingFile);
-  app.add_option("--lspci", o.lspci, "a machine's lspci -xxx/-xxxx capture (also -vvvxxxx): one silicon, its root ports as engines")
-      ->check(CLI::ExistingFile);
+  app.add_option("--lspci", o.lspci,
+                 "a machine's lspci -xxx/-xxxx capture (also -vvvxxxx), or - for standard "
+                 "input: one silicon, its root ports as engines");
   app.add_option("--json", o.json, "write the whole report as JSON to this file");
   app.add_option("--dot", o.dot, "write the device tree as a Graphviz graph to this file");
   app.add_option("--levels", o.levels,

@@ -6,10 +6,12 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <sstream>
 #include <tuple>
 
 #include "sim/catalogue.h"
 #include "sim/input_error.h"
+#include "sim/input_file.h"
 #include "sim/large_platform.h"
 #include "sim/power_on.h"
 #include "sim/reference_platform.h"
@@ -572,18 +574,20 @@ void ReadProcessor(const Reader &r, sim::ProcessorState &cpu) {
 
 std::vector<sim::CapturedFunction> LoadCapture(const std::string &path,
                                                std::vector<std::string> &warnings) {
-  std::ifstream in(path);
-  if (!in) {
-    throw sim::InputError(path, "file", "cannot be read");
+  const std::string name = sim::InputName(path);
+  std::istringstream in(sim::ReadInputFile(path));
+  std::vector<std::string> skipped;
+  std::vector<sim::CapturedFunction> all = sim::ParseLspci(in, name, &skipped);
+  for (const std::string &w : skipped) {
+    warnings.push_back(name + ": " + w);
   }
-  std::vector<sim::CapturedFunction> all = sim::ParseLspci(in, path);
   std::vector<sim::CapturedFunction> kept;
   for (auto &f : all) {
     for (const std::string &w : f.warnings) {
-      warnings.push_back(path + ": " + w);
+      warnings.push_back(name + ": " + w);
     }
     if (f.domain != 0) {
-      warnings.push_back(path + ": line " + std::to_string(f.line) + ": " +
+      warnings.push_back(name + ": line " + std::to_string(f.line) + ": " +
                          sim::BdfText(f.bdf) + " is in PCI domain " + std::to_string(f.domain) +
                          "; the platform has one configuration segment, so it is left out");
       continue;
@@ -833,9 +837,17 @@ Scenario ScenarioFromJson(const json &doc, const std::string &name, const std::s
   if (root.Has("Captures")) {
     const Reader captures = root.At("Captures");
     for (size_t i = 0; i < captures.ArraySize(); ++i) {
-      std::filesystem::path p = captures.At(i).String();
+      const Reader entry = captures.At(i);
+      std::filesystem::path p = entry.String();
       if (p.is_relative()) {
         p = std::filesystem::path(baseDirectory) / p;
+      }
+      std::error_code error;
+      if (std::filesystem::is_directory(p, error)) {
+        entry.Fail("capture " + p.string() + " is a directory, not a capture");
+      }
+      if (!std::filesystem::exists(p, error)) {
+        entry.Fail("capture " + p.string() + " does not exist");
       }
       s.inputFiles.push_back(p.string());
       for (auto &f : LoadCapture(p.string(), s.warnings)) {
@@ -921,11 +933,23 @@ Scenario ScenarioFromJson(const json &doc, const std::string &name, const std::s
   return s;
 }
 
-Scenario LoadScenarioFile(const std::string &path) {
-  std::ifstream in(path);
-  if (!in) {
-    throw sim::InputError(path, "file", "cannot be read");
+// Line and column of a byte offset, both counted from 1.
+std::string LineAndColumn(const std::string &text, size_t offset) {
+  size_t line = 1;
+  size_t column = 1;
+  for (size_t i = 0; i < offset && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
   }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+Scenario LoadScenarioFile(const std::string &path) {
+  const std::string text = sim::ReadInputFile(path);
   json doc;
   // The parser keeps the last of two equal keys; a platform file that
   // repeats one says two things, so it is refused.
@@ -944,13 +968,18 @@ Scenario LoadScenarioFile(const std::string &path) {
     return true;
   };
   try {
-    doc = json::parse(in, noteKeys);
+    doc = json::parse(text, noteKeys);
   } catch (const json::parse_error &e) {
-    // The library reports "... at line L, column C: ..."; keep its text.
-    throw sim::InputError(path, "byte " + std::to_string(e.byte), e.what());
-  } catch (const json::exception &e) {
-    // A number that overflows even a double (3e400) and the like.
-    throw sim::InputError(path, "file", e.what());
+    // e.byte is the position of the last character read, counted from 1.
+    const size_t at = e.byte == 0 ? 0 : e.byte - 1;
+    if (at >= text.size()) {
+      throw sim::InputError(path, LineAndColumn(text, text.size()),
+                            "the file ends inside a JSON value");
+    }
+    throw sim::InputError(path, LineAndColumn(text, at),
+                          "not valid JSON at '" + sim::Excerpt(text.substr(at), 20) + "'");
+  } catch (const json::exception &) {
+    throw sim::InputError(path, "file", "holds a number too large for any register");
   }
   if (!duplicate.empty()) {
     throw sim::InputError(path, "file", "key '" + duplicate + "' appears twice in one object");
@@ -991,9 +1020,11 @@ uint32_t HostBridgeForCapture(const std::vector<sim::CapturedFunction> &captured
 
 Scenario ScenarioFromCapture(const std::string &path) {
   Scenario s;
-  s.name = path;
+  s.name = sim::InputName(path);
   s.fromCapture = true;
-  s.inputFiles.push_back(path);
+  if (path != "-") {
+    s.inputFiles.push_back(path);
+  }
   s.captured = LoadCapture(path, s.warnings);
   SiliconEntry silicon;
   silicon.hostBridgeAddress = HostBridgeForCapture(s.captured);
