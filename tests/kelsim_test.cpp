@@ -87,6 +87,23 @@ TEST(KelsimScenarioTest, MinimalPlatformProgramsItsDevices) {
   EXPECT_TRUE(r.saveState.empty());
 }
 
+// Verify that an engine without PortLocation is numbered from its address
+// as the NBIO numbers its ports, and that a CLKREQ number naming no signal
+// loads with a warning.
+TEST(KelsimScenarioTest, VerifyThatPortLocationFollowsTheAddressAndOddClkReqWarns) {
+  for (const auto &[address, location] : std::vector<std::pair<std::string, int>>{
+           {"00:01.1", 0x00}, {"00:01.7", 0x60}, {"00:02.1", 0x70}, {"00:03.1", 0x81},
+           {"00:03.3", 0xA1}, {"00:04.1", 0xF1}, {"00:07.1", 0x00}}) {
+    json doc = MinimalPlatform();
+    doc["Silicons"][0]["Wrappers"][0]["Engines"][0]["PortPciAddress"] = address;
+    doc["Silicons"][0]["Wrappers"][0]["Engines"][0]["ClkReqMap"] = 6;
+    const kelsim::Scenario s = kelsim::ScenarioFromJson(doc, "p", ".");
+    EXPECT_EQ(s.silicons[0].wrappers[0].engines[0].engine.portLocation, location) << address;
+    ASSERT_EQ(s.warnings.size(), 1u);
+    EXPECT_NE(s.warnings[0].find("ClkReqMap: CLKREQ number 6 names no signal"), std::string::npos);
+  }
+}
+
 struct BadInput {
   const char *name;
   std::function<void(json &)> edit;
@@ -161,6 +178,21 @@ INSTANTIATE_TEST_SUITE_P(
                      {"Address": "05:00.0", "Model": "nic"}])");
                  },
                  "Devices[0]", "bus 5 lies outside the buses 1-2 that 00:01.1 routes"},
+        BadInput{"PayloadCodeAbove4096Bytes", [](json &d) { Engine0(d)["MaxPayloadSize"] = 6; },
+                 "Engines[0].MaxPayloadSize", "out of range"},
+        BadInput{"AspmRequestBeyondBothStates", [](json &d) { Engine0(d)["PortAspm"] = "0x45"; },
+                 "Engines[0].PortAspm", "bits 7:4 request ASPM states"},
+        BadInput{"ByteSettingAbove255", [](json &d) { d["Pcd"]["205"] = 300; }, "$.Pcd.205",
+                 "at most 255"},
+        BadInput{"BooleanSettingOfTwo", [](json &d) { d["Pcd"]["67"] = 2; }, "$.Pcd.67",
+                 "a boolean setting"},
+        BadInput{"TwoEnginesOnePort",
+                 [](json &d) {
+                   Engine0(d)["PortPciAddress"] = "00:05.1";
+                   d["Silicons"][0]["Wrappers"][0]["Engines"].push_back(
+                       {{"StartLane", 4}, {"EndLane", 4}, {"PortPciAddress", "00:05.2"}});
+                 },
+                 "Engines[1].PortLocation", "PortId 0 of core 0 is also $.Silicons[0]"},
         BadInput{"MissingCapture", [](json &d) { d["Captures"] = {"no-such-capture.txt"}; },
                  "$.Captures[0]", "does not exist"},
         BadInput{"CaptureIsAFolder", [](json &d) { d["Captures"] = {"."}; }, "$.Captures[0]",
@@ -554,6 +586,9 @@ TEST(KelsimBinaryTest, OutputsAndOptionsAreCheckedFirst) {
     auto [status, out] = RunBinary(std::string("--no-writes --no-script --levels ") + levels);
     EXPECT_EQ(status, 0) << levels << out;
   }
+  auto [noLevel, noLevelOut] = RunBinary("--levels 0x1");
+  EXPECT_EQ(noLevel, 2) << "a mask without a defined level bit";
+  EXPECT_NE(noLevelOut.find("names no debug level"), std::string::npos) << noLevelOut;
   // Options that would do nothing in the mode chosen.
   const std::string batch = "--batch " + dir.Path().string() + " ";
   for (const auto &[arguments, says] : std::vector<std::pair<std::string, std::string>>{

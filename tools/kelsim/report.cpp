@@ -407,6 +407,9 @@ nlohmann::json FeatureJson(const FeatureView &v) {
 
 } // namespace
 
+constexpr uint64_t kDefinedLevels =
+    0x100000 | 0x200000 | 0x2000000 | 0x4000000000000ULL | 0x20000000000000ULL;
+
 bool ParseLevels(const std::string &text, uint64_t &mask) {
   mask = 0;
   std::stringstream in(text);
@@ -434,10 +437,12 @@ bool ParseLevels(const std::string &text, uint64_t &mask) {
     } else {
       try {
         size_t used = 0;
-        mask |= std::stoull(item, &used, 0);
-        if (used != item.size()) {
+        const uint64_t bits = std::stoull(item, &used, 0);
+        // A mask must name at least one level the driver prints at.
+        if (used != item.size() || (bits & kDefinedLevels) == 0) {
           return false;
         }
+        mask |= bits;
       } catch (const std::exception &) {
         return false;
       }

@@ -9,6 +9,8 @@
 #include <sstream>
 #include <tuple>
 
+#include <fmt/format.h>
+
 #include "sim/catalogue.h"
 #include "sim/input_error.h"
 #include "sim/input_file.h"
@@ -310,6 +312,26 @@ std::map<uint32_t, uint32_t> AddressValueMap(const Reader &r, const std::string 
   return out;
 }
 
+// The NBIO numbers its ports by the root port's address: device 1
+// functions 1-7 are core 0 ports 0-6 and device 2 function 1 its port 7;
+// devices 3 and 4 the same for core 1, whose ports count from 8. Other
+// addresses have no number of their own (0, as the topology producer's
+// zeroed field).
+uint8_t PortLocationOf(uint32_t bdf) {
+  const uint32_t device = (bdf >> 15) & 0x1F;
+  const uint32_t function = (bdf >> 12) & 7;
+  uint32_t port = 0;
+  if ((device == 1 || device == 3) && function >= 1) {
+    port = function - 1;
+  } else if ((device == 2 || device == 4) && function == 1) {
+    port = 7;
+  } else {
+    return 0;
+  }
+  const uint32_t core = device >= 3 ? 1 : 0;
+  return static_cast<uint8_t>(((port + 8 * core) << 4) | core);
+}
+
 EngineEntry ReadEngine(const Reader &r) {
   r.RequireObject("Engine");
   EngineEntry e;
@@ -320,10 +342,14 @@ EngineEntry ReadEngine(const Reader &r) {
   r.Optional("EndLane", s.endLane, 0xFFFF);
   r.Optional("PortStatus", s.portStatus, 0xFF);
   r.Optional("PortAspm", s.portAspm, 0xFF);
+  if ((s.portAspm >> 4) > 3) {
+    r.At("PortAspm").Fail("bits 7:4 request ASPM states as Link Control encodes them: 0-3");
+  }
   r.Optional("PortControl", s.portControl, 0xFF);
   r.Optional("PortLocation", s.portLocation, 0xFF);
   r.Optional("SlotPowerLimitValue", s.slotPowerLimitValue, 0xFF);
-  r.Optional("MaxPayloadSize", s.maxPayloadSize, 0xFF);
+  // PCI Express Base r5.0, 7.5.3.4: codes 0-5 are 128 to 4096 bytes.
+  r.Optional("MaxPayloadSize", s.maxPayloadSize, 5);
   r.Optional("ClkReqMap", s.clkReqMap, 0xFF);
   r.Optional("SrisOptions", s.srisOptions, 0xFF);
   r.Optional("PortPmOptions", s.portPmOptions, 0xFF);
@@ -334,6 +360,9 @@ EngineEntry ReadEngine(const Reader &r) {
   s.portDeviceFunction =
       static_cast<uint8_t>((((s.portPciAddress >> 15) & 0x1F) << 3) | ((s.portPciAddress >> 12) & 7));
   r.Optional("PortDeviceFunction", s.portDeviceFunction, 0xFF);
+  if (!r.Has("PortLocation")) {
+    s.portLocation = PortLocationOf(s.portPciAddress);
+  }
   if (r.Has("RootPort")) {
     const Reader rp = r.At("RootPort");
     rp.RequireObject("RootPort");
@@ -714,6 +743,33 @@ void CheckLanes(const SiliconEntry &silicon, const std::string &file) {
   }
 }
 
+// Two engines with one PortId on one core would share their NBIO port
+// registers and CLKREQ# map field; a ClkReqNumber of 6-15 names no signal,
+// which the driver treats as none.
+void CheckPortNumbers(const SiliconEntry &silicon, const std::string &file,
+                      std::vector<std::string> &warnings) {
+  std::map<uint8_t, std::string> taken;
+  for (const WrapperEntry &w : silicon.wrappers) {
+    for (const EngineEntry &e : w.engines) {
+      const uint8_t location = e.engine.portLocation;
+      const auto [it, fresh] = taken.emplace(location, e.path);
+      if (!fresh) {
+        throw sim::InputError(file, e.path + ".PortLocation",
+                              fmt::format("PortId {} of core {} is also {}'s; give each engine its "
+                                          "own PortLocation",
+                                          location >> 4, location & 0xF, it->second));
+      }
+      const unsigned clkReq = e.engine.clkReqMap & 0xF;
+      if (clkReq > 5) {
+        warnings.push_back(file + ": " + e.path + ".ClkReqMap: CLKREQ number " +
+                           std::to_string(clkReq) +
+                           " names no signal (1-5 are CLKREQB_0-4); the driver treats the port "
+                           "as one without a signal");
+      }
+    }
+  }
+}
+
 void Validate(Scenario &s, const std::string &file) {
   std::map<uint32_t, std::string> taken;
   std::vector<BridgeInfo> bridges;
@@ -738,6 +794,7 @@ void Validate(Scenario &s, const std::string &file) {
   for (size_t si = 0; si < s.silicons.size(); ++si) {
     const SiliconEntry &silicon = s.silicons[si];
     CheckLanes(silicon, file);
+    CheckPortNumbers(silicon, file, s.warnings);
     const std::string where = "$.Silicons[" + std::to_string(si) + "].HostBridgeAddress";
     if (!hostBridges.insert(silicon.hostBridgeAddress).second) {
       throw sim::InputError(file, where,
@@ -804,16 +861,16 @@ std::vector<PlatformEvent> DefaultEvents() {
 
 const std::vector<PcdSetting> &PcdSettings() {
   static const std::vector<PcdSetting> settings = {
-      {67, "program Max Payload Size below each port (and the completion payload)", 1},
+      {67, "program Max Payload Size below each port (and the completion payload)", 1, 1},
       {205, "Max Read Request Size code for every port, 0-5 = 128-4096 bytes, above 5: "
-            "leave devices alone", 2},
-      {311, "RAS word written to NBIO 0x13B20434 for package types 2, 16 and 128", 0},
-      {418, "ASPM blacklist and device fixes inside the ASPM link pass", 1},
-      {456, "RAS word written to NBIO 0x13B20430 for package types 2, 16 and 128", 0},
-      {588, "run RAS control", 0},
-      {665, "x1 slots advertise 10 W", 0},
-      {1005, "ECRC errors are fatal where the AER service enables ECRC", 0},
-      {1128, "fourth argument word of the SMU request", 0},
+            "leave devices alone", 2, 0xFF},
+      {311, "RAS word written to NBIO 0x13B20434 for package types 2, 16 and 128", 0, 0xFFFFFFFF},
+      {418, "ASPM blacklist and device fixes inside the ASPM link pass", 1, 1},
+      {456, "RAS word written to NBIO 0x13B20430 for package types 2, 16 and 128", 0, 0xFFFFFFFF},
+      {588, "run RAS control", 0, 1},
+      {665, "x1 slots advertise 10 W", 0, 1},
+      {1005, "ECRC errors are fatal where the AER service enables ECRC", 0, 1},
+      {1128, "fourth argument word of the SMU request", 0, 1},
   };
   return settings;
 }
@@ -874,7 +931,16 @@ Scenario ScenarioFromJson(const json &doc, const std::string &name, const std::s
       const json keyNode(key);
       const Reader token(keyNode, pcd.Path() + "." + key, name);
       const Reader v(value, pcd.Path() + "." + key, name);
-      s.pcd[token.Unsigned(0xFFFFFFFF)] = value.is_boolean() ? (v.Bool() ? 1 : 0) : v.Unsigned(~0ULL);
+      const uint64_t number = token.Unsigned(0xFFFFFFFF);
+      const uint64_t setting = value.is_boolean() ? (v.Bool() ? 1 : 0) : v.Unsigned(~0ULL);
+      for (const PcdSetting &known : PcdSettings()) {
+        if (known.token == number && setting > known.maxValue) {
+          v.Fail(known.maxValue == 1
+                     ? "a boolean setting (" + std::string(known.meaning) + "): true, false, 0 or 1"
+                     : "at most " + std::to_string(known.maxValue) + " (" + known.meaning + ")");
+        }
+      }
+      s.pcd[number] = setting;
     }
   }
   if (root.Has("Processor")) {

@@ -124,6 +124,7 @@ struct PcdSetting {
   uint64_t token;
   const char *meaning;
   uint64_t defaultValue;
+  uint64_t maxValue; // 1 for a boolean, 255 for a byte, as the driver reads it
 };
 const std::vector<PcdSetting> &PcdSettings();
 
