@@ -1,6 +1,7 @@
 #include "tools/kelsim/emit.h"
 
 #include <filesystem>
+#include <set>
 #include <sstream>
 
 #include <fmt/format.h>
@@ -68,12 +69,16 @@ json Engine(const sim::EngineLayout &e, const sim::Platform &p) {
   return j;
 }
 
-json Silicon(const sim::SiliconLayout &s, const sim::Platform &p) {
+json Silicon(const sim::SiliconLayout &s, const sim::Platform &p,
+            const std::set<uint32_t> &clkReqUnknown) {
   json wrappers = json::array();
   for (const sim::WrapperLayout &w : s.wrappers) {
     json engines = json::array();
     for (const sim::EngineLayout &e : w.engines) {
       engines.push_back(Engine(e, p));
+      if (clkReqUnknown.count(e.portPciAddress) != 0) {
+        engines.back()["ClkReqMap"] = nullptr; // the wiring stays unknown
+      }
     }
     wrappers.push_back({{"WrapperId", w.wrapperId},
                         {"WrapperFeatures", Hex(w.wrapperFeatures)},
@@ -129,7 +134,7 @@ std::string EmitPlatform(const Scenario &scenario, const std::string &jsonPath) 
   doc["Captures"] = {std::filesystem::path(capturePath).filename().string()};
   doc["Silicons"] = json::array();
   for (const sim::SiliconLayout &s : layout.silicons) {
-    doc["Silicons"].push_back(Silicon(s, p));
+    doc["Silicons"].push_back(Silicon(s, p, scenario.clkReqUnknown));
   }
   doc["Pcd"] = json::object();
   for (const auto &[token, value] : p.pcd) {

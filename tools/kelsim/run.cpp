@@ -464,14 +464,14 @@ namespace {
 std::map<uint32_t, audit::RootPortContext> RootPortContexts(const sim::Platform &p,
                                                             const sim::BuiltTopology &topology,
                                                             const std::vector<EngineReport> &engines,
-                                                            bool clkReqKnown) {
+                                                            const std::set<uint32_t> &clkReqUnknown) {
   std::map<uint32_t, audit::RootPortContext> ports;
   size_t n = 0;
   for (const auto &offsets : topology.engineOffsets) {
     for (const size_t off : offsets) {
       const EngineReport &e = engines.at(n++);
       audit::RootPortContext c{e.silicon, std::nullopt, std::nullopt};
-      if (clkReqKnown) {
+      if (clkReqUnknown.count(e.port & 0x0FFFF000) == 0) {
         c.clkReq = e.clkReq != 0;
       }
       const auto *engine = reinterpret_cast<const EngineDescriptor *>(topology.bytes.data() + off);
@@ -534,7 +534,7 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
       result.devices.push_back({bdf, Summarize(f), Summarize(f), {}});
     }
     if (options.audit) {
-      result.audit = audit::Run({&p.config, RootPortContexts(p, topology, result.features.engines, !scenario.fromCapture), {}});
+      result.audit = audit::Run({&p.config, RootPortContexts(p, topology, result.features.engines, scenario.clkReqUnknown), {}});
     }
     result.links = Links(p, topology);
     return result;
@@ -630,7 +630,7 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
       }
     }
     const auto contexts =
-        RootPortContexts(p, topology, result.features.engines, !scenario.fromCapture);
+        RootPortContexts(p, topology, result.features.engines, scenario.clkReqUnknown);
     result.resume = CheckResume(p, cfgBefore, smnBefore, indirectBefore, script, windowBase,
                                 [&](const sim::ConfigSpace &resumed) {
                                   if (options.audit) {

@@ -350,7 +350,12 @@ EngineEntry ReadEngine(const Reader &r) {
   r.Optional("SlotPowerLimitValue", s.slotPowerLimitValue, 0xFF);
   // PCI Express Base r5.0, 7.5.3.4: codes 0-5 are 128 to 4096 bytes.
   r.Optional("MaxPayloadSize", s.maxPayloadSize, 5);
-  r.Optional("ClkReqMap", s.clkReqMap, 0xFF);
+  // null: the board's CLKREQ# wiring is not known (an emitted capture).
+  if (r.Has("ClkReqMap") && r.At("ClkReqMap").Node().is_null()) {
+    e.clkReqKnown = false;
+  } else {
+    r.Optional("ClkReqMap", s.clkReqMap, 0xFF);
+  }
   r.Optional("SrisOptions", s.srisOptions, 0xFF);
   r.Optional("PortPmOptions", s.portPmOptions, 0xFF);
   if (!r.Has("PortPciAddress")) {
@@ -921,6 +926,13 @@ Scenario ScenarioFromJson(const json &doc, const std::string &name, const std::s
   }
   for (size_t i = 0; i < silicons.ArraySize(); ++i) {
     s.silicons.push_back(ReadSilicon(silicons.At(i)));
+    for (const WrapperEntry &w : s.silicons.back().wrappers) {
+      for (const EngineEntry &e : w.engines) {
+        if (!e.clkReqKnown) {
+          s.clkReqUnknown.insert(e.engine.portPciAddress);
+        }
+      }
+    }
   }
   if (root.Has("Pcd")) {
     const Reader pcd = root.At("Pcd");
@@ -1113,6 +1125,8 @@ Scenario ScenarioFromCapture(const std::string &path) {
     e.engine.portLocation = static_cast<uint8_t>((portId << 4) | (portId < 8 ? 0 : 1));
     e.engine.maxPayloadSize = 5;
     e.engine.portAspm = static_cast<uint8_t>(((f.Peek(f.pcieCap + 0x0C, 4) >> 10) & 3) << 4);
+    e.clkReqKnown = false;
+    s.clkReqUnknown.insert(c.bdf);
     lane = static_cast<uint16_t>(lane + width);
     (portId < 8 ? core0 : core1).engines.push_back(std::move(e));
     if (++portId == 16) {
