@@ -42,6 +42,15 @@ uint32_t ConfigFunction::Peek(uint16_t offset, unsigned bytes) const {
   return v;
 }
 
+bool ConfigFunction::Known(uint16_t offset, unsigned bytes) const {
+  for (const auto &[first, end] : unknown) {
+    if (offset < end && offset + bytes > first) {
+      return false;
+    }
+  }
+  return true;
+}
+
 void ConfigFunction::Poke(uint16_t offset, unsigned bytes, uint32_t value) {
   for (unsigned i = 0; i < bytes; ++i) {
     data.at(offset + i) = static_cast<uint8_t>(value >> (8 * i));

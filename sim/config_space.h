@@ -42,8 +42,14 @@ struct ConfigFunction {
   unsigned functionLevelResets = 0;     // writes of Initiate Function Level Reset       // hot removal: gone after this many accesses (-1 never)
   unsigned retrainCount = 0;
   std::vector<IndexDataPair> pairs;
+  // Byte ranges [first, end) a capture did not hold: missing rows, or the
+  // extended space of a 256-byte capture. They read as zero; what is read
+  // from them is not known.
+  std::vector<std::pair<uint16_t, uint16_t>> unknown;
 
   uint32_t Peek(uint16_t offset, unsigned bytes) const;
+  // False when any of the bytes lies in an unknown range.
+  bool Known(uint16_t offset, unsigned bytes) const;
   void Poke(uint16_t offset, unsigned bytes, uint32_t value);
   void SetMask(std::array<uint8_t, 4096> &mask, uint16_t offset, unsigned bytes, uint32_t bits);
 };

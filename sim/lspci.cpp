@@ -121,9 +121,10 @@ std::vector<CapturedFunction> ParseLspci(std::istream &in, const std::string &na
       // reported, so that a user knows which registers are not real.
       if (offset > current->bytes.size()) {
         char gap[96];
-        std::snprintf(gap, sizeof gap, "line %d: rows 0x%zx-0x%zx of %s missing, read as zero",
+        std::snprintf(gap, sizeof gap, "line %d: rows 0x%zx-0x%zx of %s missing: unknown, read as zero",
                       line, current->bytes.size(), offset - 1, BdfText(current->bdf).c_str());
         current->warnings.emplace_back(gap);
+        current->missingRows.emplace_back(current->bytes.size(), offset);
         current->bytes.resize(offset, 0);
       }
       std::istringstream hex(m[2].str());
@@ -179,6 +180,10 @@ ConfigFunction FunctionFromCapture(const CapturedFunction &captured) {
   ConfigFunction f;
   std::copy(captured.bytes.begin(), captured.bytes.end(), f.data.begin());
   ApplyRegisterBehaviour(f);
+  f.unknown = captured.missingRows;
+  if (captured.bytes.size() < f.data.size()) {
+    f.unknown.emplace_back(captured.bytes.size(), f.data.size());
+  }
   return f;
 }
 

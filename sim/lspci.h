@@ -18,6 +18,7 @@ struct CapturedFunction {
   std::vector<uint8_t> bytes; // 256 or 4096
   int line = 0;               // of the header line
   std::vector<std::string> warnings;
+  std::vector<std::pair<uint16_t, uint16_t>> missingRows; // [first, end) read as zero
 };
 
 // Parses every function of a capture; throws InputError naming the line.
@@ -27,7 +28,8 @@ std::vector<CapturedFunction> ParseLspci(std::istream &in, const std::string &na
                                          std::vector<std::string> *warnings = nullptr);
 
 // A function that reads as captured and writes as the PCI Express registers
-// it carries define; bytes past a 256-byte capture read as zero.
+// it carries define; missing rows and the bytes past a 256-byte capture read
+// as zero and are marked unknown.
 ConfigFunction FunctionFromCapture(const CapturedFunction &captured);
 
 std::string BdfText(uint32_t bdf);

@@ -347,3 +347,28 @@ TEST(AuditTest, VerifyThatBlacklistVerdictsFollowTheDriversTables) {
 }
 
 } // namespace
+
+namespace {
+
+// Verify that a finding is never raised from bytes a capture did not hold:
+// the same mismatch is reported with the device's Device Control known, is
+// "not judged" when that row is missing, and a 256-byte capture's extended
+// space is named as not checked.
+TEST(AuditTest, VerifyThatUnknownBytesRaiseNoFindingAndAreNamed) {
+  Platform p;
+  p.Pcie(kDevice, kDevCtl, 0xE0, 0x00); // 128 B below a 256 B port
+  EXPECT_TRUE(Has(p.Run(), "PAYLOAD-MPS-MISMATCH"));
+  const uint16_t row = static_cast<uint16_t>((p.F(kDevice).pcieCap + kDevCtl) & ~0xF);
+  p.F(kDevice).unknown = {{row, static_cast<uint16_t>(row + 16)}};
+  std::vector<std::string> notes;
+  EXPECT_FALSE(Has(audit::Run(p.input, &notes), "PAYLOAD-MPS-MISMATCH"));
+  ASSERT_GE(notes.size(), 2u);
+  EXPECT_EQ(notes[0].rfind("PAYLOAD-MPS-MISMATCH not judged: it rests on 01:00.0 Device Control", 0),
+            0u) << notes[0];
+  EXPECT_NE(notes.back().find("01:00.0: bytes 0x"), std::string::npos) << notes.back();
+  p.F(kDevice).unknown = {{0x100, 0x1000}};
+  audit::Run(p.input, &notes);
+  EXPECT_NE(notes.back().find("extended configuration space not captured"), std::string::npos);
+}
+
+} // namespace

@@ -717,7 +717,79 @@ BlacklistVerdict BlacklistFor(uint32_t upstreamId, uint32_t downstreamId) {
   return v;
 }
 
-std::vector<Finding> Run(const Input &in) {
+namespace {
+
+// A finding rests on the registers it names; one of them read from bytes
+// the capture did not hold makes it no finding at all.
+const RegisterValue *UnknownRegister(const sim::ConfigSpace &config, const Finding &f) {
+  for (const RegisterValue &v : f.registers) {
+    const sim::ConfigFunction *fn = config.Find(v.function);
+    if (fn != nullptr && !fn->Known(v.offset, 4)) {
+      return &v;
+    }
+  }
+  return nullptr;
+}
+
+std::string Ranges(const std::vector<std::pair<uint16_t, uint16_t>> &ranges) {
+  std::string out;
+  for (const auto &[first, end] : ranges) {
+    out += fmt::format("{}0x{:03x}-0x{:03x}", out.empty() ? "" : ", ", first, end - 1);
+  }
+  return out;
+}
+
+// What the rules could not look at: bytes not captured, a capture without
+// root ports, links with nothing captured below them.
+void NotCovered(const Tree &t, std::vector<std::string> &notes) {
+  std::vector<std::string> noExtended;
+  bool rootPort = false;
+  std::set<uint32_t> buses;
+  for (const auto &[bdf, fn] : t.functions) {
+    buses.insert((bdf >> 20) & 0xFF);
+    rootPort |= fn.IsPcie() && fn.type == PcieDeviceRootComplex;
+    std::vector<std::pair<uint16_t, uint16_t>> rows;
+    for (const auto &range : fn.config->unknown) {
+      if (range == std::pair<uint16_t, uint16_t>{0x100, 0x1000}) {
+        if (fn.IsPcie()) { // conventional PCI has no extended space to capture
+          noExtended.push_back(Bdf(bdf));
+        }
+      } else {
+        rows.push_back(range);
+      }
+    }
+    if (!rows.empty()) {
+      notes.push_back(Bdf(bdf) + ": bytes " + Ranges(rows) +
+                      " are not in the capture; no rule judges the registers there");
+    }
+  }
+  if (!noExtended.empty()) {
+    std::string list;
+    for (const std::string &b : noExtended) {
+      list += (list.empty() ? "" : " ") + b;
+    }
+    notes.push_back("extended configuration space not captured (lspci -xxx, not -xxxx) for " +
+                    std::to_string(noExtended.size()) + " functions: AER, ECRC, L1 PM "
+                    "substates and LTR rules not checked there (" + list + ")");
+  }
+  if (!t.functions.empty() && !rootPort) {
+    notes.push_back("no root port in the capture: the rules that follow a hierarchy from its "
+                    "root port (payload sizes, LTR up the path) not checked");
+  }
+  for (const auto &[bdf, fn] : t.functions) {
+    if (fn.IsDownstreamPort() && fn.HasLink() && fn.secondary > ((bdf >> 20) & 0xFF) &&
+        buses.count(fn.secondary) == 0 &&
+        PcieCap::NegotiatedLinkWidth::Get(static_cast<uint16_t>(fn.LinkControl() >> 16)) != 0) {
+      notes.push_back(Bdf(bdf) + ": its link is up but nothing on bus " +
+                      fmt::format("{:02x}", fn.secondary) +
+                      " was captured: the link's partner is not checked");
+    }
+  }
+}
+
+} // namespace
+
+std::vector<Finding> Run(const Input &in, std::vector<std::string> *notChecked) {
   Findings out;
   if (in.config != nullptr) {
     const Tree t = BuildTree(*in.config);
@@ -733,6 +805,22 @@ std::vector<Finding> Run(const Input &in) {
   }
   CheckResume(in, out);
   std::vector<Finding> all = out.Take();
+  if (in.config != nullptr) {
+    std::vector<std::string> notes;
+    std::erase_if(all, [&](const Finding &f) {
+      const RegisterValue *unknown = UnknownRegister(*in.config, f);
+      if (unknown != nullptr) {
+        notes.push_back(fmt::format("{} not judged: it rests on {} {} (+0x{:03x}), which the "
+                                    "capture does not hold",
+                                    f.id, Bdf(unknown->function), unknown->name, unknown->offset));
+      }
+      return unknown != nullptr;
+    });
+    NotCovered(BuildTree(*in.config), notes);
+    if (notChecked != nullptr) {
+      *notChecked = std::move(notes);
+    }
+  }
   std::stable_sort(all.begin(), all.end(), [](const Finding &a, const Finding &b) {
     const uint32_t fa = a.functions.empty() ? kNone : a.functions.front();
     const uint32_t fb = b.functions.empty() ? kNone : b.functions.front();

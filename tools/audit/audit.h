@@ -60,7 +60,11 @@ struct Input {
 };
 
 // Every finding, most severe first, then by the first function involved.
-std::vector<Finding> Run(const Input &input);
+// A finding that would rest on a register a capture does not hold (see
+// sim::ConfigFunction::unknown) is not raised. When `notChecked` is given,
+// it receives a line for each such rule and for each part of the platform
+// the rules could not look at.
+std::vector<Finding> Run(const Input &input, std::vector<std::string> *notChecked = nullptr);
 
 // The blacklist rows the driver applies, as the audit reads them: which
 // ASPM states (Link Control encoding) and L1 PM substates (Control 1

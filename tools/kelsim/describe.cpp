@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <map>
+#include <utility>
+
+#include <fmt/format.h>
 
 namespace kelsim {
 
@@ -296,6 +299,26 @@ long long LatencyNs(uint32_t half) {
     return -1;
   }
   return static_cast<long long>(half & 0x3FF) << (5 * scale);
+}
+
+std::vector<std::string> UnknownRegisters(const sim::ConfigFunction &f) {
+  std::vector<std::string> out;
+  if (f.unknown.empty()) {
+    return out;
+  }
+  const uint16_t c = f.pcieCap;
+  const std::pair<const char *, uint16_t> shown[] = {
+      {"Device Control", 0x08}, {"Link Control", 0x10}, {"Slot Capabilities", 0x14},
+      {"Device Control 2", 0x28}};
+  for (const auto &[name, offset] : shown) {
+    if (c != 0 && !f.Known(static_cast<uint16_t>(c + offset), 4)) {
+      out.push_back(fmt::format("{} (+0x{:03x})", name, c + offset));
+    }
+  }
+  if (c != 0 && !f.Known(0x100, 4)) {
+    out.push_back("the extended capabilities (AER, LTR, L1 PM Substates)");
+  }
+  return out;
 }
 
 FunctionState Summarize(const sim::ConfigFunction &f) {

@@ -68,6 +68,9 @@ struct FunctionState {
 };
 
 FunctionState Summarize(const sim::ConfigFunction &f);
+// The registers the device view shows that a capture does not hold, named
+// with their offset: the view shows them as the simulator reads them (0).
+std::vector<std::string> UnknownRegisters(const sim::ConfigFunction &f);
 std::string PortTypeName(int type);
 std::string AspmName(int aspm);
 std::string L1ssName(int bits);

@@ -36,6 +36,11 @@ std::string CaptureText(const sim::Platform &p) {
                                         static_cast<uint16_t>(f.Peek(2, 2)));
     out << sim::BdfText(bdf) << " " << (name.empty() ? "function" : name) << "\n";
     for (unsigned row = 0; row < 256; ++row) {
+      // Rows a capture did not hold stay out, so the file knows no more
+      // than the capture did (a 256-byte capture stays one).
+      if (!f.Known(static_cast<uint16_t>(row * 16), 16)) {
+        continue;
+      }
       out << fmt::format("{:03x}:", row * 16);
       for (unsigned i = 0; i < 16; ++i) {
         out << fmt::format(" {:02x}", f.data[row * 16 + i]);

@@ -139,14 +139,25 @@ std::string FindingLine(const audit::Finding &f) {
 }
 
 void WriteAuditText(const std::vector<audit::Finding> &findings, const std::string &when,
-                    std::ostream &out) {
+                    std::ostream &out, const std::vector<std::string> &notChecked = {},
+                    bool checkedAnything = true) {
   out << "\n-- audit (" << when << ") --\n";
   std::map<audit::Severity, int> count;
   for (const audit::Finding &f : findings) {
     ++count[f.severity];
   }
-  out << count[audit::Severity::Error] << " errors, " << count[audit::Severity::Warning]
-      << " warnings, " << count[audit::Severity::Info] << " info\n";
+  if (!checkedAnything) {
+    out << "nothing checked: the platform has no PCI Express function\n";
+  } else if (findings.empty()) {
+    out << (notChecked.empty() ? "nothing to report\n"
+                               : "nothing to report in what could be checked\n");
+  } else {
+    out << count[audit::Severity::Error] << " errors, " << count[audit::Severity::Warning]
+        << " warnings, " << count[audit::Severity::Info] << " info\n";
+  }
+  for (const std::string &note : notChecked) {
+    out << "not checked: " << note << "\n";
+  }
   // Grouped by the first function each finding names; the groups in the
   // order of their most severe finding.
   std::vector<std::string> order;
@@ -551,6 +562,13 @@ void WriteText(const RunResult &r, const TextOptions &o, std::ostream &out) {
       if (!d.diff.empty()) {
         out << "    diff:   " << Changes(d.diff) << "\n";
       }
+      if (!d.unknown.empty()) {
+        std::string names;
+        for (const std::string &u : d.unknown) {
+          names += (names.empty() ? "" : ", ") + u;
+        }
+        out << "    unknown: " << names << ": not in the capture, shown as read (0)\n";
+      }
     }
   }
   if (o.features) {
@@ -561,7 +579,7 @@ void WriteText(const RunResult &r, const TextOptions &o, std::ostream &out) {
   }
   if (r.audit) {
     WriteAuditText(*r.audit, r.passRan ? "after the pass" : "as the platform stands, no pass",
-                   out);
+                   out, r.auditNotChecked, r.auditHadSomethingToCheck);
   }
   if (r.auditAfterResume) {
     WriteAuditText(*r.auditAfterResume, "after S3 resume: the boot script replayed", out);
@@ -663,7 +681,8 @@ json ToJson(const RunResult &r) {
     std::snprintf(ids, sizeof ids, "%04x:%04x", d.after.vendor, d.after.device);
     j["devices"][sim::BdfText(d.bdf)] = {
         {"id", ids},       {"name", DeviceName(d.after.vendor, d.after.device)},
-        {"before", StateJson(d.before)}, {"after", StateJson(d.after)}, {"diff", diff}};
+        {"before", StateJson(d.before)}, {"after", StateJson(d.after)}, {"diff", diff},
+        {"unknown_registers", d.unknown}};
   }
   json resume;
   resume["replayed_writes"] = r.resume.replayedWrites;
@@ -704,6 +723,7 @@ json ToJson(const RunResult &r) {
   }
   if (r.audit) {
     j["audit"] = AuditJson(*r.audit);
+    j["audit_not_checked"] = r.auditNotChecked;
   }
   if (r.auditAfterResume) {
     j["audit_after_resume"] = AuditJson(*r.auditAfterResume);

@@ -459,6 +459,19 @@ std::vector<Link> Links(const sim::Platform &p, const sim::BuiltTopology &topolo
 
 namespace {
 
+// What a scenario leaves out of the audit besides the bytes its captures
+// lack: whole PCI domains; and whether there was anything to judge.
+void AddScenarioGaps(const Scenario &scenario, const sim::Platform &p, RunResult &result) {
+  for (const auto &[domain, functions] : scenario.leftOutDomains) {
+    result.auditNotChecked.push_back(fmt::format(
+        "PCI domain {:04x} ({} functions) not checked: the platform has one configuration segment",
+        domain, functions));
+  }
+  result.auditHadSomethingToCheck = std::any_of(
+      p.config.Functions().begin(), p.config.Functions().end(),
+      [](const auto &entry) { return entry.second.pcieCap != 0; });
+}
+
 // What the topology tells the audit about each root port: its silicon, its
 // CLKREQ# signal and the completion payload its NBIO register limits.
 std::map<uint32_t, audit::RootPortContext> RootPortContexts(const sim::Platform &p,
@@ -531,10 +544,13 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
     result.passRan = false;
     result.features.engines = ViewFeatures(p, topology, p.TopologyBytes()).engines;
     for (const auto &[bdf, f] : p.config.Functions()) {
-      result.devices.push_back({bdf, Summarize(f), Summarize(f), {}});
+      result.devices.push_back({bdf, Summarize(f), Summarize(f), {}, UnknownRegisters(f)});
     }
     if (options.audit) {
-      result.audit = audit::Run({&p.config, RootPortContexts(p, topology, result.features.engines, scenario.clkReqUnknown), {}});
+      result.audit = audit::Run(
+          {&p.config, RootPortContexts(p, topology, result.features.engines, scenario.clkReqUnknown), {}},
+          &result.auditNotChecked);
+      AddScenarioGaps(scenario, p, result);
     }
     result.links = Links(p, topology);
     return result;
@@ -598,7 +614,7 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
     }
     result.features = ViewFeatures(p, topology, p.TopologyBytes());
     for (const auto &[bdf, f] : p.config.Functions()) {
-      DeviceReport d{bdf, statesBefore[bdf], Summarize(f), {}};
+      DeviceReport d{bdf, statesBefore[bdf], Summarize(f), {}, UnknownRegisters(f)};
       d.diff = StateDiff(d.before, d.after);
       result.devices.push_back(std::move(d));
     }
@@ -639,7 +655,9 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
                                 });
     result.script = std::move(script);
     if (options.audit) {
-      result.audit = audit::Run({&p.config, contexts, ResumeDifferences(result.resume)});
+      result.audit = audit::Run({&p.config, contexts, ResumeDifferences(result.resume)},
+                                &result.auditNotChecked);
+      AddScenarioGaps(scenario, p, result);
     }
   } catch (const sim::Halted &) {
     result.halted = true;

@@ -66,6 +66,7 @@ struct DeviceReport {
   FunctionState before;
   FunctionState after;
   std::vector<FieldChange> diff;
+  std::vector<std::string> unknown; // registers shown that a capture does not hold
 };
 
 struct Link {
@@ -110,6 +111,11 @@ struct RunResult {
   std::vector<sim::StepAccesses> accesses; // of the first pass, per step
   bool passRan = true;                     // false with RunOptions::pass off
   std::optional<std::vector<audit::Finding>> audit;
+  // What the audit could not look at: bytes a capture does not hold, PCI
+  // domains left out, links whose partner is absent.
+  std::vector<std::string> auditNotChecked;
+  // True when the platform has a PCI Express function for the rules to judge.
+  bool auditHadSomethingToCheck = false;
   // The same rules on the state an S3 resume leaves: the pre-pass platform
   // with the boot script replayed onto it.
   std::optional<std::vector<audit::Finding>> auditAfterResume;

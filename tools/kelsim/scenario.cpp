@@ -606,8 +606,8 @@ void ReadProcessor(const Reader &r, sim::ProcessorState &cpu) {
   }
 }
 
-std::vector<sim::CapturedFunction> LoadCapture(const std::string &path,
-                                               std::vector<std::string> &warnings) {
+std::vector<sim::CapturedFunction> LoadCapture(const std::string &path, Scenario &s) {
+  std::vector<std::string> &warnings = s.warnings;
   const std::string name = sim::InputName(path);
   std::istringstream in(sim::ReadInputFile(path));
   std::vector<std::string> skipped;
@@ -621,6 +621,7 @@ std::vector<sim::CapturedFunction> LoadCapture(const std::string &path,
       warnings.push_back(name + ": " + w);
     }
     if (f.domain != 0) {
+      ++s.leftOutDomains[f.domain];
       warnings.push_back(name + ": line " + std::to_string(f.line) + ": " +
                          sim::BdfText(f.bdf) + " is in PCI domain " + std::to_string(f.domain) +
                          "; the platform has one configuration segment, so it is left out");
@@ -912,7 +913,7 @@ Scenario ScenarioFromJson(const json &doc, const std::string &name, const std::s
         entry.Fail("capture " + p.string() + " does not exist");
       }
       s.inputFiles.push_back(p.string());
-      for (auto &f : LoadCapture(p.string(), s.warnings)) {
+      for (auto &f : LoadCapture(p.string(), s)) {
         s.captured.push_back(std::move(f));
       }
     }
@@ -1103,7 +1104,7 @@ Scenario ScenarioFromCapture(const std::string &path) {
   if (path != "-") {
     s.inputFiles.push_back(path);
   }
-  s.captured = LoadCapture(path, s.warnings);
+  s.captured = LoadCapture(path, s);
   SiliconEntry silicon;
   silicon.hostBridgeAddress = HostBridgeForCapture(s.captured);
   WrapperEntry core0{.wrapperId = 0};

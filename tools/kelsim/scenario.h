@@ -100,6 +100,8 @@ struct Scenario {
   bool powerOn = false;
   std::vector<SiliconEntry> silicons;
   std::vector<sim::CapturedFunction> captured;
+  // Captured functions of PCI domains other than 0, left out: per domain.
+  std::map<uint16_t, size_t> leftOutDomains;
   std::map<uint64_t, uint64_t> pcd;
   std::set<uint64_t> pcdDefaulted; // settings the file left out, at their defaults
   sim::ProcessorState cpu;
