@@ -1,8 +1,13 @@
 #include "sim/lspci.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
+#include <tuple>
 
 #include <fmt/compile.h>
 #include <fmt/format.h>
@@ -172,6 +177,53 @@ std::vector<CapturedFunction> ParseLspci(std::istream &in, const std::string &na
   }
   if (out.empty()) {
     throw InputError(name, "line 1", "no function in the capture");
+  }
+  return out;
+}
+
+std::vector<CapturedFunction> ReadSysfs(const std::string &root) {
+  namespace fs = std::filesystem;
+  const fs::path devices = fs::path(root) / "sys/bus/pci/devices";
+  std::error_code error;
+  fs::directory_iterator it(devices, error);
+  if (error) {
+    throw InputError(devices.string(), "folder", "cannot be read: " + error.message());
+  }
+  static const std::regex name(R"(^([0-9a-fA-F]{4}):([0-9a-fA-F]{2}):([0-9a-fA-F]{2})\.([0-7])$)");
+  std::vector<CapturedFunction> out;
+  for (const fs::directory_entry &entry : it) {
+    std::smatch m;
+    const std::string text = entry.path().filename().string();
+    if (!std::regex_match(text, m, name)) {
+      continue;
+    }
+    CapturedFunction f;
+    f.domain = static_cast<uint16_t>(std::stoul(m[1].str(), nullptr, 16));
+    f.bdf = Bdf(std::stoul(m[2].str(), nullptr, 16), std::stoul(m[3].str(), nullptr, 16) & 0x1F,
+                std::stoul(m[4].str(), nullptr, 16));
+    f.description = "sysfs " + text;
+    const fs::path config = entry.path() / "config";
+    std::ifstream in(config, std::ios::binary);
+    f.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    f.bytes.resize(std::min<size_t>(f.bytes.size(), 4096));
+    // Linux gives a user without root the first 64 bytes only.
+    if (f.bytes.size() <= 64) {
+      throw InputError(config.string(), "file",
+                       std::to_string(f.bytes.size()) + " bytes readable: run kelsim as root to "
+                       "read each function's whole configuration space");
+    }
+    const size_t whole = f.bytes.size() <= 256 ? 256 : 4096;
+    if (f.bytes.size() < whole) {
+      f.missingRows.emplace_back(f.bytes.size(), whole);
+      f.bytes.resize(whole, 0);
+    }
+    out.push_back(std::move(f));
+  }
+  std::sort(out.begin(), out.end(), [](const CapturedFunction &a, const CapturedFunction &b) {
+    return std::tie(a.domain, a.bdf) < std::tie(b.domain, b.bdf);
+  });
+  if (out.empty()) {
+    throw InputError(devices.string(), "folder", "holds no PCI function");
   }
   return out;
 }

@@ -27,6 +27,12 @@ struct CapturedFunction {
 std::vector<CapturedFunction> ParseLspci(std::istream &in, const std::string &name,
                                          std::vector<std::string> *warnings = nullptr);
 
+// Every function's configuration space as a running Linux shows it in
+// ROOT/sys/bus/pci/devices/DDDD:BB:DD.F/config, as lspci reads it on a live
+// machine, in address order. Throws InputError when the folder is missing
+// or, read without root, a function shows only its first 64 bytes.
+std::vector<CapturedFunction> ReadSysfs(const std::string &root);
+
 // A function that reads as captured and writes as the PCI Express registers
 // it carries define; missing rows and the bytes past a 256-byte capture read
 // as zero and are marked unknown.

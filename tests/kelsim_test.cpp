@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "sim/catalogue.h"
 #include "sim/input_error.h"
 #include "tools/kelsim/emit.h"
 #include "tools/kelsim/names.h"
@@ -867,6 +868,61 @@ TEST(KelsimCaptureTest, VerifyThatCapturedBusFaultsAreWarningsNotRefusals) {
   EXPECT_TRUE(r.fatalStops.empty());
 }
 
+// Verify that --sysfs reads a machine's functions, domains apart, as lspci
+// does; that a read without root is told to run as root; and that a what-if
+// --port edit turns on L1 substates below a captured root port.
+TEST(KelsimCaptureTest, VerifyThatSysfsAndPortEditsMakeCapturesFirstClass) {
+  TempDir root;
+  const fs::path devices = root.Path() / "sys/bus/pci/devices";
+  auto put = [&](const std::string &name, const sim::ConfigFunction &f, size_t bytes) {
+    fs::create_directories(devices / name);
+    std::ofstream(devices / name / "config", std::ios::binary)
+        .write(reinterpret_cast<const char *>(f.data.data()), static_cast<std::streamsize>(bytes));
+  };
+  put("0000:00:01.1", sim::catalogue::RootPort(1, 4).Build(), 4096);
+  put("0000:01:00.0", sim::catalogue::NvmeSsd().Build(), 4096);
+  put("0001:00:00.0", sim::catalogue::NvmeSsd().Build(), 256);
+  kelsim::Scenario s = kelsim::ScenarioFromSysfs(root.Path().string());
+  ASSERT_EQ(s.captured.size(), 2u);
+  EXPECT_EQ(s.leftOutDomains.at(1), 1u);
+  auto l1ss = [](const kelsim::RunResult &r) {
+    for (const auto &d : r.devices) {
+      if (d.bdf == sim::Bdf(1, 0, 0)) {
+        return d.after.l1ss;
+      }
+    }
+    return -2;
+  };
+  EXPECT_EQ(l1ss(kelsim::Run(s)), 0) << "a derived engine requests no substates";
+  kelsim::ApplyPortEdit(s, "00:01.1:PortPmOptions=0x30,ClkReqMap=1");
+  EXPECT_EQ(l1ss(kelsim::Run(s)), 0xF);
+  for (const char *edit : {"00:01.1:PortPmOptions", "00:01.2:ClkReqMap=1", "00:01.1:Bogus=1",
+                           "00:01.1:MaxPayloadSize=6"}) {
+    EXPECT_THROW(kelsim::ApplyPortEdit(s, edit), sim::InputError) << edit;
+  }
+  put("0000:02:00.0", sim::catalogue::NvmeSsd().Build(), 64);
+  try {
+    kelsim::ScenarioFromSysfs(root.Path().string());
+    ADD_FAILURE() << "a 64-byte read accepted";
+  } catch (const sim::InputError &e) {
+    EXPECT_NE(e.Message().find("run kelsim as root"), std::string::npos) << e.Message();
+  }
+}
+
+// Verify that this machine's own devices load and run, or that the reason
+// they cannot (no root) is said.
+TEST(KelsimCaptureTest, VerifyThatThisMachinesSysfsRuns) {
+  if (!fs::exists("/sys/bus/pci/devices")) {
+    GTEST_SKIP() << "no /sys/bus/pci here";
+  }
+  try {
+    const kelsim::RunResult r = kelsim::Run(kelsim::ScenarioFromSysfs("/"));
+    EXPECT_FALSE(r.devices.empty());
+  } catch (const sim::InputError &e) {
+    EXPECT_NE(e.Message().find("root"), std::string::npos) << e.Message();
+  }
+}
+
 TEST(KelsimCaptureTest, VerifyThatACaptureWithoutRootPortsIsReported) {
   TempDir dir;
   const std::string nic = CaptureText("03:00.0 Ethernet controller: something",
@@ -991,8 +1047,12 @@ TEST(KelsimAuditTest, VerifyThatTheAuditReportsAndSetsTheExitStatus) {
   EXPECT_NE(failingOut.find("(S3-RESTORED-DIFFERENTLY error x2)"), std::string::npos) << failingOut;
   TempDir batchDir;
   batchDir.Write("p.json", mismatched.dump());
+  batchDir.Write("q.txt", CaptureText("03:00.0 Ethernet controller: a capture",
+                                      {"86 80 33 15 00 00 10 00 00 00 00 02 00 00 00 00"}));
   auto [batch, batchOut] = RunBinary("--fail-on error --batch " + batchDir.Path().string());
   EXPECT_EQ(batch, 4) << batchOut;
+  EXPECT_NE(batchOut.find("PASS " + (batchDir.Path() / "q.txt").string()), std::string::npos)
+      << "captures run in a batch too: " << batchOut;
   EXPECT_NE(batchOut.find(" errors, "), std::string::npos) << "each file's findings counted";
   EXPECT_NE(batchOut.find("; --fail-on error: "), std::string::npos) << batchOut;
   ASSERT_TRUE(j.contains("audit_after_resume"));

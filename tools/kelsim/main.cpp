@@ -44,6 +44,9 @@ struct Options {
   bool noPass = false;
   bool powerOn = false;
   std::string emitPlatform;
+  std::string sysfs; // with useSysfs: the root whose sys/bus/pci/devices is read
+  bool useSysfs = false;
+  std::vector<std::string> portEdits;
   std::string failOn; // "error", "warning" or "info"; empty: never
 };
 
@@ -52,6 +55,9 @@ kelsim::RunOptions RunOptionsOf(const Options &o) {
 }
 
 kelsim::Scenario Load(const Options &o) {
+  if (o.useSysfs) {
+    return kelsim::ScenarioFromSysfs(o.sysfs.empty() ? "/" : o.sysfs);
+  }
   if (!o.lspci.empty()) {
     return kelsim::ScenarioFromCapture(o.lspci);
   }
@@ -64,6 +70,9 @@ kelsim::Scenario Load(const Options &o) {
 kelsim::Scenario LoadWithOptions(const Options &o) {
   kelsim::Scenario s = Load(o);
   s.powerOn |= o.powerOn;
+  for (const std::string &edit : o.portEdits) {
+    kelsim::ApplyPortEdit(s, edit);
+  }
   return s;
 }
 
@@ -188,7 +197,9 @@ struct BatchResult {
 BatchResult RunBatchFile(const std::filesystem::path &file, const Options &o) {
   BatchResult r;
   try {
-    kelsim::Scenario scenario = kelsim::LoadScenarioFile(file.string());
+    kelsim::Scenario scenario = file.extension() == ".txt"
+                                    ? kelsim::ScenarioFromCapture(file.string())
+                                    : kelsim::LoadScenarioFile(file.string());
     scenario.powerOn |= o.powerOn;
     const kelsim::RunResult run = kelsim::Run(scenario, RunOptionsOf(o));
     r.status = kelsim::ExitStatus(run, o.strictS3, kelsim::ParseSeverity(o.failOn));
@@ -329,7 +340,7 @@ private:
 std::string ModeConflict(const CLI::App &app, const Options &o) {
   const bool batch = !o.batch.empty();
   if (batch) {
-    for (const char *option : {"--json", "--dot", "--emit-platform", "--lspci", "--quiet",
+    for (const char *option : {"--json", "--dot", "--emit-platform", "--lspci", "--sysfs", "--port", "--large", "--quiet",
                                "--levels", "--no-trace", "--no-writes", "--no-script",
                                "--no-devices", "--no-features", "--no-accesses"}) {
       if (app.count(option) != 0) {
@@ -345,6 +356,11 @@ std::string ModeConflict(const CLI::App &app, const Options &o) {
   }
   if (app.count("--jobs") != 0) {
     return "--jobs applies to --batch only";
+  }
+  const int sources = (o.platform.empty() ? 0 : 1) + (o.lspci.empty() ? 0 : 1) +
+                      (o.useSysfs ? 1 : 0) + (o.large ? 1 : 0);
+  if (sources > 1) {
+    return "give one platform: a platform file, --lspci, --sysfs or --large";
   }
   if (o.quiet) {
     for (const char *option : {"--levels", "--no-trace", "--no-writes", "--no-script",
@@ -366,7 +382,8 @@ int RunBatch(const Options &o) {
   std::vector<std::filesystem::path> files;
   std::error_code error;
   for (const auto &entry : std::filesystem::directory_iterator(o.batch, error)) {
-    if (entry.is_regular_file() && entry.path().extension() == ".json") {
+    if (entry.is_regular_file() &&
+        (entry.path().extension() == ".json" || entry.path().extension() == ".txt")) {
       files.push_back(entry.path());
     }
   }
@@ -376,7 +393,7 @@ int RunBatch(const Options &o) {
   }
   std::sort(files.begin(), files.end());
   if (files.empty()) {
-    std::cerr << "kelsim: " << o.batch << ": no platform files (*.json) to run\n";
+    std::cerr << "kelsim: " << o.batch << ": no platform files (*.json) or captures (*.txt) to run\n";
     return kExitInputError;
   }
   const bool terminal = isatty(STDERR_FILENO) != 0;
@@ -415,13 +432,22 @@ int main(int argc, char **argv) {
   app.add_option("--lspci", o.lspci,
                  "a machine's lspci -xxx/-xxxx capture (also -vvvxxxx), or - for standard "
                  "input: one silicon, its root ports as engines");
+  app.add_option("--sysfs", o.sysfs,
+                 "read this machine's configuration space as lspci does, from "
+                 "ROOT/sys/bus/pci/devices (default ROOT /); run as root for all of it")
+      ->expected(0, 1);
+  app.add_option("--port", o.portEdits,
+                 "set engine fields of the root port at bb:dd.f, what-if style: "
+                 "bb:dd.f:FIELD=VALUE[,FIELD=VALUE], e.g. 00:1c.0:PortPmOptions=0x30,ClkReqMap=1")
+      ->take_all();
   app.add_option("--json", o.json, "write the whole report as JSON to this file");
   app.add_option("--dot", o.dot, "write the device tree as a Graphviz graph to this file");
   app.add_option("--levels", o.levels,
                  "trace levels to show, comma-separated, any case: all, pcie (0x100000), aer "
                  "(0x200000), service (0x2000000), driver (0x4000000000000), hook "
                  "(0x20000000000000), or a mask of those bits");
-  app.add_option("--batch", o.batch, "run every platform file (*.json) of this folder")
+  app.add_option("--batch", o.batch,
+                 "run every platform file (*.json) and capture (*.txt) of this folder")
       ->check(CLI::ExistingDirectory);
   app.add_option("--jobs,-j", o.jobs,
                  "with --batch, run this many files at once, each in its own process; "
@@ -463,17 +489,10 @@ int main(int argc, char **argv) {
   } catch (const CLI::ParseError &e) {
     return app.exit(e) == 0 ? 0 : kExitInputError;
   }
+  o.useSysfs = app.count("--sysfs") != 0;
   uint64_t levels = 0;
   if (!kelsim::ParseLevels(o.levels, levels)) {
     std::cerr << "kelsim: --levels: '" << o.levels << "' names no debug level\n";
-    return kExitInputError;
-  }
-  if (o.large && (!o.platform.empty() || !o.lspci.empty() || !o.batch.empty())) {
-    std::cerr << "kelsim: --large runs a built-in platform; give no platform file, capture or batch\n";
-    return kExitInputError;
-  }
-  if (!o.platform.empty() && !o.lspci.empty()) {
-    std::cerr << "kelsim: give a platform file or --lspci, not both\n";
     return kExitInputError;
   }
   if (const std::string conflict = ModeConflict(app, o); !conflict.empty()) {

@@ -520,6 +520,13 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
   RunResult result;
   result.name = scenario.name;
   result.warnings = scenario.warnings;
+  if (scenario.fromCapture) {
+    result.notes.push_back(
+        "engines derived from the captured root ports (see engines): PortPmOptions, ClkReqMap "
+        "and PortControl 0, so no L1 substates, clock PM or LTR are requested; MaxPayloadSize 5; "
+        "PortAspm as Link Capabilities support; the CLKREQ# wiring is unknown unless --port "
+        "bb:dd.f:ClkReqMap=N gives it; --port sets any engine field");
+  }
   sim::Platform p(scenario.modules);
   if (!scenario.failPoolAllocations.empty()) {
     // The driver's allocations counted from 1, in the order it makes them.

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <tuple>
@@ -606,15 +607,10 @@ void ReadProcessor(const Reader &r, sim::ProcessorState &cpu) {
   }
 }
 
-std::vector<sim::CapturedFunction> LoadCapture(const std::string &path, Scenario &s) {
+// The functions of PCI domain 0; the others are counted and named.
+std::vector<sim::CapturedFunction> KeepDomainZero(std::vector<sim::CapturedFunction> all,
+                                                  const std::string &name, Scenario &s) {
   std::vector<std::string> &warnings = s.warnings;
-  const std::string name = sim::InputName(path);
-  std::istringstream in(sim::ReadInputFile(path));
-  std::vector<std::string> skipped;
-  std::vector<sim::CapturedFunction> all = sim::ParseLspci(in, name, &skipped);
-  for (const std::string &w : skipped) {
-    warnings.push_back(name + ": " + w);
-  }
   std::vector<sim::CapturedFunction> kept;
   for (auto &f : all) {
     for (const std::string &w : f.warnings) {
@@ -630,6 +626,17 @@ std::vector<sim::CapturedFunction> LoadCapture(const std::string &path, Scenario
     kept.push_back(std::move(f));
   }
   return kept;
+}
+
+std::vector<sim::CapturedFunction> LoadCapture(const std::string &path, Scenario &s) {
+  const std::string name = sim::InputName(path);
+  std::istringstream in(sim::ReadInputFile(path));
+  std::vector<std::string> skipped;
+  std::vector<sim::CapturedFunction> all = sim::ParseLspci(in, name, &skipped);
+  for (const std::string &w : skipped) {
+    s.warnings.push_back(name + ": " + w);
+  }
+  return KeepDomainZero(std::move(all), name, s);
 }
 
 // The buses behind an engine's catalogue root port: as given, else from the
@@ -1097,14 +1104,13 @@ uint32_t HostBridgeForCapture(const std::vector<sim::CapturedFunction> &captured
 
 } // namespace
 
-Scenario ScenarioFromCapture(const std::string &path) {
-  Scenario s;
-  s.name = sim::InputName(path);
+namespace {
+
+// One silicon whose engines are the captured root ports, numbered in
+// address order, with fields a capture cannot tell left at 0 (see
+// docs/kelsim.md; --port sets them).
+Scenario WithCapturedRootPorts(Scenario s, const std::string &path) {
   s.fromCapture = true;
-  if (path != "-") {
-    s.inputFiles.push_back(path);
-  }
-  s.captured = LoadCapture(path, s);
   SiliconEntry silicon;
   silicon.hostBridgeAddress = HostBridgeForCapture(s.captured);
   WrapperEntry core0{.wrapperId = 0};
@@ -1148,6 +1154,119 @@ Scenario ScenarioFromCapture(const std::string &path) {
   s.events = DefaultEvents();
   Validate(s, path);
   return s;
+}
+
+} // namespace
+
+Scenario ScenarioFromCapture(const std::string &path) {
+  Scenario s;
+  s.name = sim::InputName(path);
+  if (path != "-") {
+    s.inputFiles.push_back(path);
+  }
+  s.captured = LoadCapture(path, s);
+  const std::string name = s.name;
+  return WithCapturedRootPorts(std::move(s), name);
+}
+
+namespace {
+
+// The engine fields a --port edit may set, by their platform-file names.
+const std::set<std::string> &EditableEngineFields() {
+  static const std::set<std::string> fields = {
+      "Active",      "StartLane",  "EndLane",          "PortStatus",     "PortDeviceFunction",
+      "PortAspm",    "PortControl", "PortLocation",    "SlotPowerLimitValue", "MaxPayloadSize",
+      "ClkReqMap",   "SrisOptions", "PortPmOptions"};
+  return fields;
+}
+
+json EngineFields(const sim::EngineLayout &e) {
+  return {{"Active", e.active},
+          {"StartLane", e.startLane},
+          {"EndLane", e.endLane},
+          {"PortStatus", e.portStatus},
+          {"PortDeviceFunction", e.portDeviceFunction},
+          {"PortAspm", e.portAspm},
+          {"PortControl", e.portControl},
+          {"PortLocation", e.portLocation},
+          {"PortPciAddress", sim::BdfText(e.portPciAddress)},
+          {"SlotPowerLimitValue", e.slotPowerLimitValue},
+          {"MaxPayloadSize", e.maxPayloadSize},
+          {"ClkReqMap", e.clkReqMap},
+          {"SrisOptions", e.srisOptions},
+          {"PortPmOptions", e.portPmOptions}};
+}
+
+} // namespace
+
+void ApplyPortEdit(Scenario &s, const std::string &edit) {
+  static const std::regex form(R"(^([0-9a-fA-F]{1,2}:[0-9a-fA-F]{1,2}\.[0-7]):(.+)$)");
+  const std::string where = "--port " + sim::Excerpt(edit, 60);
+  std::smatch m;
+  uint32_t bdf = 0;
+  if (!std::regex_match(edit, m, form) || !sim::ParseBdf(m[1].str(), bdf)) {
+    throw sim::InputError("command line", where, "expected bb:dd.f:FIELD=VALUE[,FIELD=VALUE]");
+  }
+  SiliconEntry *silicon = nullptr;
+  EngineEntry *target = nullptr;
+  std::string ports;
+  for (SiliconEntry &si : s.silicons) {
+    for (WrapperEntry &w : si.wrappers) {
+      for (EngineEntry &e : w.engines) {
+        ports += (ports.empty() ? "" : " ") + sim::BdfText(e.engine.portPciAddress);
+        if (e.engine.portPciAddress == bdf) {
+          silicon = &si;
+          target = &e;
+        }
+      }
+    }
+  }
+  if (target == nullptr) {
+    throw sim::InputError("command line", where,
+                          "no engine at " + sim::BdfText(bdf) + " (engines at: " + ports + ")");
+  }
+  json fields = EngineFields(target->engine);
+  bool clkReq = false;
+  std::stringstream list(m[2].str());
+  std::string item;
+  while (std::getline(list, item, ',')) {
+    const size_t eq = item.find('=');
+    const std::string field = item.substr(0, eq);
+    if (eq == std::string::npos || EditableEngineFields().count(field) == 0) {
+      std::string names;
+      for (const std::string &f : EditableEngineFields()) {
+        names += (names.empty() ? "" : ", ") + f;
+      }
+      throw sim::InputError("command line", where,
+                            "'" + sim::Excerpt(item) + "' is no FIELD=VALUE of an engine field (" +
+                                names + ")");
+    }
+    const std::string value = item.substr(eq + 1);
+    fields[field] = field == "Active" ? json(value == "true" || value == "1") : json(value);
+    clkReq |= field == "ClkReqMap";
+  }
+  const EngineEntry edited = ReadEngine(Reader(fields, "--port " + m[1].str(), "command line"));
+  target->engine = edited.engine;
+  if (clkReq) {
+    target->clkReqKnown = true;
+    s.clkReqUnknown.erase(bdf);
+  }
+  CheckLanes(*silicon, "command line");
+  std::vector<std::string> warnings;
+  CheckPortNumbers(*silicon, "command line", warnings);
+  for (const std::string &w : warnings) {
+    if (std::find(s.warnings.begin(), s.warnings.end(), w) == s.warnings.end()) {
+      s.warnings.push_back(w);
+    }
+  }
+}
+
+Scenario ScenarioFromSysfs(const std::string &root) {
+  Scenario s;
+  s.name = "sysfs " + root;
+  s.captured = KeepDomainZero(sim::ReadSysfs(root), s.name, s);
+  const std::string name = s.name;
+  return WithCapturedRootPorts(std::move(s), name);
 }
 
 // The reference board's hook programs the NVMe port's AER masks and turns

@@ -138,8 +138,16 @@ const std::vector<PcdSetting> &PcdSettings();
 Scenario LoadScenarioFile(const std::string &path);
 Scenario ScenarioFromJson(const nlohmann::json &doc, const std::string &name,
                           const std::string &baseDirectory);
-// One silicon whose engines are the root ports found in the capture.
+// One silicon whose engines are the root ports found in the capture ("-":
+// standard input).
 Scenario ScenarioFromCapture(const std::string &path);
+// The same from a running machine's ROOT/sys/bus/pci/devices, as lspci
+// reads it there.
+Scenario ScenarioFromSysfs(const std::string &root);
+// Sets engine fields by name for the engine at a root port:
+// "bb:dd.f:FIELD=VALUE[,FIELD=VALUE]", checked as a platform file's are.
+// Throws sim::InputError naming the edit.
+void ApplyPortEdit(Scenario &s, const std::string &edit);
 Scenario ReferenceScenario();
 // The large platform, with the events of a boot: SMM lock, the pass, ready to boot.
 Scenario LargeScenario();
