@@ -78,6 +78,24 @@ sim::DeviceBuilder Device(FuzzInput &in, uint8_t bus) {
   __builtin_trap();
 }
 
+// The PCI Express capability as the driver finds it: the list followed from
+// 0x34 whatever the Status register's Capabilities List bit says (the
+// simulator's register behaviour heeds the bit), pointers into the header
+// refused, at most 48 steps.
+uint16_t DriverPcieCapability(const sim::ConfigFunction &f) {
+  uint8_t at = f.data[0x34];
+  for (int n = 0; n < 48 && at >= 0x40; ++n) {
+    if (f.data[at] == 0x10) {
+      return at + 0x18 <= 0x100 ? at : 0;
+    }
+    if (at == 0xFF) {
+      return 0;
+    }
+    at = f.data[at + 1];
+  }
+  return 0;
+}
+
 bool Inside(const sim::ConfigFunction &f, uint16_t offset) {
   const bool bridge = (f.data[0x0E] & 0x7F) == 1;
   // The one header register the driver writes on a device: a bridge's bus
@@ -86,8 +104,10 @@ bool Inside(const sim::ConfigFunction &f, uint16_t offset) {
     return bridge && offset == 0x18;
   }
   // The PCI Express capability ends where the standard space does.
-  if (f.pcieCap != 0 && offset >= f.pcieCap && offset < std::min(f.pcieCap + 0x3C, 0x100)) {
-    return true;
+  for (const uint16_t cap : {f.pcieCap, DriverPcieCapability(f)}) {
+    if (cap != 0 && offset >= cap && offset < std::min(cap + 0x3C, 0x100)) {
+      return true;
+    }
   }
   // The port-local index/data pair the ASPM device fixes and the L0s
   // shut-off reach on the port above a link (a root port or a switch's
