@@ -76,6 +76,7 @@ struct PlatformModules {
   bool pcd = true;
   bool s3SaveState = true;
   bool smmCommunication = true;
+  bool topology = true; // the topology producer's protocol
 };
 
 // PCD token of the SMM communication buffer and its size on this platform.

@@ -936,6 +936,42 @@ TEST(KelsimCaptureTest, VerifyThatACaptureWithoutRootPortsIsReported) {
 
 namespace {
 
+// Verify what boards do that a platform file can now say: a hook that edits
+// each silicon's AER table its own way, a call of the AER service's
+// extended member, and no topology producer at all.
+TEST(KelsimHostileTest, VerifyThatPerCallHooksTheExtendedMemberAndNoTopologyAreSimulated) {
+  json doc = MinimalPlatform();
+  json second = doc["Silicons"][0];
+  second["HostBridgeAddress"] = "40:00.0";
+  second["Wrappers"][0]["Engines"][0]["PortPciAddress"] = "40:01.1";
+  second["Wrappers"][0]["Engines"][0]["Devices"][0]["Address"] = "41:00.0";
+  second["Wrappers"][0]["Engines"][0]["RootPort"] = {{"SecondaryBus", 0x41}};
+  doc["Silicons"].push_back(second);
+  doc["Events"] = json::parse(R"([
+    {"HookEdit": [[{"Row": 0, "AerEnable": 1, "PciDevice": 1, "PciFunction": 1, "CorrectableMask": "0x40"}],
+                  [{"Row": 0, "AerEnable": 1, "PciDevice": 1, "PciFunction": 1, "CorrectableMask": "0x80"}]]},
+    "PciIoInstall", {"AerServiceExtended": {}}])");
+  const kelsim::RunResult r = kelsim::Run(kelsim::ScenarioFromJson(doc, "p", "."));
+  std::map<uint32_t, uint64_t> masks; // correctable mask register of port 0, per silicon
+  for (const kelsim::WriteRecord &w : r.writes) {
+    if (w.kind == "smn" && w.address == 0x11100164) {
+      masks[w.silicon] = w.value & 0xC0;
+    }
+  }
+  EXPECT_EQ(masks, (std::map<uint32_t, uint64_t>{{0, 0x40}, {sim::Bdf(0x40, 0, 0), 0x80}}))
+      << "each silicon's call applies its own rows";
+  EXPECT_NE(std::find(r.notes.begin(), r.notes.end(),
+                      "AerServiceExtended returned 0xa000000000000002"),
+            r.notes.end());
+  doc = MinimalPlatform();
+  doc["Absent"] = {"Topology"};
+  const kelsim::RunResult none = kelsim::Run(kelsim::ScenarioFromJson(doc, "p", "."));
+  EXPECT_TRUE(std::all_of(none.writes.begin(), none.writes.end(),
+                          [](const kelsim::WriteRecord &w) { return w.kind == "io"; }))
+      << "no topology: post codes only, no register programmed";
+  EXPECT_TRUE(none.fatalStops.empty());
+}
+
 // Verify that a platform file can leave firmware modules out, and that the
 // pass then ends as the driver's rules say: without a PCD protocol no read
 // request size is programmed; without the save-state protocol nothing is

@@ -108,6 +108,7 @@ json Event(const PlatformEvent &e) {
   case EventKind::ReadyToBoot:
     return EventName(e.kind);
   case EventKind::AerService:
+  case EventKind::AerServiceExtended:
   case EventKind::HookEdit:
   case EventKind::CorruptS3Table:
     return {{EventName(e.kind), e.payload}};

@@ -37,7 +37,7 @@ struct PcieAerRequest {
 static_assert(sizeof(PcieAerRequest) == 16);
 struct AerServiceProtocol {
   EFI_STATUS(EFIAPI *SetPcieAerFeature)(AerServiceProtocol *This, PcieAerRequest *Request);
-  VOID *SetPcieAerFeatureExtended;
+  EFI_STATUS(EFIAPI *SetPcieAerFeatureExtended)(AerServiceProtocol *This, ...);
 };
 
 // AER port table as the driver hands it to the platform hook: a count,
@@ -46,6 +46,9 @@ constexpr size_t kAerRowSize = 15;
 constexpr size_t kAerRows = 16;
 
 nlohmann::json gHookEdits;
+// With HookEdit's per-call form: the rows of each call, and the calls made.
+nlohmann::json gHookCalls;
+size_t gHookCallCount = 0;
 std::vector<std::string> *gHookNotes = nullptr;
 
 void PutU32(uint8_t *p, uint64_t v) {
@@ -82,9 +85,14 @@ EFI_STATUS EFIAPI HookDispatch(EFI_BOOT_SERVICES *, HOOK_CALLOUT *callout, UINT3
   if (hookId != 0xB0000009 || callout == nullptr || callout->Data == 0) {
     return EFI_UNSUPPORTED;
   }
-  ApplyHookEdits(reinterpret_cast<uint8_t *>(callout->Data), gHookEdits);
+  const size_t call = gHookCallCount++;
+  const bool perCall = !gHookCalls.empty();
+  ApplyHookEdits(reinterpret_cast<uint8_t *>(callout->Data),
+                 perCall ? gHookCalls[std::min(call, gHookCalls.size() - 1)] : gHookEdits);
   if (gHookNotes != nullptr) {
-    gHookNotes->push_back("platform hook edited the AER port table");
+    gHookNotes->push_back(perCall ? "platform hook edited the AER port table (call " +
+                                        std::to_string(call + 1) + ")"
+                                  : std::string("platform hook edited the AER port table"));
   }
   return EFI_SUCCESS;
 }
@@ -151,6 +159,19 @@ void CallAerService(sim::Platform &p, const nlohmann::json &request, std::vector
   std::snprintf(buf, sizeof buf, "AerService %02x:%02x.%x returned 0x%llx", r.PciBus, r.PciDevice,
                 r.PciFunction, static_cast<unsigned long long>(status));
   notes.push_back(buf);
+}
+
+// The extended member, called with the instance alone: this driver defines
+// no further arguments.
+void CallAerServiceExtended(sim::Platform &p, std::vector<std::string> &notes) {
+  const auto interfaces = p.firmware.Interfaces(gNbioPcieAerProtocolGuid);
+  if (interfaces.empty()) {
+    notes.push_back("AerServiceExtended: the driver has not installed its AER service protocol");
+    return;
+  }
+  auto *aer = static_cast<AerServiceProtocol *>(interfaces.front());
+  const EFI_STATUS status = aer->SetPcieAerFeatureExtended(aer);
+  notes.push_back(fmt::format("AerServiceExtended returned 0x{:x}", status));
 }
 
 // Overwrites one byte of the shared private S3 table, as another driver
@@ -459,6 +480,13 @@ std::vector<Link> Links(const sim::Platform &p, const sim::BuiltTopology &topolo
 
 namespace {
 
+// The topology the producer published; the built one when the platform has
+// no producer (the engine view still shows what the board would have said).
+const std::vector<uint8_t> &PublishedTopology(sim::Platform &p,
+                                              const sim::BuiltTopology &topology) {
+  return p.TopologyBytes().empty() ? topology.bytes : p.TopologyBytes();
+}
+
 // What a scenario leaves out of the audit besides the bytes its captures
 // lack: whole PCI domains; and whether there was anything to judge.
 void AddScenarioGaps(const Scenario &scenario, const sim::Platform &p, RunResult &result) {
@@ -549,7 +577,7 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
     // The platform as it stands, without the driver: the state its own
     // firmware or operating system left.
     result.passRan = false;
-    result.features.engines = ViewFeatures(p, topology, p.TopologyBytes()).engines;
+    result.features.engines = ViewFeatures(p, topology, PublishedTopology(p, topology)).engines;
     for (const auto &[bdf, f] : p.config.Functions()) {
       result.devices.push_back({bdf, Summarize(f), Summarize(f), {}, UnknownRegisters(f)});
     }
@@ -563,6 +591,8 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
     return result;
   }
   gHookEdits = nlohmann::json::array();
+  gHookCalls = nlohmann::json::array();
+  gHookCallCount = 0;
   gHookNotes = &result.notes;
   bool hookInstalled = false;
   try {
@@ -604,12 +634,15 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
       case EventKind::AerService:
         CallAerService(p, e.payload, result.notes);
         break;
+      case EventKind::AerServiceExtended:
+        CallAerServiceExtended(p, result.notes);
+        break;
       case EventKind::CorruptS3Table:
         CorruptS3Table(p, e.payload, result.notes);
         break;
       case EventKind::HookEdit:
         for (const auto &edit : e.payload) {
-          gHookEdits.push_back(edit);
+          (edit.is_array() ? gHookCalls : gHookEdits).push_back(edit);
         }
         if (!hookInstalled) {
           p.firmware.InstallProtocol(gVtrHookProtocolGuid, &gHookProtocol);
@@ -619,7 +652,7 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
       }
       result.notes.push_back("event " + EventName(e.kind));
     }
-    result.features = ViewFeatures(p, topology, p.TopologyBytes());
+    result.features = ViewFeatures(p, topology, PublishedTopology(p, topology));
     for (const auto &[bdf, f] : p.config.Functions()) {
       DeviceReport d{bdf, statesBefore[bdf], Summarize(f), {}, UnknownRegisters(f)};
       d.diff = StateDiff(d.before, d.after);

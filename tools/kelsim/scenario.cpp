@@ -183,7 +183,8 @@ const std::map<std::string, std::vector<std::string>> &PlatformFileObjects() {
         "LtrSupported", "LinkTrainingReads", "TrainsForever", "VanishesOnRetrain",
         "AccessesBeforeRemoval"}},
       {"Processor", {"PackageType", "Msrs", "SimulatorQuery", "TscStep"}},
-      {"Event", {"AerService", "HookEdit", "CorruptS3Table"}},
+      {"Event", {"AerService", "AerServiceExtended", "HookEdit", "CorruptS3Table"}},
+      {"AerServiceExtended", {}},
       {"CorruptS3Table", {"Offset", "Value"}},
       {"AerService",
        {"AerEnable", "PciBus", "PciDevice", "PciFunction", "CorrectableMask", "UncorrectableMask",
@@ -449,10 +450,20 @@ SiliconEntry ReadSilicon(const Reader &r) {
   return s;
 }
 
+// Rows to edit on every call, or (an array of such arrays) the rows of each
+// call in turn, the last repeated for further calls: a hook called once per
+// silicon that edits each silicon's table its own way.
 void CheckHookEditRows(const Reader &h) {
   const size_t rows = h.ArraySize();
   for (size_t i = 0; i < rows; ++i) {
     const Reader row = h.At(i);
+    if (row.Node().is_array()) {
+      for (size_t j = 0; j < row.ArraySize(); ++j) {
+        row.At(j).RequireObject("HookEditRow");
+      }
+      CheckHookEditRows(row);
+      continue;
+    }
     row.RequireObject("HookEditRow");
     row.Ranges({{"Row", 15}, {"NumberOfPorts", 0xFF}, {"AerEnable", 0xFF}, {"PciDevice", 0x1F},
                 {"PciFunction", 7}, {"CorrectableMask", 0xFFFFFFFF},
@@ -552,8 +563,12 @@ PlatformEvent ReadEvent(const Reader &r) {
   }
   r.RequireObject("Event");
   if (r.Node().size() != 1) {
-    r.Fail("an event object holds exactly one of \"AerService\", \"HookEdit\" or "
-           "\"CorruptS3Table\"");
+    r.Fail("an event object holds exactly one of \"AerService\", \"AerServiceExtended\", "
+           "\"HookEdit\" or \"CorruptS3Table\"");
+  }
+  if (r.Has("AerServiceExtended")) {
+    r.At("AerServiceExtended").RequireObject("AerServiceExtended");
+    return {EventKind::AerServiceExtended, r.At("AerServiceExtended").Node()};
   }
   if (r.Has("CorruptS3Table")) {
     const Reader c = r.At("CorruptS3Table");
@@ -860,6 +875,8 @@ std::string EventName(EventKind kind) {
     return "HookEdit";
   case EventKind::CorruptS3Table:
     return "CorruptS3Table";
+  case EventKind::AerServiceExtended:
+    return "AerServiceExtended";
   }
   return "?";
 }
@@ -997,9 +1014,11 @@ Scenario ScenarioFromJson(const json &doc, const std::string &name, const std::s
         s.modules.s3SaveState = false;
       } else if (module == "SmmCommunication") {
         s.modules.smmCommunication = false;
+      } else if (module == "Topology") {
+        s.modules.topology = false;
       } else {
         item.Fail("unknown module '" + module +
-                  "' (Pcd, DebugPrint, S3SaveState or SmmCommunication)");
+                  "' (Pcd, DebugPrint, S3SaveState, SmmCommunication or Topology)");
       }
     }
   }
@@ -1496,7 +1515,9 @@ sim::BuiltTopology BuildDescribedPlatform(const Scenario &s, sim::Platform &p,
     // follows are not known in them.
     built = sim::BuiltTopology{*s.topologyBytes, {}, {}, {}};
   }
-  p.PublishTopology(built.bytes);
+  if (s.modules.topology) {
+    p.PublishTopology(built.bytes);
+  }
   return built;
 }
 

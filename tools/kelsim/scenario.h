@@ -72,6 +72,7 @@ enum class EventKind {
   AerService,
   HookEdit,
   CorruptS3Table, // bytes of the shared private S3 table overwritten, as a faulty driver would
+  AerServiceExtended, // a call of the AER service's extended member
 };
 
 struct PlatformEvent {
