@@ -56,7 +56,7 @@ UINT32 LegalTPowerOn(UINT32 TPowerOn) {
     Scale = ReservedTPowerOnScale - 1;
     Value = MaxTPowerOnValue;
   }
-  DebugPrint(DebugLevelPcie, "T_POWER_ON scale 3 is reserved: %d us written as scale %d value %d\n",
+  DebugPrint(DebugLevelPcie, "T_POWER_ON scale 3 reserved: %d us as scale %d value %d\n",
              Time, Scale, Value);
   return L1ssCap::PortTPowerOnScale::Set(L1ssCap::PortTPowerOnValue::Set(0, Value), Scale);
 }

@@ -297,7 +297,7 @@ bool PcieCapabilityHasVersion2Registers(CapabilityAt Cap) {
     return false;
   }
   if (Cap.Offset + UINT32{PcieCap::ExtentVersion2} > StandardSpaceEnd) {
-    ReportWalkPointer("PCI Express capability version 2 not fitting below 0x100", Cap.Offset);
+    ReportWalkPointer("PCI Express capability v2 not fitting below 0x100", Cap.Offset);
     return false;
   }
   return true;
