@@ -32,8 +32,10 @@ set(KEL_IMAGE ${CMAKE_BINARY_DIR}/${KEL_IMAGE_NAME}.efi)
 set(KEL_IMAGE_MAP ${CMAKE_BINARY_DIR}/${KEL_IMAGE_NAME}.map)
 add_custom_command(
   OUTPUT ${KEL_IMAGE} ${KEL_IMAGE_MAP}
+  # /Brepro: the header's time stamp is a hash of the image, not the link
+  # time, so one commit always links to the same bytes.
   COMMAND ${KEL_EFI_LINK} /nologo /subsystem:efi_boot_service_driver /entry:${KEL_IMAGE_ENTRY}
-          /nodefaultlib /machine:x64 /opt:ref /map:${KEL_IMAGE_MAP} /out:${KEL_IMAGE}
+          /nodefaultlib /machine:x64 /opt:ref /Brepro /map:${KEL_IMAGE_MAP} /out:${KEL_IMAGE}
           ${KEL_IMAGE_OBJECTS}
   DEPENDS ${KEL_IMAGE_OBJECTS}
   COMMENT "EFI link ${KEL_IMAGE_NAME}.efi"
