@@ -27,8 +27,6 @@ namespace {
 inline constexpr UINT32 TestPointPassStart = 0xA95A;
 inline constexpr UINT32 TestPointPassEnd = 0xA95B;
 
-// Register 0x40 of both core blocks; bit 0 is set at the end of each silicon.
-
 using SequencerStep = VOID (*)(SiliconDescriptor *Silicon);
 
 // SMU request 15 with its six argument words.
@@ -52,13 +50,12 @@ VOID PcieSmuServiceRequest(SiliconDescriptor *Silicon) {
              Arguments[1], Arguments[2], Arguments[3], Arguments[4], Arguments[5]);
 }
 
+// Register 0x40 of both core blocks; bit 0 is set at the end of each silicon.
 VOID PcieClosingWrites(SiliconDescriptor *Silicon) {
   NbioRegisterRmw(Silicon, NbioCore0Bank + NbioCoreRegister40, ~NbioCoreRegister40Bit0,
-                  NbioCoreRegister40Bit0,
-                  NbioS3Save);
+                  NbioCoreRegister40Bit0, NbioS3Save);
   NbioRegisterRmw(Silicon, NbioCore1Bank + NbioCoreRegister40, ~NbioCoreRegister40Bit0,
-                  NbioCoreRegister40Bit0,
-                  NbioS3Save);
+                  NbioCoreRegister40Bit0, NbioS3Save);
 }
 
 VOID PcieRasControl(SiliconDescriptor *Silicon) {
