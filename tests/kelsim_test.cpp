@@ -643,6 +643,15 @@ TEST(KelsimBinaryTest, VerifyThatOutputsAreWholeOrAbsentAndNeverAnInput) {
   auto [piped, pipedOut] = RunBinary("--lspci - --no-pass --no-devices", "cat " + capture + " | ");
   EXPECT_EQ(piped, 0) << pipedOut;
   EXPECT_NE(pipedOut.find("== standard input =="), std::string::npos) << pipedOut.substr(0, 200);
+  // Through a link to a private file: the link stays, the file keeps its mode.
+  const std::string target = dir.Write("private.json", "");
+  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
+  fs::create_symlink(target, dir.Path() / "link.json");
+  EXPECT_EQ(RunBinary("-q --json " + (dir.Path() / "link.json").string()).first, 0);
+  EXPECT_TRUE(fs::is_symlink(dir.Path() / "link.json"));
+  EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_GT(fs::file_size(target), 0u);
   EXPECT_FALSE(std::filesystem::exists(big)) << "no partial report";
   EXPECT_FALSE(std::filesystem::exists(both));
   for (const auto &entry : std::filesystem::directory_iterator(dir.Path())) {

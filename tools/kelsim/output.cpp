@@ -67,8 +67,8 @@ struct Staged {
   std::string temporary; // empty: written in place
 };
 
-// The content in a new file beside the target, with the permissions a
-// newly created file gets.
+// The content in a new file beside the target, with the target's
+// permissions where it exists, else those a newly created file gets.
 std::string Stage(const std::string &target, const std::string &content) {
   const fs::path t(target);
   std::string name = (t.parent_path() / ("." + t.filename().string() + ".kelsim-XXXXXX")).string();
@@ -78,7 +78,9 @@ std::string Stage(const std::string &target, const std::string &content) {
   }
   const mode_t mask = umask(0);
   umask(mask);
-  bool ok = fchmod(fd, 0666 & ~mask) == 0 && WriteAll(fd, content) && fsync(fd) == 0;
+  struct stat existing {};
+  const mode_t mode = stat(target.c_str(), &existing) == 0 ? existing.st_mode & 07777 : 0666 & ~mask;
+  bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, content) && fsync(fd) == 0;
   const int error = errno;
   ok = close(fd) == 0 && ok;
   if (!ok) {
@@ -111,7 +113,12 @@ bool SameFile(const std::string &a, const std::string &b) {
 void WriteWholeFiles(const std::vector<std::pair<std::string, std::string>> &files) {
   std::vector<Staged> staged;
   try {
-    for (const auto &[path, content] : files) {
+    for (const auto &[given, content] : files) {
+      // Through a symbolic link to the file it names: the link stays.
+      std::error_code error;
+      const std::string path = fs::is_symlink(given, error) && fs::exists(given, error)
+                                   ? fs::canonical(given, error).string()
+                                   : given;
       if (IsSpecialFile(path)) {
         staged.push_back({path, ""});
         WriteInPlace(path, content);
