@@ -53,20 +53,7 @@ std::string CaptureText(const sim::Platform &p) {
 }
 
 json Engine(const sim::EngineLayout &e, const sim::Platform &p) {
-  json j = {{"Active", e.active},
-            {"StartLane", e.startLane},
-            {"EndLane", e.endLane},
-            {"PortStatus", Hex(e.portStatus)},
-            {"PortDeviceFunction", Hex(e.portDeviceFunction)},
-            {"PortAspm", Hex(e.portAspm)},
-            {"PortControl", Hex(e.portControl)},
-            {"PortLocation", Hex(e.portLocation)},
-            {"PortPciAddress", sim::BdfText(e.portPciAddress)},
-            {"SlotPowerLimitValue", e.slotPowerLimitValue},
-            {"MaxPayloadSize", e.maxPayloadSize},
-            {"ClkReqMap", Hex(e.clkReqMap)},
-            {"SrisOptions", Hex(e.srisOptions)},
-            {"PortPmOptions", Hex(e.portPmOptions)}};
+  json j = EngineFields(e);
   const auto indirect = p.RootPortIndirectFiles().find(e.portPciAddress & 0x0FFFF000);
   if (indirect != p.RootPortIndirectFiles().end() && !indirect->second.empty()) {
     j["RootPort"] = {{"Indirect", AddressValues(indirect->second)}};

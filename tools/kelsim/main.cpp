@@ -337,12 +337,17 @@ private:
 
 // An option that would do nothing in the mode chosen is refused rather than
 // ignored; empty when the options fit together.
+constexpr const char *kTextReportOptions[] = {"--levels",    "--no-trace",    "--no-writes",
+                                              "--no-script", "--no-devices",  "--no-features",
+                                              "--no-accesses"};
+
 std::string ModeConflict(const CLI::App &app, const Options &o) {
   const bool batch = !o.batch.empty();
   if (batch) {
-    for (const char *option : {"--json", "--dot", "--emit-platform", "--lspci", "--sysfs", "--port", "--large", "--quiet",
-                               "--levels", "--no-trace", "--no-writes", "--no-script",
-                               "--no-devices", "--no-features", "--no-accesses"}) {
+    std::vector<const char *> oneRun = {"--json", "--dot",  "--emit-platform", "--lspci",
+                                        "--sysfs", "--port", "--large",         "--quiet"};
+    oneRun.insert(oneRun.end(), std::begin(kTextReportOptions), std::end(kTextReportOptions));
+    for (const char *option : oneRun) {
       if (app.count(option) != 0) {
         return std::string(option) +
                " applies to one run; a batch prints one line per file (give one file instead of "
@@ -363,8 +368,7 @@ std::string ModeConflict(const CLI::App &app, const Options &o) {
     return "give one platform: a platform file, --lspci, --sysfs or --large";
   }
   if (o.quiet) {
-    for (const char *option : {"--levels", "--no-trace", "--no-writes", "--no-script",
-                               "--no-devices", "--no-features", "--no-accesses"}) {
+    for (const char *option : kTextReportOptions) {
       if (app.count(option) != 0) {
         return std::string(option) + " shapes the text report, which -q leaves out";
       }

@@ -138,22 +138,26 @@ std::string FindingLine(const audit::Finding &f) {
   return line;
 }
 
+std::string AuditCounts(const std::vector<audit::Finding> &findings) {
+  size_t counts[3] = {0, 0, 0};
+  for (const audit::Finding &f : findings) {
+    ++counts[static_cast<int>(f.severity)];
+  }
+  return std::to_string(counts[0]) + " errors, " + std::to_string(counts[1]) + " warnings, " +
+         std::to_string(counts[2]) + " info";
+}
+
 void WriteAuditText(const std::vector<audit::Finding> &findings, const std::string &when,
                     std::ostream &out, const std::vector<std::string> &notChecked = {},
                     bool checkedAnything = true) {
   out << "\n-- audit (" << when << ") --\n";
-  std::map<audit::Severity, int> count;
-  for (const audit::Finding &f : findings) {
-    ++count[f.severity];
-  }
   if (!checkedAnything) {
     out << "nothing checked: the platform has no PCI Express function\n";
   } else if (findings.empty()) {
     out << (notChecked.empty() ? "nothing to report\n"
                                : "nothing to report in what could be checked\n");
   } else {
-    out << count[audit::Severity::Error] << " errors, " << count[audit::Severity::Warning]
-        << " warnings, " << count[audit::Severity::Info] << " info\n";
+    out << AuditCounts(findings) << "\n";
   }
   for (const std::string &note : notChecked) {
     out << "not checked: " << note << "\n";
@@ -952,14 +956,6 @@ std::string FailOnReason(const RunResult &r, audit::Severity failOn) {
   return out + ")";
 }
 
-std::string AuditCounts(const std::vector<audit::Finding> &findings) {
-  size_t counts[3] = {0, 0, 0};
-  for (const audit::Finding &f : findings) {
-    ++counts[static_cast<int>(f.severity)];
-  }
-  return std::to_string(counts[0]) + " errors, " + std::to_string(counts[1]) + " warnings, " +
-         std::to_string(counts[2]) + " info";
-}
 
 std::string SummaryLine(const RunResult &r) {
   std::string out = r.name + ": ";

@@ -1188,6 +1188,24 @@ Scenario ScenarioFromCapture(const std::string &path) {
   return WithCapturedRootPorts(std::move(s), name);
 }
 
+json EngineFields(const sim::EngineLayout &e) {
+  auto hex = [](uint64_t v) { return fmt::format("0x{:x}", v); };
+  return {{"Active", e.active},
+          {"StartLane", e.startLane},
+          {"EndLane", e.endLane},
+          {"PortStatus", hex(e.portStatus)},
+          {"PortDeviceFunction", hex(e.portDeviceFunction)},
+          {"PortAspm", hex(e.portAspm)},
+          {"PortControl", hex(e.portControl)},
+          {"PortLocation", hex(e.portLocation)},
+          {"PortPciAddress", sim::BdfText(e.portPciAddress)},
+          {"SlotPowerLimitValue", e.slotPowerLimitValue},
+          {"MaxPayloadSize", e.maxPayloadSize},
+          {"ClkReqMap", hex(e.clkReqMap)},
+          {"SrisOptions", hex(e.srisOptions)},
+          {"PortPmOptions", hex(e.portPmOptions)}};
+}
+
 namespace {
 
 // The engine fields a --port edit may set, by their platform-file names.
@@ -1199,22 +1217,6 @@ const std::set<std::string> &EditableEngineFields() {
   return fields;
 }
 
-json EngineFields(const sim::EngineLayout &e) {
-  return {{"Active", e.active},
-          {"StartLane", e.startLane},
-          {"EndLane", e.endLane},
-          {"PortStatus", e.portStatus},
-          {"PortDeviceFunction", e.portDeviceFunction},
-          {"PortAspm", e.portAspm},
-          {"PortControl", e.portControl},
-          {"PortLocation", e.portLocation},
-          {"PortPciAddress", sim::BdfText(e.portPciAddress)},
-          {"SlotPowerLimitValue", e.slotPowerLimitValue},
-          {"MaxPayloadSize", e.maxPayloadSize},
-          {"ClkReqMap", e.clkReqMap},
-          {"SrisOptions", e.srisOptions},
-          {"PortPmOptions", e.portPmOptions}};
-}
 
 } // namespace
 

@@ -145,6 +145,8 @@ Scenario ScenarioFromCapture(const std::string &path);
 // The same from a running machine's ROOT/sys/bus/pci/devices, as lspci
 // reads it there.
 Scenario ScenarioFromSysfs(const std::string &root);
+// An engine's fields as a platform file gives them (bit fields in hex).
+nlohmann::json EngineFields(const sim::EngineLayout &e);
 // Sets engine fields by name for the engine at a root port:
 // "bb:dd.f:FIELD=VALUE[,FIELD=VALUE]", checked as a platform file's are.
 // Throws sim::InputError naming the edit.
