@@ -93,22 +93,32 @@ boot() {
     ((SECONDS - start >= boot_limit)) && break
     sleep 0.1
   done
-  echo "info registers" >&"$mon"
-  sleep 1
-  local rip
-  rip=$(grep -aoE 'RIP=[0-9a-f]+' "$dir/monitor.log" | tail -1 | cut -d= -f2 || true)
-  if [[ -n $rip ]]; then
+  # The processor may be sampled outside the image (in the firmware's timer
+  # interrupt, say); sample again until the memory around RIP holds it.
+  local rip="" attempt
+  rm -f "$dir/rip"
+  for attempt in 1 2 3 4 5; do
+    echo "info registers" >&"$mon"
+    sleep 1
+    rip=$(grep -aoE 'RIP=[0-9a-f]+' "$dir/monitor.log" | tail -1 | cut -d= -f2 || true)
+    # No RIP, or the same one again: the processor is stopped, not passing by.
+    [[ -n $rip && $rip != "$(cat "$dir/rip" 2> /dev/null)" ]] || break
     # 256 KiB around the instruction pointer holds the whole image.
     local from=$(((0x$rip & ~0xFFF) - 0x20000))
     ((from < 0)) && from=0
     printf '%x\n' "$from" > "$dir/memory-at"
     echo "$rip" > "$dir/rip"
+    rm -f "$dir/memory.bin"
     echo "pmemsave $from 0x40000 \"$dir/memory.bin\"" >&"$mon"
     for _ in $(seq 50); do
       [[ -f $dir/memory.bin && $(stat -c %s "$dir/memory.bin") -ge 262144 ]] && break
       sleep 0.1
     done
-  fi
+    "$checker" --image "$img" --memory "$dir/memory.bin" --memory-at "0x$(cat "$dir/memory-at")" --rip "0x$rip" \
+      > "$dir/memory-check.txt" || true
+    grep -q "no copy of the image" "$dir/memory-check.txt" || break
+    echo "RIP 0x$rip (sample $attempt) is not in the image; sampling again"
+  done
   echo "quit" >&"$mon"
   wait "$qemu" 2> /dev/null || true
   exec {mon}>&- {keys}>&-
