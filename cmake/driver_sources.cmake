@@ -1,20 +1,5 @@
 # Driver sources: compiled unchanged into the EFI image and the host library.
 set(KEL_DRIVER_SOURCES
-  core/image_entry.cpp
-  core/power_clock_gating.cpp
-  core/sequencer.cpp
-  features/aspm.cpp
-  features/clock_pm.cpp
-  features/common_clock.cpp
-  features/l1_exit_latency.cpp
-  features/l1_substates.cpp
-  features/ltr.cpp
-  features/max_cpl_payload.cpp
-  features/max_payload.cpp
-  features/max_read_request.cpp
-  features/slot_power_limit.cpp
-  features/sris.cpp
-  features/straps.cpp
   platform/diagnostics.cpp
   platform/heap.cpp
   platform/hooks.cpp
@@ -25,7 +10,22 @@ set(KEL_DRIVER_SOURCES
   platform/register_access.cpp
   platform/s3_recording.cpp
   platform/smu.cpp
+  features/aspm.cpp
+  features/clock_pm.cpp
+  features/common_clock.cpp
+  features/l1_exit_latency.cpp
+  features/l1_substates.cpp
+  features/ltr.cpp
+  features/max_cpl_payload.cpp
+  features/max_payload.cpp
+  features/max_read_request.cpp
+  features/power_clock_gating.cpp
+  features/slot_power_limit.cpp
+  features/sris.cpp
+  features/straps.cpp
   ras/aer_config.cpp
   ras/aer_service.cpp
   ras/ras_control.cpp
+  driver/image_entry.cpp
+  driver/sequencer.cpp
 )

@@ -3,7 +3,7 @@
 // agreed states on both ends of every link (PCI Express Base r5.0, 5.4.1).
 #pragma once
 
-#include "core/topology.h"
+#include "base/topology.h"
 #include "platform/pci_scan.h"
 
 // ASPM Control encoding of Link Control (7.5.3.7).

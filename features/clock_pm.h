@@ -4,7 +4,7 @@
 // L1 substates, programmed into one PCIe core.
 #pragma once
 
-#include "core/topology.h"
+#include "base/topology.h"
 #include "platform/pci_scan.h"
 
 inline constexpr UINT32 PcieClkReqSignals = 5;

@@ -4,7 +4,7 @@
 // and L1 exit latencies take effect.
 #pragma once
 
-#include "core/topology.h"
+#include "base/topology.h"
 #include "platform/pci_scan.h"
 
 struct PcieCommClkScanData {

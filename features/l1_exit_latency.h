@@ -2,7 +2,7 @@
 // a particular L1 exit latency get it through the port's strap.
 #pragma once
 
-#include "core/topology.h"
+#include "base/topology.h"
 #include "platform/pci_scan.h"
 
 struct PcieL1ExitLatencyRow {

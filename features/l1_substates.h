@@ -4,7 +4,7 @@
 // blacklist that withdraws substates from a port's advertised capability.
 #pragma once
 
-#include "core/topology.h"
+#include "base/topology.h"
 #include "platform/pci_scan.h"
 
 struct PcieL1SSScanData {

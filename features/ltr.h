@@ -5,7 +5,7 @@
 // function of the hierarchy supports LTR.
 #pragma once
 
-#include "core/topology.h"
+#include "base/topology.h"
 #include "platform/pci_scan.h"
 
 struct PcieLtrScanData {

@@ -2,7 +2,7 @@
 // port takes, programmed into the port's NBIO completion register.
 #pragma once
 
-#include "core/topology.h"
+#include "base/topology.h"
 #include "platform/pci_scan.h"
 
 inline constexpr UINT8 MaxCplPayloadNotApplicable = 0xFF;

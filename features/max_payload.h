@@ -2,7 +2,7 @@
 // function of a root port's tree supports, programmed everywhere.
 #pragma once
 
-#include "core/topology.h"
+#include "base/topology.h"
 #include "platform/pci_scan.h"
 
 // Max Payload Size codes (PCI Express Base r5.0, 7.5.3.4): 0 = 128 bytes.

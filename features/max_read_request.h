@@ -2,7 +2,7 @@
 // Express function below each ready root port.
 #pragma once
 
-#include "core/topology.h"
+#include "base/topology.h"
 #include "platform/pci_scan.h"
 
 // Codes above this (4096 bytes) leave the devices as they are.

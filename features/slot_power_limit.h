@@ -3,7 +3,7 @@
 // 6.9 and 7.5.3.9), optionally forced to 10 on x1 links.
 #pragma once
 
-#include "core/topology.h"
+#include "base/topology.h"
 
 inline constexpr UINT32 SlotPowerLimitX1Value = 10;
 

@@ -3,7 +3,7 @@
 // and lower SKP ordered sets where both ends of the link support them.
 #pragma once
 
-#include "core/topology.h"
+#include "base/topology.h"
 #include "platform/pci_scan.h"
 
 struct PcieSrisScanData {

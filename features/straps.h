@@ -2,7 +2,7 @@
 // port's core. Each port owns 0x51 consecutive strap numbers.
 #pragma once
 
-#include "core/topology.h"
+#include "base/topology.h"
 
 inline constexpr UINT32 PcieStrapIndexCore0 = 0x4A348;
 inline constexpr UINT32 PcieStrapDataCore0 = 0x4A34C;

@@ -1,7 +1,7 @@
 #include "platform/diagnostics.h"
 
 #include "arch/arch.h"
-#include "core/driver_state.h"
+#include "base/driver_state.h"
 #include "platform/register_access.h"
 #include "platform/register_fields.h"
 

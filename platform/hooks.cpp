@@ -1,6 +1,6 @@
 #include "platform/hooks.h"
 
-#include "core/driver_state.h"
+#include "base/driver_state.h"
 #include "platform/diagnostics.h"
 
 namespace {

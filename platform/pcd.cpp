@@ -1,6 +1,6 @@
 #include "platform/pcd.h"
 
-#include "core/driver_state.h"
+#include "base/driver_state.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // the capability searches.
 #pragma once
 
-#include "core/topology.h"
+#include "base/topology.h"
 #include "platform/pci_regs.h"
 #include "uefi/uefi.h"
 

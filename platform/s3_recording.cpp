@@ -1,7 +1,7 @@
 #include "platform/s3_recording.h"
 
 #include "arch/arch.h"
-#include "core/driver_state.h"
+#include "base/driver_state.h"
 #include "platform/diagnostics.h"
 #include "platform/pcd.h"
 #include "platform/register_access.h"

@@ -3,7 +3,7 @@
 // registers through their SMN image (PCI Express Base r5.0, 7.8.4).
 #pragma once
 
-#include "core/topology.h"
+#include "base/topology.h"
 
 inline constexpr UINT8 AerRowCount = 16;
 inline constexpr UINT8 AerEnableProgram = 1;

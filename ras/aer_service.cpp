@@ -1,6 +1,6 @@
 #include "ras/aer_service.h"
 
-#include "core/driver_state.h"
+#include "base/driver_state.h"
 #include "platform/diagnostics.h"
 #include "platform/pcd.h"
 #include "platform/pci_scan.h"

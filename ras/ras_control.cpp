@@ -1,6 +1,6 @@
 #include "ras/ras_control.h"
 
-#include "core/driver_state.h"
+#include "base/driver_state.h"
 #include "platform/diagnostics.h"
 #include "platform/pcd.h"
 #include "platform/poll.h"

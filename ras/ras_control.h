@@ -2,7 +2,7 @@
 // silicon and its error groups, fed one by one through the group handshake.
 #pragma once
 
-#include "core/topology.h"
+#include "base/topology.h"
 
 struct NbioRasGroupRow {
   UINT32 GroupType;

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Line coverage of the driver sources (core/ platform/ features/ ras/) that
+# Line coverage of the driver sources (base/ platform/ features/ ras/ driver/) that
 # each fuzz target's corpus reaches. The targets are rebuilt with clang's
 # source-based coverage and replay the corpus libFuzzer grew in
 # build-fuzz/corpus-TARGET (scripts/fuzz.sh), or the seed corpus when there
@@ -15,7 +15,7 @@ cmake -S . -B build-cov -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE
 targets=("$@")
 ((${#targets[@]})) || targets=(lspci platform topology pass aer_service s3)
 cmake --build build-cov --target "${targets[@]/%/_fuzz}" >/dev/null
-mapfile -t driver < <(git ls-files core platform features ras)
+mapfile -t driver < <(git ls-files base platform features ras driver)
 printf '%-12s %8s %8s %7s  %s\n' target lines covered share corpus
 for target in "${targets[@]}"; do
   corpus=build-fuzz/corpus-$target

@@ -14,7 +14,7 @@ mutants=(
   "platform/register_access.cpp"
     's/(  if \(IsRecordedWidth\(Width\)\) \{\n    RecordForS3\(Address, Width, Buffer\);\n  \}\n)(  PciWriteLive\(Address, Width, Buffer\);\n)/$2$1/'
     "S3 record after the live write"
-  "core/sequencer.cpp"
+  "driver/sequencer.cpp"
     's/(    PcieMaxPayloadInterface,[^\n]*\n)(    PcieMaxCplPayloadInterface,[^\n]*\n)/$2$1/'
     "sequencer steps 5 and 6 swapped"
   "platform/register_access.cpp"

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/driver_state.h"
-#include "core/image_entry.h"
+#include "base/driver_state.h"
+#include "driver/image_entry.h"
 #include "sim/catalogue.h"
 #include "sim/edk2_format.h"
 

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "core/sequencer.h"
+#include "driver/sequencer.h"
 #include "features/aspm.h"
 #include "features/l1_exit_latency.h"
 #include "features/l1_substates.h"

@@ -2,7 +2,7 @@
 // three recorded writes per wrapper.
 #include "tests/test_support.h"
 
-#include "core/power_clock_gating.h"
+#include "features/power_clock_gating.h"
 #include "platform/diagnostics.h"
 
 namespace kel_test {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "core/driver_state.h"
-#include "core/image_entry.h"
-#include "core/topology.h"
+#include "base/driver_state.h"
+#include "base/topology.h"
+#include "driver/image_entry.h"
 #include "sim/platform.h"
 
 namespace kel_test {

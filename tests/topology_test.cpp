@@ -1,7 +1,7 @@
 // Topology walks over descriptors built at their contractual offsets.
 #include <gtest/gtest.h>
 
-#include "core/topology.h"
+#include "base/topology.h"
 #include "sim/topology_builder.h"
 
 namespace {

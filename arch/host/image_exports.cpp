@@ -1,7 +1,7 @@
 #include "arch/host/image_exports.h"
 
-#include "core/driver_state.h"
-#include "core/image_entry.h"
+#include "base/driver_state.h"
+#include "driver/image_entry.h"
 #include "platform/register_access.h"
 
 namespace {

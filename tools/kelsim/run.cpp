@@ -9,7 +9,7 @@
 #include <fmt/compile.h>
 #include <fmt/format.h>
 
-#include "core/driver_state.h"
+#include "base/driver_state.h"
 #include "features/max_cpl_payload.h"
 #include "platform/hooks.h"
 #include "platform/platform_data.h"

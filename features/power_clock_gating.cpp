@@ -1,4 +1,4 @@
-#include "core/power_clock_gating.h"
+#include "features/power_clock_gating.h"
 
 #include "platform/diagnostics.h"
 #include "platform/register_access.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/topology.h"
+#include "base/topology.h"
 
 // Programs the clock-gating registers of every PCIe core of the silicon.
 VOID PciePwrClockGating(SiliconDescriptor *Silicon);

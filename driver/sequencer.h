@@ -2,7 +2,7 @@
 // is installed after start-up.
 #pragma once
 
-#include "core/topology.h"
+#include "base/topology.h"
 
 VOID EFIAPI KelPcieMiscInit(EFI_EVENT Event, VOID *Context);
 

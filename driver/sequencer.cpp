@@ -1,9 +1,8 @@
-#include "core/sequencer.h"
+#include "driver/sequencer.h"
 
 #include "arch/arch.h"
 
-#include "core/driver_state.h"
-#include "core/power_clock_gating.h"
+#include "base/driver_state.h"
 #include "features/aspm.h"
 #include "features/clock_pm.h"
 #include "features/common_clock.h"
@@ -13,12 +12,13 @@
 #include "features/max_cpl_payload.h"
 #include "features/max_payload.h"
 #include "features/max_read_request.h"
+#include "features/power_clock_gating.h"
 #include "features/slot_power_limit.h"
 #include "features/sris.h"
 #include "platform/diagnostics.h"
 #include "platform/pcd.h"
-#include "platform/smu.h"
 #include "platform/register_access.h"
+#include "platform/smu.h"
 #include "ras/aer_config.h"
 #include "ras/ras_control.h"
 
