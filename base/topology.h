@@ -4,7 +4,7 @@
 // record is packed and read with unaligned loads.
 #pragma once
 
-#include "platform/diagnostics.h"
+#include "base/debug_print.h"
 #include "uefi/protocols.h"
 
 inline constexpr UINT32 FlagLast = 0x80000000;

@@ -1,5 +1,6 @@
 # Driver sources: compiled unchanged into the EFI image and the host library.
 set(KEL_DRIVER_SOURCES
+  base/debug_print.cpp
   platform/diagnostics.cpp
   platform/heap.cpp
   platform/hooks.cpp

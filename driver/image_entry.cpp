@@ -1,6 +1,7 @@
 #include "driver/image_entry.h"
 
 #include "arch/arch.h"
+#include "base/debug_print.h"
 #include "base/driver_state.h"
 #include "driver/sequencer.h"
 #include "features/clock_pm.h"

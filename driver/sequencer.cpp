@@ -2,6 +2,7 @@
 
 #include "arch/arch.h"
 
+#include "base/debug_print.h"
 #include "base/driver_state.h"
 #include "features/aspm.h"
 #include "features/clock_pm.h"

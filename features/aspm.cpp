@@ -1,9 +1,9 @@
 #include "features/aspm.h"
 
+#include "base/debug_print.h"
 #include "features/device_tables.h"
 #include "features/l1_substates.h"
 #include "features/straps.h"
-#include "platform/diagnostics.h"
 #include "platform/pcd.h"
 #include "platform/platform_data.h"
 #include "platform/register_access.h"

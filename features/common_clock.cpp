@@ -1,6 +1,6 @@
 #include "features/common_clock.h"
 
-#include "platform/diagnostics.h"
+#include "base/debug_print.h"
 #include "platform/poll.h"
 #include "platform/register_access.h"
 

@@ -1,7 +1,7 @@
 #include "features/l1_exit_latency.h"
 
+#include "base/debug_print.h"
 #include "features/straps.h"
-#include "platform/diagnostics.h"
 #include "platform/pcd.h"
 #include "platform/platform_data.h"
 #include "platform/register_access.h"

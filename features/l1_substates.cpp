@@ -1,8 +1,8 @@
 #include "features/l1_substates.h"
 
+#include "base/debug_print.h"
 #include "features/clock_pm.h"
 #include "features/device_tables.h"
-#include "platform/diagnostics.h"
 #include "platform/register_access.h"
 
 // Devices whose L1.2 exit fails in the field; the walk ends at vendor 0xFFFF.

@@ -1,6 +1,6 @@
 #include "features/ltr.h"
 
-#include "platform/diagnostics.h"
+#include "base/debug_print.h"
 #include "platform/register_access.h"
 
 namespace {

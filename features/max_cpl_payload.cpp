@@ -1,7 +1,7 @@
 #include "features/max_cpl_payload.h"
 
+#include "base/debug_print.h"
 #include "features/max_payload.h"
-#include "platform/diagnostics.h"
 #include "platform/pcd.h"
 #include "platform/register_access.h"
 #include "platform/register_fields.h"

@@ -1,6 +1,6 @@
 #include "features/power_clock_gating.h"
 
-#include "platform/diagnostics.h"
+#include "base/debug_print.h"
 #include "platform/register_access.h"
 #include "platform/register_fields.h"
 

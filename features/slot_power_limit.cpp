@@ -1,6 +1,6 @@
 #include "features/slot_power_limit.h"
 
-#include "platform/diagnostics.h"
+#include "base/debug_print.h"
 #include "platform/pcd.h"
 #include "platform/register_access.h"
 

@@ -1,7 +1,7 @@
 #include "platform/diagnostics.h"
 
 #include "arch/arch.h"
-#include "base/driver_state.h"
+#include "base/debug_print.h"
 #include "platform/register_access.h"
 #include "platform/register_fields.h"
 
@@ -78,28 +78,6 @@ UINT64 RotateLeft(UINT64 Value, UINT32 Bits) { return (Value << Bits) | (Value >
 
 const DebugBackEnd *const DebugBackEndTable[] = {&PostCodeStringBackEnd, &HardwareDebuggerBackEnd,
                                                  &SerialBackEnd, nullptr};
-
-EFI_STATUS EFIAPI DebugPrint(UINT64 Level, const CHAR8 *Format, ...) {
-  DEBUG_PRINT_PROTOCOL *Receiver = nullptr;
-  const EFI_STATUS Status =
-      gBS->LocateProtocol(&gDebugPrintProtocolGuid, nullptr, reinterpret_cast<VOID **>(&Receiver));
-  if (EfiError(Status)) {
-    return Status;
-  }
-  VA_LIST Marker;
-  VA_START(Marker, Format);
-  const EFI_STATUS Result = Receiver->Print(Level, Format, Marker);
-  VA_END(Marker);
-  return Result;
-}
-
-VOID ReportWalkBound(const CHAR8 *Walk, UINT32 Bound) {
-  DebugPrint(DebugLevelDriver, "%a: walk stopped at its bound of %d\n", Walk, Bound);
-}
-
-VOID ReportWalkPointer(const CHAR8 *Walk, UINT32 Pointer) {
-  DebugPrint(DebugLevelDriver, "%a: walk stopped at pointer 0x%x\n", Walk, Pointer);
-}
 
 VOID TestPoint(UINT32 Code) {
   const UINT32 Value = Code | TestPointBase;

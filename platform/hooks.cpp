@@ -1,5 +1,6 @@
 #include "platform/hooks.h"
 
+#include "base/debug_print.h"
 #include "base/driver_state.h"
 #include "platform/diagnostics.h"
 

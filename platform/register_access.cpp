@@ -1,6 +1,7 @@
 #include "platform/register_access.h"
 
 #include "arch/arch.h"
+#include "base/debug_print.h"
 #include "platform/diagnostics.h"
 #include "platform/s3_recording.h"
 

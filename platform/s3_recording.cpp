@@ -1,6 +1,7 @@
 #include "platform/s3_recording.h"
 
 #include "arch/arch.h"
+#include "base/debug_print.h"
 #include "base/driver_state.h"
 #include "platform/diagnostics.h"
 #include "platform/pcd.h"

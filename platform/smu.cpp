@@ -1,5 +1,6 @@
 #include "platform/smu.h"
 
+#include "base/debug_print.h"
 #include "platform/diagnostics.h"
 #include "platform/poll.h"
 #include "platform/register_access.h"

@@ -1,6 +1,6 @@
 #include "ras/aer_config.h"
 
-#include "platform/diagnostics.h"
+#include "base/debug_print.h"
 #include "platform/hooks.h"
 #include "platform/register_access.h"
 

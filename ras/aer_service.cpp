@@ -1,7 +1,7 @@
 #include "ras/aer_service.h"
 
+#include "base/debug_print.h"
 #include "base/driver_state.h"
-#include "platform/diagnostics.h"
 #include "platform/pcd.h"
 #include "platform/pci_scan.h"
 #include "platform/register_access.h"

@@ -1,5 +1,6 @@
 #include "ras/ras_control.h"
 
+#include "base/debug_print.h"
 #include "base/driver_state.h"
 #include "platform/diagnostics.h"
 #include "platform/pcd.h"

@@ -2,6 +2,7 @@
 // the TSC rate and the hardware-debugger back-end.
 #include "tests/test_support.h"
 
+#include "base/debug_print.h"
 #include "platform/diagnostics.h"
 
 namespace kel_test {

@@ -2,7 +2,7 @@
 // and test points, the pass on the first PCI I/O install and never again.
 #include "tests/test_support.h"
 
-#include "platform/diagnostics.h"
+#include "base/debug_print.h"
 #include "sim/catalogue.h"
 
 namespace kel_test {

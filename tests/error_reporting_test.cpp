@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "base/debug_print.h"
 #include "platform/diagnostics.h"
 #include "platform/hooks.h"
 #include "ras/aer_config.h"

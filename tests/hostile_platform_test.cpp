@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/debug_print.h"
 #include "platform/diagnostics.h"
 #include "sim/catalogue.h"
 #include "sim/input_error.h"

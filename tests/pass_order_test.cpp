@@ -3,7 +3,7 @@
 // write, and the eighteen steps of a silicon keep their order.
 #include "tests/test_support.h"
 
-#include "platform/diagnostics.h"
+#include "base/debug_print.h"
 #include "platform/register_access.h"
 #include "sim/catalogue.h"
 #include "sim/reference_platform.h"

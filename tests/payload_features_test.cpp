@@ -2,10 +2,10 @@
 // simulated trees below root ports.
 #include "tests/test_support.h"
 
+#include "base/debug_print.h"
 #include "features/max_cpl_payload.h"
 #include "features/max_payload.h"
 #include "features/max_read_request.h"
-#include "platform/diagnostics.h"
 #include "sim/catalogue.h"
 
 namespace kel_test {

@@ -4,7 +4,7 @@
 
 #include <map>
 
-#include "platform/diagnostics.h"
+#include "base/debug_print.h"
 #include "platform/pci_scan.h"
 #include "platform/register_access.h"
 #include "sim/catalogue.h"

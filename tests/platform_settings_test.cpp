@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "base/debug_print.h"
 #include "platform/diagnostics.h"
 #include "platform/heap.h"
 #include "platform/hooks.h"

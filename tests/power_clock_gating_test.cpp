@@ -2,8 +2,8 @@
 // three recorded writes per wrapper.
 #include "tests/test_support.h"
 
+#include "base/debug_print.h"
 #include "features/power_clock_gating.h"
-#include "platform/diagnostics.h"
 
 namespace kel_test {
 namespace {

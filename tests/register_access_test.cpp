@@ -2,6 +2,7 @@
 // writes, the SMN pair, capability searches and the fatal-stop checks.
 #include "tests/test_support.h"
 
+#include "base/debug_print.h"
 #include "platform/diagnostics.h"
 #include "platform/register_access.h"
 #include "sim/catalogue.h"

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "base/debug_print.h"
 #include "platform/diagnostics.h"
 #include "platform/register_access.h"
 #include "platform/s3_recording.h"

@@ -2,6 +2,7 @@
 // the bounded wait, and the sequencer's step on package type 16 only.
 #include "tests/test_support.h"
 
+#include "base/debug_print.h"
 #include "platform/diagnostics.h"
 #include "platform/smu.h"
 

@@ -1,6 +1,6 @@
 #include "tests/test_support.h"
 
-#include "platform/diagnostics.h"
+#include "base/debug_print.h"
 #include "sim/catalogue.h"
 
 namespace kel_test {
