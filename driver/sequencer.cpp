@@ -4,6 +4,7 @@
 
 #include "base/debug_print.h"
 #include "base/driver_state.h"
+#include "base/topology.h"
 #include "features/aspm.h"
 #include "features/clock_pm.h"
 #include "features/common_clock.h"

@@ -2,7 +2,7 @@
 // is installed after start-up.
 #pragma once
 
-#include "base/topology.h"
+#include "uefi/uefi.h"
 
 VOID EFIAPI KelPcieMiscInit(EFI_EVENT Event, VOID *Context);
 
