@@ -1,0 +1,158 @@
+// The Graphviz picture of the PCI Express hierarchy and what the pass
+// changed on each link.
+#include "tools/kelsim/report.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include <fmt/format.h>
+
+#include "sim/lspci.h"
+#include "tools/kelsim/names.h"
+
+namespace kelsim {
+
+namespace {
+
+std::string DotText(std::string text) {
+  std::replace(text.begin(), text.end(), '"', '\'');
+  return text;
+}
+
+// One setting, with its change when the pass made one: "ASPM Disabled->L1".
+void Setting(std::vector<std::string> &lines, const std::string &name, const std::string &before,
+             const std::string &after) {
+  lines.push_back(name + " " + (before == after ? after : before + "->" + after));
+}
+
+std::string PlusMinus(bool on) { return on ? "on" : "off"; }
+
+// The link-level settings of a function, before -> after where they changed.
+std::string LinkSettings(const FunctionState &b, const FunctionState &a) {
+  std::vector<std::string> lines;
+  if (a.portType < 0) {
+    return "";
+  }
+  Setting(lines, "MPS", std::to_string(b.mps), std::to_string(a.mps));
+  Setting(lines, "MRRS", std::to_string(b.mrrs), std::to_string(a.mrrs));
+  if (a.hasLink) {
+    Setting(lines, "ASPM", AspmName(b.aspm), AspmName(a.aspm));
+    Setting(lines, "CCC", PlusMinus(b.ccc), PlusMinus(a.ccc));
+    Setting(lines, "ClkPM", PlusMinus(b.clkpm), PlusMinus(a.clkpm));
+  }
+  if (a.l1ss >= 0) {
+    Setting(lines, "L1SS", L1ssName(b.l1ss), L1ssName(a.l1ss));
+  }
+  if (a.hasControl2) {
+    Setting(lines, "LTR", PlusMinus(b.ltr.enabled), PlusMinus(a.ltr.enabled));
+  }
+  if (!a.slotPower.empty()) {
+    Setting(lines, "slot", b.slotPower, a.slotPower);
+  }
+  std::string out;
+  for (const std::string &l : lines) {
+    out += "\\n" + l;
+  }
+  return out;
+}
+
+std::string FunctionLine(const DeviceReport &d) {
+  const std::string name = DeviceName(d.after.vendor, d.after.device);
+  return fmt::format("{} {:04x}:{:04x} {}{}", sim::BdfText(d.bdf), d.after.vendor, d.after.device,
+                     PortTypeName(d.after.portType), name.empty() ? "" : "\\n" + DotText(name));
+}
+
+bool IsBridgeType(int portType) { return portType == 4 || portType == 5 || portType == 6 || portType == 7; }
+
+} // namespace
+
+// The PCI Express hierarchy only: each silicon's host bridge, its root ports
+// and what lies below them. Bridges are nodes of their own, carrying their
+// settings; the functions of one device below a link share one node; each
+// link's edge shows what the pass changed on the device's side.
+void WriteDot(const RunResult &r, std::ostream &out) {
+  out << "digraph pcie {\n  rankdir=LR;\n  node [shape=box, fontname=\"monospace\"];\n";
+  std::map<uint32_t, const DeviceReport *> byBdf;
+  for (const DeviceReport &d : r.devices) {
+    byBdf[d.bdf] = &d;
+  }
+  std::map<uint32_t, uint32_t> hostBridgeOfPort;
+  for (const EngineReport &e : r.features.engines) {
+    hostBridgeOfPort[e.port & 0x0FFFF000] = e.silicon;
+  }
+  std::map<std::string, std::vector<uint32_t>> below; // upstream node -> functions
+  for (const Link &l : r.links) {
+    below[l.upstream].push_back(l.downstream);
+  }
+  // Node of a function: bridges by their address, other functions by their
+  // device ("01:00"), so a multi-function device is one node.
+  auto nodeOf = [&](uint32_t bdf) {
+    const auto it = byBdf.find(bdf);
+    const bool bridge = it != byBdf.end() && IsBridgeType(it->second->after.portType);
+    return bridge ? sim::BdfText(bdf) : sim::BdfText(bdf).substr(0, 5);
+  };
+  std::map<std::string, std::vector<const DeviceReport *>> nodes;
+  std::set<std::pair<std::string, std::string>> edges;
+  std::vector<std::string> pending;
+  for (const auto &[upstream, functions] : below) {
+    if (upstream.rfind("silicon", 0) == 0) {
+      pending.push_back(upstream);
+    }
+  }
+  std::set<std::string> visited;
+  while (!pending.empty()) {
+    const std::string up = pending.back();
+    pending.pop_back();
+    if (!visited.insert(up).second) {
+      continue;
+    }
+    for (const uint32_t bdf : below[up]) {
+      const auto it = byBdf.find(bdf);
+      if (it == byBdf.end()) {
+        continue;
+      }
+      const std::string node = nodeOf(bdf);
+      nodes[node].push_back(it->second);
+      edges.insert({up, node});
+      pending.push_back(sim::BdfText(bdf));
+    }
+  }
+  for (const std::string &silicon : visited) {
+    if (silicon.rfind("silicon", 0) != 0) {
+      continue;
+    }
+    std::string hostBridge;
+    for (const uint32_t port : below[silicon]) {
+      if (hostBridgeOfPort.count(port) != 0) {
+        hostBridge = "\\nhost bridge " + sim::BdfText(hostBridgeOfPort[port]);
+        break;
+      }
+    }
+    out << "  \"" << silicon << "\" [shape=ellipse, label=\"" << silicon << hostBridge << "\"];\n";
+  }
+  for (const auto &[node, functions] : nodes) {
+    std::string label;
+    for (const DeviceReport *d : functions) {
+      label += (label.empty() ? "" : "\\n") + FunctionLine(*d);
+    }
+    const DeviceReport &first = *functions.front();
+    if (IsBridgeType(first.after.portType)) {
+      label += LinkSettings(first.before, first.after); // the port's own settings
+    }
+    out << "  \"" << node << "\" [label=\"" << label << "\"];\n";
+  }
+  for (const auto &[up, node] : edges) {
+    const DeviceReport &d = *nodes[node].front();
+    std::string label;
+    if (!IsBridgeType(d.after.portType) && up.rfind("silicon", 0) != 0) {
+      label = LinkSettings(d.before, d.after);
+      label.erase(0, std::min<size_t>(2, label.size())); // the leading line break
+    }
+    out << "  \"" << up << "\" -> \"" << node << "\"" << (label.empty() ? "" : " [label=\"" + label + "\"]")
+        << ";\n";
+  }
+  out << "}\n";
+}
+
+} // namespace kelsim
