@@ -1,5 +1,6 @@
 #include "sim/config_space.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -131,6 +132,49 @@ ConfigFunction *ConfigSpace::Find(uint32_t bdf) {
 const ConfigFunction *ConfigSpace::Find(uint32_t bdf) const {
   auto it = functions_.find(bdf & 0x0FFFF000);
   return it == functions_.end() ? nullptr : &it->second;
+}
+
+namespace {
+
+// A function with a PCI Express capability, not kept as found.
+ConfigFunction *Trainable(ConfigSpace &config, uint32_t bdf, const std::set<uint32_t> &asFound) {
+  ConfigFunction *f = config.Find(bdf);
+  return f != nullptr && f->pcieCap != 0 && asFound.count(bdf) == 0 ? f : nullptr;
+}
+
+void SetLinkStatus(ConfigFunction &f, uint32_t speed, uint32_t width) {
+  const uint16_t status = f.pcieCap + 0x12;
+  f.Poke(status, 2, (f.Peek(status, 2) & ~0x3FFu) | speed | (width << 4));
+}
+
+} // namespace
+
+void TrainLinks(ConfigSpace &config, const std::set<uint32_t> &asFound) {
+  for (auto &[bdf, port] : config.Functions()) {
+    if (Trainable(config, bdf, asFound) == nullptr) {
+      continue;
+    }
+    const uint32_t type = (port.Peek(port.pcieCap + 2, 2) >> 4) & 0xF;
+    const uint32_t secondary = port.Peek(0x19, 1);
+    ConfigFunction *device = Trainable(config, Bdf(secondary, 0, 0), asFound);
+    if ((type != 4 && type != 6) || secondary == 0 || device == nullptr) {
+      continue;
+    }
+    const uint32_t up = port.Peek(port.pcieCap + 0xC, 4);
+    const uint32_t down = device->Peek(device->pcieCap + 0xC, 4);
+    const uint32_t speed = std::min(up & 0xF, down & 0xF);
+    const uint32_t width = std::min((up >> 4) & 0x3F, (down >> 4) & 0x3F);
+    if (speed == 0 || width == 0) {
+      continue; // a capability that names no speed or width trains to nothing
+    }
+    SetLinkStatus(port, speed, width);
+    // Every function of the device reports the one link (7.5.3.8).
+    for (uint32_t function = 0; function < 8; ++function) {
+      if (ConfigFunction *f = Trainable(config, Bdf(secondary, 0, function), asFound)) {
+        SetLinkStatus(*f, speed, width);
+      }
+    }
+  }
 }
 
 namespace {

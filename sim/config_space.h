@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
 namespace sim {
@@ -81,6 +82,13 @@ public:
 private:
   std::map<uint32_t, ConfigFunction> functions_;
 };
+
+// Brings up each link between a root or switch downstream port and the
+// device below it: both ends' Link Status report the lower of the two Link
+// Capabilities' speeds and widths, as training negotiates them (PCI Express
+// Base r5.0, 4.2.6 and 7.5.3.8). Functions in `asFound` (captured ones)
+// keep what their machine read.
+void TrainLinks(ConfigSpace &config, const std::set<uint32_t> &asFound = {});
 
 // PCI Express Base r5.0, 7.5.3.2 Device/Port Type.
 enum class PortType : uint8_t {

@@ -105,6 +105,7 @@ LargePlatform BuildLargePlatform(Platform &p) {
   p.pcd[1005] = 1;
   p.pcd[456] = 0x00000F0F;
   p.pcd[311] = 0x0000000F;
+  TrainLinks(p.config);
   p.PublishTopology(large.built.bytes);
   return large;
 }

@@ -184,6 +184,7 @@ ReferencePlatform BuildReferencePlatform(Platform &p) {
   p.NbioAt(Bdf(0, 0, 0)).Seed(0x11101068, 0x20000000);
   p.NbioAt(Bdf(0, 0, 0)).Seed(0x11200068, 0x20000000);
   p.NbioAt(Bdf(0x80, 0, 0)).Seed(0x11101068, 0x20000000);
+  TrainLinks(p.config);
   p.PublishTopology(ref.built.bytes);
   return ref;
 }

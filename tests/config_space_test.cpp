@@ -76,6 +76,21 @@ TEST_F(ConfigSpaceTest, RetrainShowsLinkTrainingForConfiguredReads) {
   EXPECT_EQ(space.Find(rp)->retrainCount, 1u);
 }
 
+TEST(LinkTrainingTest, VerifyThatBothEndsReportTheLowerSpeedAndWidthUnlessKeptAsFound) {
+  auto linkStatus = [](sim::ConfigSpace &space, uint32_t bdf) {
+    return space.Read(bdf | (space.Find(bdf)->pcieCap + 0x12), 2) & 0x3FF;
+  };
+  for (const bool captured : {false, true}) {
+    sim::ConfigSpace space;
+    space.Add(Bdf(0, 1, 1), sim::catalogue::RootPort(1, 8).Build()); // 16 GT/s x8
+    space.Add(Bdf(1, 0, 0), sim::catalogue::NvmeSsd().Build());      // 8 GT/s x4
+    const uint32_t portBefore = linkStatus(space, Bdf(0, 1, 1));
+    sim::TrainLinks(space, captured ? std::set<uint32_t>{Bdf(1, 0, 0)} : std::set<uint32_t>{});
+    EXPECT_EQ(linkStatus(space, Bdf(0, 1, 1)), captured ? portBefore : 0x43u) << captured;
+    EXPECT_EQ(linkStatus(space, Bdf(1, 0, 0)), 0x43u) << captured;
+  }
+}
+
 TEST_F(ConfigSpaceTest, BridgeBusNumbersAreWritable) {
   const uint32_t rp = Bdf(0, 1, 1);
   EXPECT_EQ(space.Read(rp | 0x19, 1), 1u);

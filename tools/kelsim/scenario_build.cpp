@@ -2,6 +2,7 @@
 // were, catalogue devices with their overrides, the NBIO of each silicon and
 // the published topology.
 #include <map>
+#include <set>
 
 #include "sim/catalogue.h"
 #include "sim/large_platform.h"
@@ -245,6 +246,11 @@ sim::BuiltTopology BuildDescribedPlatform(const Scenario &s, sim::Platform &p,
   if (s.pcd.count(sim::kPcdSmmCommunicationBuffer) == 0) {
     p.pcd[sim::kPcdSmmCommunicationBuffer] = commBuffer;
   }
+  std::set<uint32_t> captured;
+  for (const auto &c : s.captured) {
+    captured.insert(c.bdf);
+  }
+  sim::TrainLinks(p.config, captured);
   sim::BuiltTopology built = sim::BuildTopology(topology);
   described = topology;
   if (s.topologyBytes) {
