@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -15,6 +16,7 @@
 #include "sim/catalogue.h"
 #include "sim/input_error.h"
 #include "tools/kelsim/emit.h"
+#include "tools/kelsim/link_table.h"
 #include "tools/kelsim/names.h"
 #include "tools/kelsim/report.h"
 #include "tools/kelsim/run.h"
@@ -337,6 +339,40 @@ protected:
   static inline kelsim::RunResult *result_ = nullptr;
 };
 
+// Verify that each link's row gives the negotiated speed and width against
+// the port's capability, each change, and why a state both ends support
+// stayed off: the blacklist, SRIS, the engine's own request.
+TEST_F(KelsimReferenceTest, VerifyThatTheLinkTableSaysWhatChangedAndWhatHeldItBack) {
+  std::map<std::string, std::string> rows;
+  for (const kelsim::LinkRow &row : kelsim::LinkTable(R())) {
+    std::string text = row.capability + "/" + row.status + (row.downgraded ? " downgraded" : "");
+    for (const kelsim::LinkFeature &f : row.features) {
+      text += " | " + f.name + " " + kelsim::FeatureText(f);
+    }
+    for (const std::string &why : row.heldBack) {
+      text += " | held back: " + why;
+    }
+    rows[sim::BdfText(row.port)] = text;
+  }
+  EXPECT_EQ(rows.count("00:01.0"), 0u) << "not a port with a link below";
+  for (const auto &[port, says] : std::vector<std::pair<std::string, std::string>>{
+           {"00:01.2", "8GT/s x4/8GT/s x4 |"},
+           {"00:01.2", "ASPM Disabled -> L0s L1"},
+           {"00:01.2", "L1SS none -> all"},
+           {"00:01.2", "MaxPayload 128 -> 512"},
+           {"80:01.2", "L1SS none -> L1.2 PCI-PM_L1.2"},
+           {"00:01.1", "PowerLimit 64 W -> 75 W"},
+           {"00:01.1", "held back: L0s: PortAspm 0x20"},
+           {"00:01.1", "held back: L1SS all: PortPmOptions 0x00"},
+           {"00:01.3", "ClockPM - -> +"},
+           {"00:01.5", "held back: L0s: blacklist row 27"},
+           {"00:03.1", "held back: L1: blacklist row 3"},
+           {"80:01.1", "held back: L1: SRIS"},
+           {"05:01.0", "2.5GT/s x1/2.5GT/s x1 |"}}) {
+    EXPECT_NE(rows[port].find(says), std::string::npos) << port << ": " << rows[port];
+  }
+}
+
 TEST_F(KelsimReferenceTest, JsonReportCarriesTheDocumentedKeys) {
   const json j = kelsim::ToJson(R());
   for (const char *key : {"trace", "post_codes", "fatal_stop", "writes", "s3", "devices", "s3_resume"}) {
@@ -605,6 +641,47 @@ TEST(KelsimBinaryTest, OutputsAndOptionsAreCheckedFirst) {
     EXPECT_EQ(status, 2) << arguments << out;
     EXPECT_NE(out.find(says), std::string::npos) << arguments << out;
   }
+}
+
+// Verify that the default report answers first and keeps the detail for the
+// switches that ask for it, and that the audit runs unless turned off.
+TEST(KelsimBinaryTest, VerifyThatTheDefaultReportIsShortAndTheRestIsOnRequest) {
+  const std::string capture = kShared + "/realdevices/pciutils_cap-exp-aspm-latencies.txt";
+  struct Case {
+    std::string arguments;
+    std::vector<std::string> has, lacks;
+  };
+  const std::vector<Case> cases = {
+      {"",
+       {"pass complete, 2399 writes", "audit: ", "-- links (13) --", "    state:  MPS 128"},
+       {"-- driver trace --", "-- hardware writes", "-- S3 boot script --"}},
+      {"--full", {"-- driver trace --", "SMN_INDEX", "-- S3 boot script --", "-- accesses"}, {}},
+      {"--writes", {"-- hardware writes", "smn  smn [00:00.0] 0x11280460"}, {"SMN_INDEX"}},
+      {"--writes --smn-traffic", {"SMN_INDEX"}, {}},
+      {"--no-audit", {"; no audit"}, {"-- audit ("}},
+      {"--no-pass", {"no pass: the platform as it stands", "    state:  MPS"},
+       {"before:", "-- post codes --", "-- straps"}},
+      {"--lspci " + capture, {"kelsim's defaults for every token"}, {"(default: the platform"}},
+  };
+  for (const Case &c : cases) {
+    auto [status, out] = RunBinary(c.arguments);
+    EXPECT_EQ(status, 0) << c.arguments << out.substr(0, 300);
+    for (const std::string &text : c.has) {
+      EXPECT_NE(out.find(text), std::string::npos) << c.arguments << ": " << text;
+    }
+    for (const std::string &text : c.lacks) {
+      EXPECT_EQ(out.find(text), std::string::npos) << c.arguments << ": " << text;
+    }
+    if (c.arguments.empty()) {
+      EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 600) << "the default reference report";
+      const std::string firstScreen = out.substr(0, out.find("-- audit"));
+      EXPECT_LE(std::count(firstScreen.begin(), firstScreen.end(), '\n'), 40)
+          << "the header and the whole link table on the first screen";
+    }
+  }
+  auto [noAudit, noAuditOut] = RunBinary("--no-audit --fail-on error");
+  EXPECT_EQ(noAudit, 2);
+  EXPECT_NE(noAuditOut.find("needs the audit that --no-audit turns off"), std::string::npos);
 }
 
 // Verify that an output is whole or absent and never an input or another

@@ -703,8 +703,12 @@ BlacklistVerdict BlacklistFor(uint32_t upstreamId, uint32_t downstreamId) {
     const PcieAspmBlackListRow row = PcieAspmBlackListTable(i);
     if (PcieLinkMatchesRow(row.VendorId, row.DeviceId, downstreamId, upstreamId)) {
       v.aspmRemoved |= ~row.AspmMask & 3u;
+      if (v.aspmRow < 0 && (~row.AspmMask & 3u) != 0) {
+        v.aspmRow = static_cast<int>(i);
+      }
     }
   }
+  int index = 0;
   for (const PcieL1SSBlackListRow &row : PcieL1SSBlackListTable) {
     if (row.VendorId == 0xFFFF) {
       break; // end of table
@@ -712,7 +716,11 @@ BlacklistVerdict BlacklistFor(uint32_t upstreamId, uint32_t downstreamId) {
     if (PcieLinkMatchesRow(row.VendorId, row.DeviceId, downstreamId, upstreamId)) {
       v.l1ssRemoved |= (row.DisableL11 ? L1ssCap::AspmL11::Mask | L1ssCap::PciPmL11::Mask : 0u) |
                        (row.DisableL12 ? L1ssCap::AspmL12::Mask | L1ssCap::PciPmL12::Mask : 0u);
+      if (v.l1ssRow < 0 && (row.DisableL11 || row.DisableL12)) {
+        v.l1ssRow = index;
+      }
     }
+    ++index;
   }
   return v;
 }

@@ -72,6 +72,8 @@ std::vector<Finding> Run(const Input &input, std::vector<std::string> *notChecke
 struct BlacklistVerdict {
   uint32_t aspmRemoved = 0;
   uint32_t l1ssRemoved = 0;
+  int aspmRow = -1; // the first row that removes something, counted from 0
+  int l1ssRow = -1;
 };
 BlacklistVerdict BlacklistFor(uint32_t upstreamId, uint32_t downstreamId);
 

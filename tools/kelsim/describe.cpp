@@ -340,6 +340,8 @@ FunctionState Summarize(const sim::ConfigFunction &f) {
   s.hasControl2 = (f.Peek(c + 2, 2) & 0xF) >= 2;
   if (s.hasLink) {
     const uint32_t linkctl = f.Peek(c + 0x10, 2);
+    s.linkCapabilities = f.Peek(c + 0xC, 4);
+    s.linkStatus = static_cast<uint16_t>(f.Peek(c + 0x12, 2));
     s.aspm = static_cast<int>(Bits(linkctl, 1, 0));
     s.ccc = Bits(linkctl, 6, 6) != 0;
     s.clkpm = Bits(linkctl, 8, 8) != 0;
@@ -376,6 +378,7 @@ FunctionState Summarize(const sim::ConfigFunction &f) {
     case 0x001E: {
       const uint32_t ctl1 = f.Peek(ext + 8, 4);
       s.l1ss = static_cast<int>(Bits(ctl1, 3, 0));
+      s.l1ssSupported = static_cast<int>(Bits(f.Peek(ext + 4, 4), 3, 0));
       static const int kScaleNs[] = {1, 32, 1024, 32768, 1048576, 33554432, 0, 0};
       s.ltr.threshold = static_cast<int>(Bits(ctl1, 25, 16)) * kScaleNs[Bits(ctl1, 31, 29)];
       s.ltr.commonModeRestoreUs = static_cast<int>(Bits(ctl1, 15, 8));
@@ -437,6 +440,14 @@ std::string L1ssName(int bits) {
     }
   }
   return out.empty() ? "off" : out;
+}
+
+std::string LinkSpeedWidth(uint32_t linkRegister) {
+  // PCI Express Base r5.0, 7.5.3.6: Supported Link Speeds Vector positions.
+  static const char *const kSpeeds[] = {"unknown", "2.5GT/s", "5GT/s", "8GT/s",
+                                        "16GT/s",  "32GT/s",  "64GT/s"};
+  const uint32_t speed = Bits(linkRegister, 3, 0);
+  return fmt::format("{} x{}", speed < 7 ? kSpeeds[speed] : "unknown", Bits(linkRegister, 9, 4));
 }
 
 std::string StateLine(const FunctionState &s) {

@@ -58,9 +58,12 @@ struct FunctionState {
   bool hasLink = false;   // Link registers exist (not a root-complex integrated endpoint)
   bool hasControl2 = false; // Device Control 2 exists (capability version 2)
   int aspm = -1;     // Link Control ASPM Control: 0 none, 1 L0s, 2 L1, 3 both
+  uint32_t linkCapabilities = 0; // raw, when hasLink
+  uint16_t linkStatus = 0;
   bool ccc = false;
   bool clkpm = false;
   int l1ss = -1;     // Control 1 enable bits 3:0, -1 without the capability
+  int l1ssSupported = -1; // the same four bits of L1 PM Substates Capabilities
   LtrState ltr;
   std::optional<AerState> aer;
   int slotPowerLimit = -1; // milliwatts-free raw: value * 10^-scale W shown as text
@@ -74,6 +77,8 @@ std::vector<std::string> UnknownRegisters(const sim::ConfigFunction &f);
 std::string PortTypeName(int type);
 std::string AspmName(int aspm);
 std::string L1ssName(int bits);
+// "8GT/s x4" from Link Capabilities or Link Status (speed 3:0, width 9:4).
+std::string LinkSpeedWidth(uint32_t linkRegister);
 // One line as lspci would show the state, e.g. "MPS 256 MRRS 512 ExtTag+ ...".
 std::string StateLine(const FunctionState &s);
 std::vector<FieldChange> StateDiff(const FunctionState &before, const FunctionState &after);

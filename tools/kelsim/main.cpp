@@ -37,6 +37,14 @@ struct Options {
   bool noDevices = false;
   bool noFeatures = false;
   bool noAccesses = false;
+  bool full = false;
+  bool showTrace = false;
+  bool showWrites = false;
+  bool showScript = false;
+  bool showAccesses = false;
+  bool smnTraffic = false;
+  bool noAudit = false;
+  bool levelsGiven = false;
   bool large = false;
   bool quiet = false;
   unsigned jobs = 0; // batch files run at once; 0: one per core
@@ -51,7 +59,7 @@ struct Options {
 };
 
 kelsim::RunOptions RunOptionsOf(const Options &o) {
-  return {.pass = !o.noPass, .audit = o.audit || !o.failOn.empty()};
+  return {.pass = !o.noPass, .audit = !o.noAudit};
 }
 
 kelsim::Scenario Load(const Options &o) {
@@ -151,14 +159,16 @@ int RunOne(const Options &o, uint64_t levels) {
     std::cerr << "kelsim: " << kelsim::ResumeSummary(result) << " (exit 3 with --strict-s3)\n";
   }
   if (!o.quiet) {
-    kelsim::TextOptions text;
+    kelsim::TextOptions text = o.full ? kelsim::TextOptions{} : kelsim::SummaryTextOptions();
     text.traceLevels = levels;
-    text.trace = !o.noTrace;
-    text.writes = !o.noWrites;
-    text.script = !o.noScript;
+    text.trace = (text.trace || o.showTrace || o.levelsGiven) && !o.noTrace;
+    text.writes = (text.writes || o.showWrites || o.smnTraffic) && !o.noWrites;
+    text.smnTraffic = text.smnTraffic || o.smnTraffic;
+    text.script = (text.script || o.showScript) && !o.noScript;
     text.devices = !o.noDevices;
     text.features = !o.noFeatures;
-    text.accesses = !o.noAccesses;
+    text.accesses = (text.accesses || o.showAccesses) && !o.noAccesses;
+    text.exitStatus = kelsim::ExitStatus(result, o.strictS3, kelsim::ParseSeverity(o.failOn));
     kelsim::WriteText(result, text, std::cout);
     if (!std::cout.flush()) {
       std::cerr << "kelsim: standard output: the text report could not be written\n";
@@ -337,9 +347,10 @@ private:
 
 // An option that would do nothing in the mode chosen is refused rather than
 // ignored; empty when the options fit together.
-constexpr const char *kTextReportOptions[] = {"--levels",    "--no-trace",    "--no-writes",
-                                              "--no-script", "--no-devices",  "--no-features",
-                                              "--no-accesses"};
+constexpr const char *kTextReportOptions[] = {
+    "--levels",     "--no-trace", "--no-writes", "--no-script", "--no-devices",  "--no-features",
+    "--no-accesses", "--full",    "--trace",     "--writes",    "--script",      "--accesses",
+    "--smn-traffic"};
 
 std::string ModeConflict(const CLI::App &app, const Options &o) {
   const bool batch = !o.batch.empty();
@@ -357,10 +368,17 @@ std::string ModeConflict(const CLI::App &app, const Options &o) {
     if (!o.platform.empty()) {
       return "give a platform file or --batch, not both";
     }
+    if (o.noAudit && !o.failOn.empty()) {
+      return "--fail-on needs the audit that --no-audit turns off";
+    }
     return "";
   }
   if (app.count("--jobs") != 0) {
     return "--jobs applies to --batch only";
+  }
+  if (o.noAudit && (o.audit || !o.failOn.empty())) {
+    return std::string(o.audit ? "--audit" : "--fail-on") + " needs the audit that --no-audit "
+                                                              "turns off";
   }
   const int sources = (o.platform.empty() ? 0 : 1) + (o.lspci.empty() ? 0 : 1) +
                       (o.useSysfs ? 1 : 0) + (o.large ? 1 : 0);
@@ -458,22 +476,36 @@ int main(int argc, char **argv) {
                  "results stay in the files' order (default: one per core)")
       ->check(CLI::Range(1u, 256u));
   app.add_flag("--strict-s3", o.strictS3, "an S3 resume difference is an error (exit status 3)");
-  app.add_flag("--no-trace", o.noTrace, "leave the driver trace out of the text report");
-  app.add_flag("--no-writes", o.noWrites, "leave the hardware writes out of the text report");
-  app.add_flag("--no-script", o.noScript, "leave the S3 boot script out of the text report");
+  app.add_flag("--full", o.full,
+               "the complete report: also the driver trace, every hardware write with the SMN "
+               "index/data traffic, the S3 boot script, each RAS group write and the accesses "
+               "per step");
+  app.add_flag("--trace", o.showTrace, "add the driver trace to the text report");
+  app.add_flag("--writes", o.showWrites,
+               "add every hardware write to the text report (each SMN write once)");
+  app.add_flag("--smn-traffic", o.smnTraffic,
+               "with the writes, also the SMN index/data pair's configuration writes");
+  app.add_flag("--script", o.showScript, "add the S3 boot script to the text report");
+  app.add_flag("--accesses", o.showAccesses, "add the pass's accesses per step to the text report");
+  app.add_flag("--no-trace", o.noTrace, "leave the driver trace out of the text report (with --full)");
+  app.add_flag("--no-writes", o.noWrites,
+               "leave the hardware writes out of the text report (with --full)");
+  app.add_flag("--no-script", o.noScript,
+               "leave the S3 boot script out of the text report (with --full)");
   app.add_flag("--no-devices", o.noDevices, "leave the per-function state out of the text report");
   app.add_flag("--no-features", o.noFeatures,
                "leave the engines, straps, CLKREQ# map, AER table and RAS groups out of the text report");
   app.add_flag("--no-accesses", o.noAccesses,
-               "leave the pass's accesses per step out of the text report");
+               "leave the pass's accesses per step out of the text report (with --full)");
   app.add_flag("--large", o.large,
                "run the built-in large platform (4 silicons, 64 root ports, 1,500 functions) "
                "instead of the reference platform");
   app.add_flag("--audit", o.audit,
                "check the state the run ends with against the PCI Express rules and the "
-               "driver's blacklists (docs/audit.md)");
+               "driver's blacklists (docs/audit.md); on unless --no-audit");
+  app.add_flag("--no-audit", o.noAudit, "leave the audit out");
   app.add_option("--fail-on", o.failOn,
-                 "exit 4 when the audit finds something this severe or worse (implies --audit)")
+                 "exit 4 when the audit finds something this severe or worse")
       ->check(CLI::IsMember({"error", "warning", "info"}));
   app.add_flag("--no-pass", o.noPass,
                "do not run the driver: show and audit the platform as it stands (a capture as "
@@ -494,6 +526,7 @@ int main(int argc, char **argv) {
     return app.exit(e) == 0 ? 0 : kExitInputError;
   }
   o.useSysfs = app.count("--sysfs") != 0;
+  o.levelsGiven = app.count("--levels") != 0;
   uint64_t levels = 0;
   if (!kelsim::ParseLevels(o.levels, levels)) {
     std::cerr << "kelsim: --levels: '" << o.levels << "' names no debug level\n";

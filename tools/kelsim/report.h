@@ -13,16 +13,26 @@
 
 namespace kelsim {
 
+// Which sections the text report holds; the default is everything.
 struct TextOptions {
   uint64_t traceLevels = ~0ULL; // debug levels shown
   bool trace = true;
   bool writes = true;
+  bool smnTraffic = true; // the SMN index/data pair's own writes among the writes
   bool script = true;
   bool devices = true;
   bool features = true;
+  bool rasGroups = true; // each RAS group write, not only their count
   bool accesses = true;
   bool resume = true;
+  bool resumeDetail = true; // each register, also when the audit lists them
+  std::optional<int> exitStatus; // said in the header when known
 };
+
+// What a person reads first: the header, the links, the audit, the engines
+// and NBIO writes by purpose, the devices and the S3 resume check. The
+// trace, every write, the S3 script and the accesses only when asked for.
+TextOptions SummaryTextOptions();
 
 void WriteText(const RunResult &r, const TextOptions &options, std::ostream &out);
 nlohmann::json ToJson(const RunResult &r);

@@ -1,12 +1,14 @@
 // The text report, section by section.
 #include "tools/kelsim/report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
 #include <fmt/format.h>
 
 #include "sim/lspci.h"
+#include "tools/kelsim/link_table.h"
 #include "tools/kelsim/names.h"
 #include "tools/kelsim/report_internal.h"
 
@@ -140,8 +142,17 @@ std::string AerEnableText(int enable) {
   }
 }
 
-void WriteFeatureText(const FeatureView &v, std::ostream &out) {
-  out << "\n-- engines (requests as the pass left them) --\n";
+// A request as it stands, or as the pass narrowed it.
+std::string Narrowing(const std::string &before, const std::string &after) {
+  return before == after ? after : before + " -> " + after + " (narrowed by the pass)";
+}
+
+// The engines' requests; after a pass also what it wrote to the NBIO by
+// purpose: straps, root-port indirect registers, the CLKREQ# map, the AER
+// port table and the RAS groups.
+void WriteFeatureText(const FeatureView &v, bool passRan, bool rasGroups, std::ostream &out) {
+  out << (passRan ? "\n-- engines (requests as the pass left them) --\n"
+                  : "\n-- engines (requests as the platform gives them) --\n");
   for (const EngineReport &e : v.engines) {
     char head[160];
     std::snprintf(head, sizeof head, "[%s] port %s wrapper %d PortId %d core %d %s%s CLKREQ# %d%s\n",
@@ -149,10 +160,14 @@ void WriteFeatureText(const FeatureView &v, std::ostream &out) {
                   e.portId, e.coreId, e.active ? "active" : "inactive", e.ready ? " ready" : "",
                   e.clkReq, e.sris ? " SRIS" : "");
     out << head;
-    out << "    PortAspm      " << PortAspmText(e.portAspmBefore) << " -> "
-        << PortAspmText(e.portAspmAfter) << "\n";
-    out << "    PortPmOptions " << PortPmOptionsText(e.portPmOptionsBefore) << " -> "
-        << PortPmOptionsText(e.portPmOptionsAfter) << "\n";
+    out << "    PortAspm      " << Narrowing(PortAspmText(e.portAspmBefore), PortAspmText(e.portAspmAfter))
+        << "\n";
+    out << "    PortPmOptions "
+        << Narrowing(PortPmOptionsText(e.portPmOptionsBefore), PortPmOptionsText(e.portPmOptionsAfter))
+        << "\n";
+  }
+  if (!passRan) {
+    return;
   }
   out << "\n-- straps (" << v.straps.size() << ") --\n";
   for (const StrapWrite &st : v.straps) {
@@ -189,6 +204,12 @@ void WriteFeatureText(const FeatureView &v, std::ostream &out) {
     out << "\n";
   }
   out << "\n-- RAS groups (" << v.rasGroups.size() << ") --\n";
+  if (!rasGroups) {
+    if (!v.rasGroups.empty()) {
+      out << v.rasGroups.size() << " group writes (--full lists each)\n";
+    }
+    return;
+  }
   if (!v.rasGroups.empty()) {
     out << "silicon   unit bit action typesel\n";
   }
@@ -201,17 +222,113 @@ void WriteFeatureText(const FeatureView &v, std::ostream &out) {
   }
 }
 
-void WriteSettings(const RunResult &r, std::ostream &out) {
+// One line: what the run came to.
+void WriteHeader(const RunResult &r, const TextOptions &o, std::ostream &out) {
   out << "== " << r.name << " ==\n";
-  out << "-- platform settings (PCD) --\n";
-  for (const SettingUsed &s : r.settings) {
-    out << fmt::format("  {:>4} = {:<6} {}{}\n", s.token,
-                       s.value ? fmt::format("0x{:x}", *s.value) : std::string("unset"),
-                       s.meaning, s.defaulted ? " (default: the platform file leaves it out)" : "");
+  std::string line;
+  if (!r.passRan) {
+    line = "no pass: the platform as it stands";
+  } else if (!r.fatalStops.empty()) {
+    line = "fatal stop " + Hex(r.fatalStops.front());
+  } else {
+    line = "pass complete";
+  }
+  if (r.passRan) {
+    line += fmt::format(", {} writes, {} S3 records; S3 resume check: ", r.writes.size(),
+                        r.saveState.size() + r.table.size());
+    line += r.resume.Clean() ? "clean"
+                             : fmt::format("{} not restored, {} differing",
+                                           r.resume.notRestored.size(), r.resume.differing.size());
+  }
+  line += r.audit ? "; audit: " + AuditCounts(*r.audit) : "; no audit";
+  if (o.exitStatus) {
+    line += fmt::format("; exit status {}", *o.exitStatus);
+  }
+  out << line << "\n";
+}
+
+void WriteSettings(const RunResult &r, std::ostream &out) {
+  const bool allDefaulted = std::all_of(r.settings.begin(), r.settings.end(),
+                                        [](const SettingUsed &s) { return s.defaulted; });
+  if (allDefaulted && !r.settings.empty()) {
+    out << "platform settings (PCD): kelsim's defaults for every token the driver reads "
+           "(docs/kelsim.md)\n";
+  } else {
+    out << "-- platform settings (PCD) --\n";
+    for (const SettingUsed &s : r.settings) {
+      out << fmt::format("  {:>4} = {:<6} {}{}\n", s.token,
+                         s.value ? fmt::format("0x{:x}", *s.value) : std::string("unset"),
+                         s.meaning, s.defaulted ? " (default: the platform file leaves it out)" : "");
+    }
   }
   for (const std::string &w : r.warnings) {
     out << "warning: " << w << "\n";
   }
+}
+
+// Columns padded to their widest cell, two spaces apart.
+void WriteTable(const std::vector<std::vector<std::string>> &rows, std::ostream &out) {
+  std::vector<size_t> widths;
+  for (const auto &row : rows) {
+    widths.resize(std::max(widths.size(), row.size()), 0);
+    for (size_t c = 0; c < row.size(); ++c) {
+      widths[c] = std::max(widths[c], row[c].size());
+    }
+  }
+  for (const auto &row : rows) {
+    std::string line;
+    for (size_t c = 0; c < row.size(); ++c) {
+      line += row[c] + (c + 1 < row.size() ? std::string(widths[c] - row[c].size() + 2, ' ') : "");
+    }
+    out << line.substr(0, line.find_last_not_of(' ') + 1) << "\n";
+  }
+}
+
+// One row per link: both ends, what the link can do and does, each feature
+// with its change, the audit's verdict and what held a state back.
+void WriteLinks(const RunResult &r, std::ostream &out) {
+  const std::vector<LinkRow> links = LinkTable(r);
+  out << "\n-- links (" << links.size() << ") --\n";
+  if (links.empty()) {
+    out << "no root port or switch downstream port\n";
+    return;
+  }
+  std::vector<std::string> features; // every feature any link has, in the rows' order
+  for (const LinkRow &l : links) {
+    for (const LinkFeature &f : l.features) {
+      if (std::find(features.begin(), features.end(), f.name) == features.end()) {
+        features.push_back(f.name);
+      }
+    }
+  }
+  std::vector<std::vector<std::string>> rows;
+  rows.push_back({"Port", "Device", "", "LnkCap", "LnkSta"});
+  rows.back().insert(rows.back().end(), features.begin(), features.end());
+  rows.back().insert(rows.back().end(), {"Audit", "Held back"});
+  for (const LinkRow &l : links) {
+    std::vector<std::string> row = {sim::BdfText(l.port),
+                                    l.below.empty() ? "-" : sim::BdfText(l.below.front()),
+                                    l.below.empty() ? "nothing attached" : l.belowName.substr(0, 32),
+                                    l.capability, l.status + (l.downgraded ? " (downgraded)" : "")};
+    for (const std::string &name : features) {
+      const auto f = std::find_if(l.features.begin(), l.features.end(),
+                                  [&](const LinkFeature &x) { return x.name == name; });
+      row.push_back(f == l.features.end() ? "" : FeatureText(*f));
+    }
+    row.push_back(!r.audit ? "-"
+                  : l.findings == 0
+                      ? "ok"
+                      : fmt::format("{} {}", l.findings, audit::SeverityName(*l.worst)));
+    std::string held;
+    for (const std::string &why : l.heldBack) {
+      held += (held.empty() ? "" : "; ") + why;
+    }
+    row.push_back(held);
+    rows.push_back(std::move(row));
+  }
+  WriteTable(rows, out);
+  out << "before -> after where the pass changed a feature; port|device where the ends differ; "
+         "MaxPayload and MaxReadReq in bytes; the audit's findings on each link are below\n";
 }
 
 void WriteTrace(const RunResult &r, uint64_t levels, std::ostream &out) {
@@ -245,9 +362,16 @@ void WriteOutcome(const RunResult &r, std::ostream &out) {
   out << " (" << runtime << " runtime-services data)\n";
 }
 
-void WriteHardwareWrites(const RunResult &r, std::ostream &out) {
+void WriteHardwareWrites(const RunResult &r, bool smnTraffic, std::ostream &out) {
   out << "\n-- hardware writes (" << r.writes.size() << ") --\n";
+  if (!smnTraffic) {
+    out << "each SMN write once, without its index/data pair's configuration writes "
+           "(--smn-traffic shows them)\n";
+  }
   for (const WriteRecord &w : r.writes) {
+    if (!smnTraffic && (w.registerName == "SMN_INDEX" || w.registerName == "SMN_DATA")) {
+      continue;
+    }
     out << w.kind << "  " << w.target;
     if (w.kind == "io") {
       out << " w" << w.width * 8 << " = " << Hex(w.value, w.width * 2) << "\n";
@@ -301,8 +425,13 @@ void WriteDevices(const RunResult &r, std::ostream &out) {
     out << head << PortTypeName(d.after.portType);
     const std::string name = DeviceName(d.after.vendor, d.after.device);
     out << (name.empty() ? "" : "  " + name) << "\n";
-    out << "    before: " << StateLine(d.before) << "\n";
-    out << "    after:  " << StateLine(d.after) << "\n";
+    const std::string before = StateLine(d.before), after = StateLine(d.after);
+    if (before == after) {
+      out << "    state:  " << after << "\n";
+    } else {
+      out << "    before: " << before << "\n";
+      out << "    after:  " << after << "\n";
+    }
     if (d.after.aer) {
       out << "    aer:    " << AerLine(*d.after.aer) << "\n";
     }
@@ -319,7 +448,7 @@ void WriteDevices(const RunResult &r, std::ostream &out) {
   }
 }
 
-void WriteResumeCheck(const RunResult &r, std::ostream &out) {
+void WriteResumeCheck(const RunResult &r, bool detail, std::ostream &out) {
   out << "\n-- S3 resume check --\n";
   out << "replayed " << r.resume.replayedWrites << " script writes onto the platform as it "
       << "stood before the pass\n";
@@ -328,6 +457,13 @@ void WriteResumeCheck(const RunResult &r, std::ostream &out) {
   }
   if (r.resume.Clean()) {
     out << "every register the pass changed is restored\n";
+  }
+  if (!detail && !r.resume.Clean()) {
+    out << r.resume.notRestored.size() << " registers changed by the pass are not written by the "
+        << "script, " << r.resume.differing.size() << " the script writes end unlike the pass: "
+        << "each is an S3-NOT-RESTORED or S3-RESTORED-DIFFERENTLY finding of the audit above "
+           "(--full lists them here)\n";
+    return;
   }
   if (!r.resume.notRestored.empty()) {
     out << r.resume.notRestored.size()
@@ -352,27 +488,22 @@ void WriteResumeCheck(const RunResult &r, std::ostream &out) {
 
 } // namespace
 
+TextOptions SummaryTextOptions() {
+  TextOptions o;
+  o.trace = false;
+  o.writes = false;
+  o.smnTraffic = false;
+  o.script = false;
+  o.rasGroups = false;
+  o.accesses = false;
+  o.resumeDetail = false;
+  return o;
+}
+
 void WriteText(const RunResult &r, const TextOptions &o, std::ostream &out) {
+  WriteHeader(r, o, out);
   WriteSettings(r, out);
-  if (o.trace) {
-    WriteTrace(r, o.traceLevels, out);
-  }
-  WriteOutcome(r, out);
-  if (o.writes) {
-    WriteHardwareWrites(r, out);
-  }
-  if (o.script) {
-    WriteS3Script(r, out);
-  }
-  if (o.devices) {
-    WriteDevices(r, out);
-  }
-  if (o.features) {
-    WriteFeatureText(r.features, out);
-  }
-  if (o.accesses && r.passRan) {
-    WriteAccessText(r.accesses, out);
-  }
+  WriteLinks(r, out);
   if (r.audit) {
     WriteAuditText(*r.audit, r.passRan ? "after the pass" : "as the platform stands, no pass",
                    out, r.auditNotChecked, r.auditHadSomethingToCheck);
@@ -380,8 +511,30 @@ void WriteText(const RunResult &r, const TextOptions &o, std::ostream &out) {
   if (r.auditAfterResume) {
     WriteAuditText(*r.auditAfterResume, "after S3 resume: the boot script replayed", out);
   }
+  if (o.features) {
+    WriteFeatureText(r.features, r.passRan, o.rasGroups, out);
+  }
+  if (o.devices) {
+    WriteDevices(r, out);
+  }
+  if (r.passRan) {
+    out << "\n";
+    WriteOutcome(r, out);
+  }
   if (o.resume && r.passRan) {
-    WriteResumeCheck(r, out);
+    WriteResumeCheck(r, o.resumeDetail || !r.audit, out);
+  }
+  if (o.trace && r.passRan) {
+    WriteTrace(r, o.traceLevels, out);
+  }
+  if (o.writes && r.passRan) {
+    WriteHardwareWrites(r, o.smnTraffic, out);
+  }
+  if (o.script && r.passRan) {
+    WriteS3Script(r, out);
+  }
+  if (o.accesses && r.passRan) {
+    WriteAccessText(r.accesses, out);
   }
 }
 
