@@ -636,7 +636,8 @@ TEST(KelsimBinaryTest, OutputsAndOptionsAreCheckedFirst) {
            {batch + "-q", "--quiet applies to one run"},
            {"--jobs 2", "--jobs applies to --batch only"},
            {"-q", "-q leaves nothing to show"},
-           {"-q --no-trace --json r.json", "--no-trace shapes the text report"}}) {
+           {"-q --no-trace --json r.json", "--no-trace shapes the text report"},
+           {"--json-pretty", "--json-pretty shapes the JSON report"}}) {
     auto [status, out] = RunBinary(arguments);
     EXPECT_EQ(status, 2) << arguments << out;
     EXPECT_NE(out.find(says), std::string::npos) << arguments << out;

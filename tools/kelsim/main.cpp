@@ -45,6 +45,7 @@ struct Options {
   bool smnTraffic = false;
   bool noAudit = false;
   bool levelsGiven = false;
+  bool jsonPretty = false;
   bool large = false;
   bool quiet = false;
   unsigned jobs = 0; // batch files run at once; 0: one per core
@@ -176,7 +177,9 @@ int RunOne(const Options &o, uint64_t levels) {
     }
   }
   if (!o.json.empty() &&
-      !WriteOutput(o.json, [&](std::ostream &out) { out << kelsim::ToJson(result).dump(2) << "\n"; })) {
+      !WriteOutput(o.json, [&](std::ostream &out) {
+        out << kelsim::ToJson(result).dump(o.jsonPretty ? 2 : -1) << "\n";
+      })) {
     return kExitInputError;
   }
   if (!o.dot.empty() &&
@@ -355,7 +358,7 @@ constexpr const char *kTextReportOptions[] = {
 std::string ModeConflict(const CLI::App &app, const Options &o) {
   const bool batch = !o.batch.empty();
   if (batch) {
-    std::vector<const char *> oneRun = {"--json", "--dot",  "--emit-platform", "--lspci",
+    std::vector<const char *> oneRun = {"--json", "--json-pretty", "--dot", "--emit-platform", "--lspci",
                                         "--sysfs", "--port", "--large",         "--quiet"};
     oneRun.insert(oneRun.end(), std::begin(kTextReportOptions), std::end(kTextReportOptions));
     for (const char *option : oneRun) {
@@ -375,6 +378,9 @@ std::string ModeConflict(const CLI::App &app, const Options &o) {
   }
   if (app.count("--jobs") != 0) {
     return "--jobs applies to --batch only";
+  }
+  if (o.jsonPretty && o.json.empty()) {
+    return "--json-pretty shapes the JSON report: give --json FILE";
   }
   if (o.noAudit && (o.audit || !o.failOn.empty())) {
     return std::string(o.audit ? "--audit" : "--fail-on") + " needs the audit that --no-audit "
@@ -462,7 +468,8 @@ int main(int argc, char **argv) {
                  "set engine fields of the root port at bb:dd.f, what-if style: "
                  "bb:dd.f:FIELD=VALUE[,FIELD=VALUE], e.g. 00:1c.0:PortPmOptions=0x30,ClkReqMap=1")
       ->take_all();
-  app.add_option("--json", o.json, "write the whole report as JSON to this file");
+  app.add_option("--json", o.json, "write the whole report as JSON to this file (compact)");
+  app.add_flag("--json-pretty", o.jsonPretty, "indent the JSON report");
   app.add_option("--dot", o.dot, "write the device tree as a Graphviz graph to this file");
   app.add_option("--levels", o.levels,
                  "trace levels to show, comma-separated, any case: all, pcie (0x100000), aer "

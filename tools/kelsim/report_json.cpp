@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "sim/lspci.h"
+#include "tools/kelsim/link_table.h"
 #include "tools/kelsim/names.h"
 
 namespace kelsim {
@@ -65,7 +66,39 @@ json StateJson(const FunctionState &s) {
     j["ecrc"] = nullptr;
   }
   j["slot_power"] = s.slotPower.empty() ? json(nullptr) : json(s.slotPower);
+  j["link_capability"] = s.hasLink ? json(LinkSpeedWidth(s.linkCapabilities)) : json(nullptr);
+  j["link_status"] = s.hasLink ? json(LinkSpeedWidth(s.linkStatus)) : json(nullptr);
   return j;
+}
+
+json LinksJson(const RunResult &r) {
+  json all = json::array();
+  for (const LinkRow &l : LinkTable(r)) {
+    json below = json::array();
+    for (const uint32_t b : l.below) {
+      below.push_back(sim::BdfText(b));
+    }
+    json features = json::array();
+    for (const LinkFeature &f : l.features) {
+      features.push_back({{"name", f.name}, {"before", f.before}, {"after", f.after}});
+    }
+    json verdict = nullptr;
+    if (r.audit) {
+      verdict = {{"findings", l.findings},
+                 {"worst", l.worst ? json(audit::SeverityName(*l.worst)) : json(nullptr)},
+                 {"worst_id", l.worst ? json(l.worstId) : json(nullptr)}};
+    }
+    all.push_back({{"port", sim::BdfText(l.port)},
+                   {"below", below},
+                   {"device", l.belowName},
+                   {"capability", l.capability},
+                   {"status", l.status},
+                   {"downgraded", l.downgraded},
+                   {"features", features},
+                   {"held_back", l.heldBack},
+                   {"audit", verdict}});
+  }
+  return all;
 }
 
 json FindingJson(const ResumeFinding &f) {
@@ -301,6 +334,7 @@ json ToJson(const RunResult &r) {
   resume["notes"] = r.resume.notes;
   j["s3_resume"] = resume;
   j["features"] = FeatureJson(r.features);
+  j["links"] = LinksJson(r);
   json accesses = {{"steps", json::array()}};
   for (const sim::StepAccesses &s : r.accesses) {
     json row = AccessJson(s.counts);
