@@ -685,6 +685,33 @@ TEST(KelsimBinaryTest, VerifyThatTheDefaultReportIsShortAndTheRestIsOnRequest) {
   EXPECT_NE(noAuditOut.find("needs the audit that --no-audit turns off"), std::string::npos);
 }
 
+// Verify that --compare names the links and functions that differ between
+// two sides of any kind and answers by its exit status.
+TEST(KelsimBinaryTest, VerifyThatCompareNamesWhatDiffersAndExitsFiveForADifference) {
+  TempDir dir;
+  const std::string report = (dir.Path() / "r.json").string();
+  const std::string emitted = (dir.Path() / "e.json").string();
+  ASSERT_EQ(RunBinary("-q --json " + report + " --emit-platform " + emitted).first, 0);
+  const std::string capture = kShared + "/realdevices/lkml_sandybridge-h67_machine.txt";
+  const std::string other = kShared + "/realdevices/pciutils_tree-fujitsu-p8010.txt";
+  struct Case {
+    std::string a, b;
+    int status;
+    std::string says;
+  };
+  for (const Case &c : std::vector<Case>{
+           {capture, capture, 0, "same: no link or function differs"},
+           {report, emitted, 0, "same: no link or function differs"},
+           {emitted + ".lspci.txt", report, 5, "link 00:01.2: ASPM Disabled | L0s L1, L1SS none | all"},
+           {capture, other, 5, "only in A: 00:01.0 8086:0101"},
+           {capture, other, 5, "00:00.0: IDs 8086:0100 | 8086:2a00"},
+           {capture, capture + " --json x.json", 2, "--json does not apply to --compare"}}) {
+    auto [status, out] = RunBinary("--compare " + c.a + " " + c.b);
+    EXPECT_EQ(status, c.status) << c.a << " " << c.b << out.substr(0, 400);
+    EXPECT_NE(out.find(c.says), std::string::npos) << c.says << "\n" << out.substr(0, 800);
+  }
+}
+
 // Verify that an output is whole or absent and never an input or another
 // output: each refusal exits 2 and names the file, the files stay as they
 // were, and no temporary file is left beside them.

@@ -11,8 +11,10 @@
 #include <thread>
 
 #include <CLI/CLI.hpp>
+#include <fmt/format.h>
 
 #include "sim/input_error.h"
+#include "tools/kelsim/compare.h"
 #include "tools/kelsim/emit.h"
 #include "tools/kelsim/output.h"
 #include "tools/kelsim/report.h"
@@ -22,6 +24,7 @@
 namespace {
 
 constexpr int kExitInputError = 2;
+constexpr int kExitDifferent = 5;
 
 struct Options {
   std::string platform;
@@ -46,6 +49,7 @@ struct Options {
   bool noAudit = false;
   bool levelsGiven = false;
   bool jsonPretty = false;
+  std::vector<std::string> compare; // two sides: captures, platform files or JSON reports
   bool large = false;
   bool quiet = false;
   unsigned jobs = 0; // batch files run at once; 0: one per core
@@ -356,6 +360,16 @@ constexpr const char *kTextReportOptions[] = {
     "--smn-traffic"};
 
 std::string ModeConflict(const CLI::App &app, const Options &o) {
+  if (!o.compare.empty()) {
+    for (const char *option : {"platform", "--lspci", "--sysfs", "--large", "--batch", "--json",
+                               "--dot", "--emit-platform", "--port", "--no-pass", "--power-on"}) {
+      if (app.count(option) != 0) {
+        return std::string(option == std::string("platform") ? "a platform file" : option) +
+               " does not apply to --compare, which runs its two sides itself";
+      }
+    }
+    return "";
+  }
   const bool batch = !o.batch.empty();
   if (batch) {
     std::vector<const char *> oneRun = {"--json", "--json-pretty", "--dot", "--emit-platform", "--lspci",
@@ -404,6 +418,25 @@ std::string ModeConflict(const CLI::App &app, const Options &o) {
     }
   }
   return "";
+}
+
+// Both sides, then one line per differing link or function.
+int RunCompare(const Options &o) {
+  kelsim::Comparison c;
+  try {
+    c = kelsim::Compare(kelsim::ComparisonSide(o.compare[0]), kelsim::ComparisonSide(o.compare[1]));
+  } catch (const sim::InputError &e) {
+    std::cerr << "kelsim: " << e.Message() << "\n";
+    return kExitInputError;
+  }
+  std::cout << "A: " << o.compare[0] << "\nB: " << o.compare[1] << "\n";
+  for (const std::string &line : c.lines) {
+    std::cout << line << "\n";
+  }
+  std::cout << (c.Same() ? "same: no link or function differs\n"
+                         : fmt::format("{} differing, {} only in A, {} only in B (A | B)\n",
+                                       c.differing, c.onlyA, c.onlyB));
+  return c.Same() ? 0 : kExitDifferent;
 }
 
 int RunBatch(const Options &o) {
@@ -482,6 +515,10 @@ int main(int argc, char **argv) {
                  "with --batch, run this many files at once, each in its own process; "
                  "results stay in the files' order (default: one per core)")
       ->check(CLI::Range(1u, 256u));
+  app.add_option("--compare", o.compare,
+                 "compare two sides, each a capture (as its machine stood), a platform file (the "
+                 "driver's result) or a kelsim JSON report: the links and functions that differ")
+      ->expected(2);
   app.add_flag("--strict-s3", o.strictS3, "an S3 resume difference is an error (exit status 3)");
   app.add_flag("--full", o.full,
                "the complete report: also the driver trace, every hardware write with the SMN "
@@ -525,8 +562,9 @@ int main(int argc, char **argv) {
                "capture of a running machine stands for its cold boot (docs/kelsim.md)");
   app.add_flag("--quiet,-q", o.quiet, "no text report (with --json or --dot)");
   app.footer("Exit status: 0 done, 1 fatal stop, 2 bad input, 3 S3 resume difference with "
-             "--strict-s3, 4 an audit finding at --fail-on or worse; a batch exits with the most "
-             "serious of its files' (2, then 1, then 4, then 3).");
+             "--strict-s3, 4 an audit finding at --fail-on or worse, 5 --compare found a "
+             "difference; a batch exits with the most serious of its files' (2, then 1, then 4, "
+             "then 3).");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
@@ -542,6 +580,9 @@ int main(int argc, char **argv) {
   if (const std::string conflict = ModeConflict(app, o); !conflict.empty()) {
     std::cerr << "kelsim: " << conflict << "\n";
     return kExitInputError;
+  }
+  if (!o.compare.empty()) {
+    return RunCompare(o);
   }
   if (!o.batch.empty()) {
     return RunBatch(o);
