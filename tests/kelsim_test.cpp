@@ -458,9 +458,21 @@ TEST_F(KelsimReferenceTest, TextAndDotShowTheTree) {
   // edge carries the device end's.
   EXPECT_NE(graph.find("\"00:01.1\" [label=\"00:01.1 fff0:5a01 root port"), std::string::npos);
   EXPECT_NE(graph.find("\\nASPM Disabled->L1\\nCCC off->on"), std::string::npos);
-  EXPECT_NE(graph.find("\"00:01.1\" -> \"01:00\" [label=\"MPS 128->256"), std::string::npos)
+  // Its speed and width first, each function's changes, blue for a change.
+  EXPECT_NE(graph.find("\"00:01.1\" -> \"01:00\" [label=\"16GT/s x16\\nfn 0: MPS 128->256"),
+            std::string::npos)
       << graph;
+  EXPECT_NE(graph.find("\\nfn 1: MPS 128->256"), std::string::npos);
+  EXPECT_NE(graph.find("LTR off\", color=\"blue\""), std::string::npos);
+  EXPECT_NE(graph.find("subgraph cluster_legend"), std::string::npos);
   EXPECT_EQ(graph.find("\"silicon 0\" -> \"00:01.1\" [label"), std::string::npos);
+  // Red for a link with an audit warning; a note where nothing is below a root port.
+  std::ostringstream audited;
+  kelsim::WriteDot(kelsim::Run(kelsim::ReferenceScenario(), {.audit = true}), audited);
+  EXPECT_NE(audited.str().find("LTR off->on\", color=\"red\""), std::string::npos);
+  std::ostringstream bare;
+  kelsim::WriteDot(kelsim::Run(kelsim::ScenarioFromCapture(kShared + "/realdevices/pciutils_cap-dev3.txt")), bare);
+  EXPECT_NE(bare.str().find("no root port with a device below"), std::string::npos) << bare.str();
 }
 
 // Real captures live in the shared folder beside the repository.

@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "sim/lspci.h"
+#include "tools/kelsim/link_table.h"
 #include "tools/kelsim/names.h"
 
 namespace kelsim {
@@ -64,6 +65,46 @@ std::string FunctionLine(const DeviceReport &d) {
 }
 
 bool IsBridgeType(int portType) { return portType == 4 || portType == 5 || portType == 6 || portType == 7; }
+
+// A link's edge: its speed and width, each function's changes on the
+// device side (numbered when the device has several), blue where the pass
+// changed something, red where the audit found an error or a warning.
+std::string EdgeAttributes(const std::map<std::string, LinkRow> &links, const std::string &up,
+                           const std::vector<const DeviceReport *> &functions) {
+  const auto link = links.find(up);
+  if (link == links.end()) {
+    return ""; // a silicon's edge to its root port
+  }
+  std::string label = link->second.status + (link->second.downgraded ? " (downgraded)" : "");
+  bool changed = false;
+  for (const DeviceReport *d : functions) {
+    changed |= !d->diff.empty();
+    if (IsBridgeType(d->after.portType)) {
+      continue; // a bridge carries its settings in its node
+    }
+    std::string settings = LinkSettings(d->before, d->after);
+    if (functions.size() > 1 && !settings.empty()) {
+      settings.insert(2, "fn " + std::to_string(d->bdf >> 12 & 7) + ": ");
+    }
+    label += settings;
+  }
+  std::string attributes = "label=\"" + label + "\"";
+  if (link->second.worst && *link->second.worst != audit::Severity::Info) {
+    attributes += ", color=\"red\", fontcolor=\"red\", penwidth=2";
+  } else if (changed) {
+    attributes += ", color=\"blue\", fontcolor=\"blue\", penwidth=2";
+  }
+  return " [" + attributes + "]";
+}
+
+void WriteLegend(std::ostream &out) {
+  out << "  subgraph cluster_legend {\n    label=\"legend\";\n    node [shape=point];\n"
+         "    \"l1\" -> \"l2\" [label=\"changed by the pass\", color=\"blue\", "
+         "fontcolor=\"blue\", penwidth=2];\n"
+         "    \"l3\" -> \"l4\" [label=\"audit error or warning on the link\", color=\"red\", "
+         "fontcolor=\"red\", penwidth=2];\n"
+         "    \"l5\" -> \"l6\" [label=\"unchanged, no finding\"];\n  }\n";
+}
 
 } // namespace
 
@@ -142,15 +183,19 @@ void WriteDot(const RunResult &r, std::ostream &out) {
     }
     out << "  \"" << node << "\" [label=\"" << label << "\"];\n";
   }
+  std::map<std::string, LinkRow> links;
+  for (LinkRow &l : LinkTable(r)) {
+    links[sim::BdfText(l.port)] = std::move(l);
+  }
   for (const auto &[up, node] : edges) {
-    const DeviceReport &d = *nodes[node].front();
-    std::string label;
-    if (!IsBridgeType(d.after.portType) && up.rfind("silicon", 0) != 0) {
-      label = LinkSettings(d.before, d.after);
-      label.erase(0, std::min<size_t>(2, label.size())); // the leading line break
-    }
-    out << "  \"" << up << "\" -> \"" << node << "\"" << (label.empty() ? "" : " [label=\"" + label + "\"]")
+    out << "  \"" << up << "\" -> \"" << node << "\"" << EdgeAttributes(links, up, nodes[node])
         << ";\n";
+  }
+  if (nodes.empty()) {
+    out << "  \"note\" [shape=note, label=\"no root port with a device below: no PCI Express "
+           "hierarchy to draw\"];\n";
+  } else {
+    WriteLegend(out);
   }
   out << "}\n";
 }
