@@ -14,12 +14,12 @@ TEST(KelsimDescribeTest, ConfigurationRegistersAreNamedByCapability) {
     uint16_t offset;
     const char *name;
   };
-  for (const Case k : {Case{0x04, "Command/Status"}, Case{static_cast<uint16_t>(c + 8), "PCIE_DEVICE_CTRL"},
-                       Case{static_cast<uint16_t>(c + 0x10), "PCIE_LINK_CTRL"},
-                       Case{static_cast<uint16_t>(c + 0x28), "PCIE_DEVICE_CTRL2"},
-                       Case{0x108, "AER_UNCORRECTABLE_MASK"}, Case{0x118, "AER_CAP_CTRL"},
-                       Case{0x14C, "LTR_MAX_LATENCY"}, Case{0x158, "L1SS_CTRL1"},
-                       Case{0x15C, "L1SS_CTRL2"}}) {
+  for (const Case k : {Case{0x04, "Command/Status"}, Case{static_cast<uint16_t>(c + 8), "CAP_EXP+0x08 Device Control"},
+                       Case{static_cast<uint16_t>(c + 0x10), "CAP_EXP+0x10 Link Control"},
+                       Case{static_cast<uint16_t>(c + 0x28), "CAP_EXP+0x28 Device Control 2"},
+                       Case{0x108, "ECAP_AER+0x08 Uncorrectable Error Mask"}, Case{0x118, "ECAP_AER+0x18 Advanced Error Capabilities and Control"},
+                       Case{0x14C, "ECAP_LTR+0x04 Max Snoop/No-Snoop Latency"}, Case{0x158, "ECAP_L1PM+0x08 L1 PM Substates Control 1"},
+                       Case{0x15C, "ECAP_L1PM+0x0c L1 PM Substates Control 2"}}) {
     EXPECT_EQ(kelsim::DescribeConfigWrite(&nvme, k.offset, 4, 0, 0).name, k.name) << k.offset;
   }
 }

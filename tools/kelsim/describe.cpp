@@ -25,28 +25,29 @@ uint32_t Bits(uint32_t v, unsigned high, unsigned low) {
   return (v >> low) & static_cast<uint32_t>((1ULL << (high - low + 1)) - 1);
 }
 
-// PCI Express Base r5.0, 7.5.3: the capability's registers by offset, with
-// the fields the driver programs. Dword-sized entries cover the following
+// PCI Express Base r5.0, 7.5.3: the capability's registers by offset, named
+// as setpci addresses them and by the standard, with the fields the driver
+// programs. Dword-sized entries cover the following
 // status register too, as the driver writes them whole.
 const KnownRegister *PcieRegister(uint16_t rel) {
-  static const KnownRegister kDevCtl{"PCIE_DEVICE_CTRL",
+  static const KnownRegister kDevCtl{"CAP_EXP+0x08 Device Control",
                                      {{"MaxPayloadSize", 7, 5},
                                       {"ExtendedTagFieldEnable", 8, 8},
                                       {"MaxReadRequestSize", 14, 12},
                                       {"DeviceStatusErrors", 19, 16}}};
-  static const KnownRegister kLinkCtl{"PCIE_LINK_CTRL",
+  static const KnownRegister kLinkCtl{"CAP_EXP+0x10 Link Control",
                                       {{"AspmControl", 1, 0},
                                        {"RetrainLink", 5, 5},
                                        {"CommonClockConfiguration", 6, 6},
                                        {"EnableClockPowerManagement", 8, 8},
                                        {"LinkTraining", 27, 27}}};
-  static const KnownRegister kSlotCap{"PCIE_SLOT_CAP",
+  static const KnownRegister kSlotCap{"CAP_EXP+0x14 Slot Capabilities",
                                       {{"SlotPowerLimitValue", 14, 7},
                                        {"SlotPowerLimitScale", 16, 15}}};
-  static const KnownRegister kDevCtl2{"PCIE_DEVICE_CTRL2",
+  static const KnownRegister kDevCtl2{"CAP_EXP+0x28 Device Control 2",
                                       {{"CompletionTimeoutValue", 3, 0},
                                        {"LtrMechanismEnable", 10, 10}}};
-  static const KnownRegister kLinkCtl2{"PCIE_LINK_CTRL2", {{"TargetLinkSpeed", 3, 0}}};
+  static const KnownRegister kLinkCtl2{"CAP_EXP+0x30 Link Control 2", {{"TargetLinkSpeed", 3, 0}}};
   switch (rel) {
   case 0x08:
     return &kDevCtl;
@@ -64,14 +65,14 @@ const KnownRegister *PcieRegister(uint16_t rel) {
 }
 
 const KnownRegister *ExtendedRegister(uint16_t id, uint16_t rel) {
-  static const KnownRegister kUncMask{"AER_UNCORRECTABLE_MASK", {{"Mask", 21, 4}}};
-  static const KnownRegister kUncSev{"AER_UNCORRECTABLE_SEVERITY", {{"Severity", 21, 4}}};
-  static const KnownRegister kCorMask{"AER_CORRECTABLE_MASK", {{"Mask", 13, 6}}};
-  static const KnownRegister kAerCtl{"AER_CAP_CTRL",
+  static const KnownRegister kUncMask{"ECAP_AER+0x08 Uncorrectable Error Mask", {{"Mask", 21, 4}}};
+  static const KnownRegister kUncSev{"ECAP_AER+0x0c Uncorrectable Error Severity", {{"Severity", 21, 4}}};
+  static const KnownRegister kCorMask{"ECAP_AER+0x14 Correctable Error Mask", {{"Mask", 13, 6}}};
+  static const KnownRegister kAerCtl{"ECAP_AER+0x18 Advanced Error Capabilities and Control",
                                      {{"EcrcGenerationEnable", 6, 6}, {"EcrcCheckEnable", 8, 8}}};
-  static const KnownRegister kLtr{"LTR_MAX_LATENCY",
+  static const KnownRegister kLtr{"ECAP_LTR+0x04 Max Snoop/No-Snoop Latency",
                                   {{"MaxSnoopLatency", 12, 0}, {"MaxNoSnoopLatency", 28, 16}}};
-  static const KnownRegister kL1ssCtl1{"L1SS_CTRL1",
+  static const KnownRegister kL1ssCtl1{"ECAP_L1PM+0x08 L1 PM Substates Control 1",
                                        {{"PciPmL12Enable", 0, 0},
                                         {"PciPmL11Enable", 1, 1},
                                         {"AspmL12Enable", 2, 2},
@@ -79,7 +80,7 @@ const KnownRegister *ExtendedRegister(uint16_t id, uint16_t rel) {
                                         {"CM_RESTORE_TIME", 15, 8},
                                         {"LTR_L12_THRESHOLD_VALUE", 25, 16},
                                         {"LTR_L12_THRESHOLD_SCALE", 31, 29}}};
-  static const KnownRegister kL1ssCtl2{"L1SS_CTRL2",
+  static const KnownRegister kL1ssCtl2{"ECAP_L1PM+0x0c L1 PM Substates Control 2",
                                        {{"T_POWER_ON_SCALE", 1, 0}, {"T_POWER_ON_VALUE", 7, 3}}};
   if (id == 0x0001) {
     switch (rel) {
@@ -158,6 +159,34 @@ std::optional<CapLocation> CapabilityAt(const sim::ConfigFunction &f, uint16_t o
   return best;
 }
 
+// setpci's names of the capabilities this driver meets; null for others.
+const char *SetpciCapabilityName(uint16_t id, bool extended) {
+  if (!extended) {
+    switch (id) {
+    case 0x01:
+      return "CAP_PM";
+    case 0x05:
+      return "CAP_MSI";
+    case 0x10:
+      return "CAP_EXP";
+    case 0x11:
+      return "CAP_MSIX";
+    default:
+      return nullptr;
+    }
+  }
+  switch (id) {
+  case 0x0001:
+    return "ECAP_AER";
+  case 0x0018:
+    return "ECAP_LTR";
+  case 0x001E:
+    return "ECAP_L1PM";
+  default:
+    return nullptr;
+  }
+}
+
 std::vector<FieldChange> Decode(const KnownRegister &reg, uint32_t before, uint32_t after) {
   std::vector<FieldChange> out;
   for (const Field &fld : reg.fields) {
@@ -194,8 +223,13 @@ RegisterInfo DescribeConfigWrite(const sim::ConfigFunction *f, uint16_t offset, 
                     : (cap->id == 0x10 ? PcieRegister(rel) : nullptr);
   char buf[48];
   if (reg == nullptr) {
-    std::snprintf(buf, sizeof buf, "%s 0x%04x +0x%02x", cap->extended ? "ExtCap" : "Cap", cap->id,
-                  rel);
+    const char *setpci = SetpciCapabilityName(cap->id, cap->extended);
+    if (setpci != nullptr) {
+      std::snprintf(buf, sizeof buf, "%s+0x%02x", setpci, rel);
+    } else {
+      std::snprintf(buf, sizeof buf, "%s 0x%04x +0x%02x", cap->extended ? "ExtCap" : "Cap",
+                    cap->id, rel);
+    }
     info.name = buf;
     return info;
   }
