@@ -114,7 +114,9 @@ TEST(KelsimDescribeTest, LatenciesAndSubstateTimesAreDecodedIntoUnits) {
   EXPECT_EQ(s.ltr.threshold, 32768);
   EXPECT_EQ(s.ltr.commonModeRestoreUs, 60);
   EXPECT_EQ(s.ltr.tPowerOnUs, 50);
-  EXPECT_NE(kelsim::StateLine(s).find("T_POWER_ON 50us CMRT 60us"), std::string::npos);
+  EXPECT_NE(kelsim::StateLine(s).find("T_CommonMode=60us LTR1.2_Threshold=32768ns; L1SubCtl2: T_PwrOn=50us"),
+            std::string::npos);
+  EXPECT_NE(kelsim::StateLine(s).find("Max snoop latency: 1048576ns"), std::string::npos);
 }
 
 TEST(KelsimDescribeTest, AerBitsAreNamedAsLspciNamesThem) {

@@ -666,13 +666,15 @@ TEST(KelsimBinaryTest, VerifyThatTheDefaultReportIsShortAndTheRestIsOnRequest) {
   };
   const std::vector<Case> cases = {
       {"",
-       {"pass complete, 2399 writes", "audit: ", "-- links (13) --", "    state:  MPS 128"},
+       {"pass complete, 2399 writes", "audit: ", "-- links (13) --", "    state:  DevCtl: MaxPayload 128 bytes",
+        "    diff:   MaxPayload 128 -> 256 bytes, ExtTag- -> +, ASPM Disabled -> L1, CommClk- -> +, PowerLimit 64 W -> 75 W",
+        "UEMsk 0x00000000 -> 0x00080000 (ECRC+)", "    CEMsk:  RxErr- BadTLP- BadDLLP- Rollover- Timeout- AdvNonFatalErr+"},
        {"-- driver trace --", "-- hardware writes", "-- S3 boot script --"}},
       {"--full", {"-- driver trace --", "SMN_INDEX", "-- S3 boot script --", "-- accesses"}, {}},
       {"--writes", {"-- hardware writes", "smn  smn [00:00.0] 0x11280460"}, {"SMN_INDEX"}},
       {"--writes --smn-traffic", {"SMN_INDEX"}, {}},
       {"--no-audit", {"; no audit"}, {"-- audit ("}},
-      {"--no-pass", {"no pass: the platform as it stands", "    state:  MPS"},
+      {"--no-pass", {"no pass: the platform as it stands", "    state:  DevCtl: MaxPayload"},
        {"before:", "-- post codes --", "-- straps"}},
       {"--lspci " + capture, {"kelsim's defaults for every token"}, {"(default: the platform"}},
   };

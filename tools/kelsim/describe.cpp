@@ -476,6 +476,20 @@ std::string L1ssName(int bits) {
   return out.empty() ? "off" : out;
 }
 
+std::string L1ssStates(int bits) {
+  static const char *const kNames[] = {"PCI-PM_L1.2", "PCI-PM_L1.1", "L1.2", "L1.1"};
+  if ((bits & 0xF) == 0xF) {
+    return "all";
+  }
+  std::string out;
+  for (const int bit : {3, 2, 1, 0}) {
+    if (bits & (1 << bit)) {
+      out += (out.empty() ? "" : " ") + std::string(kNames[bit]);
+    }
+  }
+  return out.empty() ? "none" : out;
+}
+
 std::string LinkSpeedWidth(uint32_t linkRegister) {
   // PCI Express Base r5.0, 7.5.3.6: Supported Link Speeds Vector positions.
   static const char *const kSpeeds[] = {"unknown", "2.5GT/s", "5GT/s", "8GT/s",
@@ -488,37 +502,34 @@ std::string StateLine(const FunctionState &s) {
   if (s.portType < 0) {
     return "no PCI Express capability";
   }
-  char buf[320];
-  std::snprintf(buf, sizeof buf, "MPS %d MRRS %d ExtTag%c", s.mps, s.mrrs, s.extTag ? '+' : '-');
-  std::string line = buf;
+  auto flag = [](bool on) { return on ? '+' : '-'; };
+  // lspci -vvv's words for each register, "; " between registers.
+  std::string line = fmt::format("DevCtl: MaxPayload {} bytes, MaxReadReq {} bytes, ExtTag{}",
+                                 s.mps, s.mrrs, flag(s.extTag));
   if (s.hasLink) {
-    std::snprintf(buf, sizeof buf, " ASPM %s CCC%c ClkPM%c", AspmName(s.aspm).c_str(),
-                  s.ccc ? '+' : '-', s.clkpm ? '+' : '-');
-    line += buf;
+    line += fmt::format("; LnkCtl: ASPM {}, CommClk{} ClockPM{}",
+                        s.aspm == 0 ? "Disabled" : AspmName(s.aspm) + " Enabled", flag(s.ccc),
+                        flag(s.clkpm));
   } else {
-    line += " no link";
+    line += "; no link";
   }
-  line += " L1SS " + L1ssName(s.l1ss);
-  line += s.hasControl2 ? (s.ltr.enabled ? " LTR+" : " LTR-") : " LTR absent";
+  line += s.hasControl2 ? fmt::format("; DevCtl2: LTR{}", flag(s.ltr.enabled)) : "; LTR absent";
   if (s.ltr.maxSnoop >= 0) {
-    std::snprintf(buf, sizeof buf, " LTRLat snoop %lldns no-snoop %lldns", s.ltr.maxSnoopNs,
-                  s.ltr.maxNoSnoopNs);
-    line += buf;
+    line += fmt::format("; LTR: Max snoop latency: {}ns, Max no snoop latency: {}ns",
+                        s.ltr.maxSnoopNs, s.ltr.maxNoSnoopNs);
   }
   if (s.ltr.threshold >= 0) {
-    line += " L1.2Thr " + std::to_string(s.ltr.threshold) + "ns";
-    line += " T_POWER_ON " + std::to_string(s.ltr.tPowerOnUs) + "us";
-    line += " CMRT " + std::to_string(s.ltr.commonModeRestoreUs) + "us";
+    line += fmt::format("; L1SubCtl1: PCI-PM_L1.2{} PCI-PM_L1.1{} ASPM_L1.2{} ASPM_L1.1{} "
+                        "T_CommonMode={}us LTR1.2_Threshold={}ns; L1SubCtl2: T_PwrOn={}us",
+                        flag(s.l1ss & 1), flag(s.l1ss & 2), flag(s.l1ss & 4), flag(s.l1ss & 8),
+                        s.ltr.commonModeRestoreUs, s.ltr.threshold, s.ltr.tPowerOnUs);
   }
   if (s.aer) {
-    std::snprintf(buf, sizeof buf, " AER UEMsk %08x UESvrt %08x CEMsk %08x ECRC Gen%c Chk%c",
-                  s.aer->uncorrectableMask, s.aer->uncorrectableSeverity,
-                  s.aer->correctableMask, s.aer->ecrcGeneration ? '+' : '-',
-                  s.aer->ecrcCheck ? '+' : '-');
-    line += buf;
+    line += fmt::format("; AERCap: ECRCGenEn{} ECRCChkEn{}", flag(s.aer->ecrcGeneration),
+                        flag(s.aer->ecrcCheck));
   }
   if (!s.slotPower.empty()) {
-    line += " Slot " + s.slotPower;
+    line += "; SltCap: PowerLimit " + s.slotPower;
   }
   return line;
 }

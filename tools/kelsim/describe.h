@@ -77,9 +77,13 @@ std::vector<std::string> UnknownRegisters(const sim::ConfigFunction &f);
 std::string PortTypeName(int type);
 std::string AspmName(int aspm);
 std::string L1ssName(int bits);
+// The enabled L1 PM substates: "none", "all" four, or each of L1.1, L1.2,
+// PCI-PM_L1.1, PCI-PM_L1.2 (L1 PM Substates Control 1, bits 3:0).
+std::string L1ssStates(int bits);
 // "8GT/s x4" from Link Capabilities or Link Status (speed 3:0, width 9:4).
 std::string LinkSpeedWidth(uint32_t linkRegister);
-// One line as lspci would show the state, e.g. "MPS 256 MRRS 512 ExtTag+ ...".
+// One line in lspci -vvv's words, register by register: "DevCtl: MaxPayload 256
+// bytes, MaxReadReq 512 bytes, ExtTag+; LnkCtl: ASPM L1 Enabled, CommClk+ ...".
 std::string StateLine(const FunctionState &s);
 std::vector<FieldChange> StateDiff(const FunctionState &before, const FunctionState &after);
 

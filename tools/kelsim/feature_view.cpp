@@ -171,7 +171,9 @@ FeatureView ViewFeatures(const sim::Platform &p, const sim::BuiltTopology &befor
   return v;
 }
 
-std::vector<std::string> AerBitNames(uint32_t value, bool correctable) {
+namespace {
+
+const std::map<int, const char *> &AerBits(bool correctable) {
   static const std::map<int, const char *> kCorrectable = {
       {0, "RxErr"},       {6, "BadTLP"},      {7, "BadDLLP"},    {8, "Rollover"},
       {12, "Timeout"},    {13, "AdvNonFatalErr"}, {14, "CorrIntErr"}, {15, "HeaderOF"}};
@@ -180,9 +182,22 @@ std::vector<std::string> AerBitNames(uint32_t value, bool correctable) {
       {15, "CmpltAbrt"}, {16, "UnxCmplt"},  {17, "RxOF"},     {18, "MalfTLP"}, {19, "ECRC"},
       {20, "UnsupReq"},  {21, "ACSViol"},   {22, "UncorrIntErr"}, {23, "BlockedTLP"},
       {24, "AtomicOpBlocked"}, {25, "TLPBlockedErr"}, {26, "PoisonTLPBlocked"}};
-  const auto &names = correctable ? kCorrectable : kUncorrectable;
+  return correctable ? kCorrectable : kUncorrectable;
+}
+
+} // namespace
+
+std::string AerFlags(uint32_t value, bool correctable) {
+  std::string out;
+  for (const auto &[bit, name] : AerBits(correctable)) {
+    out += (out.empty() ? "" : " ") + std::string(name) + (((value >> bit) & 1) ? "+" : "-");
+  }
+  return out;
+}
+
+std::vector<std::string> AerBitNames(uint32_t value, bool correctable) {
   std::vector<std::string> out;
-  for (const auto &[bit, name] : names) {
+  for (const auto &[bit, name] : AerBits(correctable)) {
     if ((value >> bit) & 1) {
       out.push_back(name);
     }

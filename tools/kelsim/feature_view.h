@@ -87,6 +87,8 @@ FeatureView ViewFeatures(const sim::Platform &p, const sim::BuiltTopology &befor
 // Names of the AER error bits set in a register (PCI Express Base r5.0,
 // 7.8.4.3-7.8.4.6), correctable or uncorrectable.
 std::vector<std::string> AerBitNames(uint32_t value, bool correctable);
+// Every named bit with + or -, as lspci prints UEMsk, UESvrt and CEMsk.
+std::string AerFlags(uint32_t value, bool correctable);
 
 // Text for a strap data write and for the engine fields.
 std::string StrapText(const StrapWrite &s);

@@ -37,22 +37,6 @@ std::string AspmText(int aspm) {
   return aspm < 0 ? "-" : kText[aspm & 3];
 }
 
-// L1 PM Substates Control 1 enables (PCI Express Base r5.0, 7.8.3.3): "all"
-// four, or each of ASPM L1.1, ASPM L1.2, PCI-PM L1.1, PCI-PM L1.2.
-std::string L1ssText(int bits) {
-  static const char *const kNames[] = {"PCI-PM_L1.2", "PCI-PM_L1.1", "L1.2", "L1.1"};
-  if ((bits & 0xF) == 0xF) {
-    return "all";
-  }
-  std::string out;
-  for (const int bit : {3, 2, 1, 0}) {
-    if (bits & (1 << bit)) {
-      out += (out.empty() ? "" : " ") + std::string(kNames[bit]);
-    }
-  }
-  return out.empty() ? "none" : out;
-}
-
 std::string Flag(bool on) { return on ? "+" : "-"; }
 
 // One value for both ends when they agree, else the port's|the device's.
@@ -77,7 +61,7 @@ void AddFeatures(const Ends2 &before, const Ends2 &after, const EngineReport *en
   both("ASPM", [](const FunctionState &s) { return AspmText(s.aspm); });
   // L1 PM substates need the capability at both ends (PCI Express Base r5.0, 5.5).
   if (after.port.l1ss >= 0 && after.device && after.device->l1ss >= 0) {
-    both("L1SS", [](const FunctionState &s) { return L1ssText(s.l1ss); });
+    both("L1SS", [](const FunctionState &s) { return L1ssStates(s.l1ss); });
   }
   both("CommClk", [](const FunctionState &s) { return Flag(s.ccc); });
   if (after.device) {
@@ -150,7 +134,7 @@ void AddHeldBack(const RunResult &r, const FunctionState &port, const FunctionSt
   } else {
     why = "left off by the pass (--trace)";
   }
-  out.push_back("L1SS " + L1ssText(l1ssMissing) + ": " + why);
+  out.push_back("L1SS " + L1ssStates(l1ssMissing) + ": " + why);
 }
 
 void AddAuditVerdict(const RunResult &r, LinkRow &row) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <map>
 
 #include <fmt/format.h>
@@ -123,12 +124,6 @@ std::string Names(const std::vector<std::string> &names) {
     out += (out.empty() ? "" : " ") + n;
   }
   return out.empty() ? "-" : out;
-}
-
-std::string AerLine(const AerState &a) {
-  return "UEMsk [" + Names(AerBitNames(a.uncorrectableMask, false)) + "] UESvrt [" +
-         Names(AerBitNames(a.uncorrectableSeverity, false)) + "] CEMsk [" +
-         Names(AerBitNames(a.correctableMask, true)) + "]";
 }
 
 std::string AerEnableText(int enable) {
@@ -416,6 +411,57 @@ void WriteS3Script(const RunResult &r, std::ostream &out) {
   }
 }
 
+// One changed field of a function's state in lspci's words, with its unit:
+// "ASPM Disabled -> L1", "MaxPayload 128 -> 256 bytes", "UEMsk 0x00000000 ->
+// 0x00080000 (ECRC+)".
+std::string StateChangeText(const FunctionState &a, const FunctionState &b, const FieldChange &c) {
+  auto flag = [&](const char *name) {
+    return fmt::format("{}{} -> {}", name, c.from ? '+' : '-', c.to ? '+' : '-');
+  };
+  auto number = [&](const char *name, const char *unit) {
+    return fmt::format("{} {} -> {} {}", name, c.from, c.to, unit);
+  };
+  auto mask = [&](const char *name, bool correctable) {
+    std::string bits;
+    for (const std::string &n : AerBitNames(c.to & ~c.from, correctable)) {
+      bits += (bits.empty() ? "" : " ") + n + "+";
+    }
+    for (const std::string &n : AerBitNames(c.from & ~c.to, correctable)) {
+      bits += (bits.empty() ? "" : " ") + n + "-";
+    }
+    return fmt::format("{} {} -> {} ({})", name, Hex(c.from), Hex(c.to), bits);
+  };
+  const std::map<std::string, std::function<std::string()>> kText = {
+      {"mps", [&] { return number("MaxPayload", "bytes"); }},
+      {"mrrs", [&] { return number("MaxReadReq", "bytes"); }},
+      {"ext_tag", [&] { return flag("ExtTag"); }},
+      {"aspm", [&] { return "ASPM " + AspmName(a.aspm) + " -> " + AspmName(b.aspm); }},
+      {"ccc", [&] { return flag("CommClk"); }},
+      {"clkpm", [&] { return flag("ClockPM"); }},
+      {"l1ss", [&] { return "L1SS " + L1ssStates(a.l1ss) + " -> " + L1ssStates(b.l1ss); }},
+      {"ltr.enable", [&] { return flag("LTR"); }},
+      {"ltr.max_snoop",
+       [&] { return fmt::format("Max snoop latency {} -> {} ns", a.ltr.maxSnoopNs, b.ltr.maxSnoopNs); }},
+      {"ltr.max_no_snoop",
+       [&] {
+         return fmt::format("Max no snoop latency {} -> {} ns", a.ltr.maxNoSnoopNs,
+                            b.ltr.maxNoSnoopNs);
+       }},
+      {"ltr.threshold_ns", [&] { return number("LTR1.2_Threshold", "ns"); }},
+      {"l1ss.t_power_on_us", [&] { return number("T_PwrOn", "us"); }},
+      {"l1ss.common_mode_restore_us", [&] { return number("T_CommonMode", "us"); }},
+      {"slot_power_limit", [&] { return "PowerLimit " + a.slotPower + " -> " + b.slotPower; }},
+      {"aer.uncorrectable_mask", [&] { return mask("UEMsk", false); }},
+      {"aer.uncorrectable_severity", [&] { return mask("UESvrt", false); }},
+      {"aer.correctable_mask", [&] { return mask("CEMsk", true); }},
+      {"ecrc.generation", [&] { return flag("ECRCGenEn"); }},
+      {"ecrc.check", [&] { return flag("ECRCChkEn"); }},
+  };
+  const auto text = kText.find(c.name);
+  return text != kText.end() ? text->second()
+                             : fmt::format("{} {} -> {}", c.name, c.from, c.to);
+}
+
 void WriteDevices(const RunResult &r, std::ostream &out) {
   out << "\n-- devices --\n";
   for (const DeviceReport &d : r.devices) {
@@ -433,10 +479,16 @@ void WriteDevices(const RunResult &r, std::ostream &out) {
       out << "    after:  " << after << "\n";
     }
     if (d.after.aer) {
-      out << "    aer:    " << AerLine(*d.after.aer) << "\n";
+      out << "    UEMsk:  " << AerFlags(d.after.aer->uncorrectableMask, false) << "\n";
+      out << "    UESvrt: " << AerFlags(d.after.aer->uncorrectableSeverity, false) << "\n";
+      out << "    CEMsk:  " << AerFlags(d.after.aer->correctableMask, true) << "\n";
     }
     if (!d.diff.empty()) {
-      out << "    diff:   " << Changes(d.diff) << "\n";
+      std::string diff;
+      for (const FieldChange &c : d.diff) {
+        diff += (diff.empty() ? "" : ", ") + StateChangeText(d.before, d.after, c);
+      }
+      out << "    diff:   " << diff << "\n";
     }
     if (!d.unknown.empty()) {
       std::string names;
