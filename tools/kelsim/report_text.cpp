@@ -137,9 +137,9 @@ std::string AerEnableText(int enable) {
   }
 }
 
-// A request as it stands, or as the pass narrowed it.
-std::string Narrowing(const std::string &before, const std::string &after) {
-  return before == after ? after : before + " -> " + after + " (narrowed by the pass)";
+// A request as it stands, or as the pass narrowed it and why.
+std::string Narrowing(const std::string &before, const std::string &after, const char *why) {
+  return before == after ? after : before + " -> " + after + " (narrowed by the pass: " + why + ")";
 }
 
 // The engines' requests; after a pass also what it wrote to the NBIO by
@@ -155,10 +155,15 @@ void WriteFeatureText(const FeatureView &v, bool passRan, bool rasGroups, std::o
                   e.portId, e.coreId, e.active ? "active" : "inactive", e.ready ? " ready" : "",
                   e.clkReq, e.sris ? " SRIS" : "");
     out << head;
-    out << "    PortAspm      " << Narrowing(PortAspmText(e.portAspmBefore), PortAspmText(e.portAspmAfter))
+    // SRIS clears the ASPM request; otherwise only the ASPM blacklist narrows it.
+    out << "    PortAspm      "
+        << Narrowing(PortAspmText(e.portAspmBefore), PortAspmText(e.portAspmAfter),
+                     e.sris && (e.portAspmAfter & 0xF0) == 0 ? "SRIS" : "ASPM blacklist")
         << "\n";
     out << "    PortPmOptions "
-        << Narrowing(PortPmOptionsText(e.portPmOptionsBefore), PortPmOptionsText(e.portPmOptionsAfter))
+        << Narrowing(PortPmOptionsText(e.portPmOptionsBefore),
+                     PortPmOptionsText(e.portPmOptionsAfter),
+                     "L1 substates blacklist, or not enabled on the link below")
         << "\n";
   }
   if (!passRan) {
