@@ -330,7 +330,7 @@ TEST(AuditTest, VerifyThatFindingsAreOrderedAndCarryTheirEvidence) {
   EXPECT_EQ(findings.front().id, "PAYLOAD-MPS-ABOVE-SUPPORTED");
   EXPECT_EQ(findings.front().functions, std::vector<uint32_t>{kDevice});
   ASSERT_EQ(findings.front().registers.size(), 2u);
-  EXPECT_EQ(findings.front().registers[1].name, "Device Control/Status");
+  EXPECT_EQ(findings.front().registers[1].name, "CAP_EXP+0x08 Device Control/Status");
   EXPECT_EQ(findings.front().registers[1].value & 0xE0, 0x20u);
   EXPECT_EQ(findings.front().section, "PCI Express Base r5.0, 7.5.3.4");
   EXPECT_EQ(findings.back().severity, audit::Severity::Info);
@@ -363,7 +363,7 @@ TEST(AuditTest, VerifyThatUnknownBytesRaiseNoFindingAndAreNamed) {
   std::vector<std::string> notes;
   EXPECT_FALSE(Has(audit::Run(p.input, &notes), "PAYLOAD-MPS-MISMATCH"));
   ASSERT_GE(notes.size(), 2u);
-  EXPECT_EQ(notes[0].rfind("PAYLOAD-MPS-MISMATCH not judged: it rests on 01:00.0 Device Control", 0),
+  EXPECT_EQ(notes[0].rfind("PAYLOAD-MPS-MISMATCH not judged: it rests on 01:00.0 CAP_EXP+0x08 Device Control", 0),
             0u) << notes[0];
   EXPECT_NE(notes.back().find("01:00.0: bytes 0x"), std::string::npos) << notes.back();
   p.F(kDevice).unknown = {{0x100, 0x1000}};

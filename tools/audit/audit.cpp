@@ -156,8 +156,10 @@ std::vector<Link> PathUp(const Tree &t, const Function &endpoint) {
 
 std::string Bdf(uint32_t bdf) { return sim::BdfText(bdf); }
 
+// Registers are named as setpci addresses them, then by the standard.
 RegisterValue Pcie(const Function &f, const char *name, uint16_t offset) {
-  return {f.bdf, name, static_cast<uint16_t>(f.pcie + offset), f.Pcie(offset)};
+  return {f.bdf, fmt::format("CAP_EXP+0x{:02x} {}", offset, name),
+          static_cast<uint16_t>(f.pcie + offset), f.Pcie(offset)};
 }
 RegisterValue LinkControlValue(const Function &f) {
   return Pcie(f, "Link Control/Status", kLinkControl);
@@ -166,11 +168,15 @@ RegisterValue LinkCapValue(const Function &f) {
   return Pcie(f, "Link Capabilities", kLinkCapabilities);
 }
 RegisterValue L1ssValue(const Function &f, const char *name, uint16_t offset) {
-  return {f.bdf, name, static_cast<uint16_t>(f.l1ss + offset), f.Read(f.l1ss + offset)};
+  return {f.bdf, fmt::format("ECAP_L1PM+0x{:02x} {}", offset, name),
+          static_cast<uint16_t>(f.l1ss + offset), f.Read(f.l1ss + offset)};
 }
 RegisterValue AerControlValue(const Function &f) {
   const auto offset = static_cast<uint16_t>(f.aer + AerCap::CapabilitiesControl.Offset);
-  return {f.bdf, "Advanced Error Capabilities and Control", offset, f.Read(offset)};
+  return {f.bdf,
+          fmt::format("ECAP_AER+0x{:02x} Advanced Error Capabilities and Control",
+                      AerCap::CapabilitiesControl.Offset),
+          offset, f.Read(offset)};
 }
 
 class Findings {
