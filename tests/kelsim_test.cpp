@@ -368,6 +368,7 @@ TEST_F(KelsimReferenceTest, VerifyThatTheLinkTableSaysWhatChangedAndWhatHeldItBa
            {"00:01.5", "held back: L0s: blacklist row 27"},
            {"00:03.1", "held back: L1: blacklist row 3"},
            {"80:01.1", "held back: L1: SRIS"},
+           {"00:03.2", "held back: L1: PortControl skips link configuration"},
            {"05:01.0", "2.5GT/s x1/2.5GT/s x1 |"}}) {
     EXPECT_NE(rows[port].find(says), std::string::npos) << port << ": " << rows[port];
   }

@@ -21,7 +21,7 @@ constexpr uint32_t kClkReqBit28 = 0x10000000;
 constexpr uint32_t kRasGroupControl = 0x13B20004;
 
 // Engine field offsets of the published topology.
-constexpr size_t kFlags = 0, kPortStatus = 15, kPortAspm = 20, kPortLocation = 29,
+constexpr size_t kFlags = 0, kPortStatus = 15, kPortAspm = 20, kPortControl = 24, kPortLocation = 29,
                  kPortPciAddress = 30, kClkReqMapField = 41, kSrisOptions = 46,
                  kPortPmOptions = 49;
 
@@ -39,6 +39,7 @@ std::vector<EngineReport> Engines(const sim::BuiltTopology &t, const std::vector
       std::memcpy(&flags, t.bytes.data() + off + kFlags, 4);
       e.active = (flags & 0x10000000) != 0;
       e.ready = (t.bytes[off + kPortStatus] & 0x08) != 0;
+      e.linkConfigSkipped = (t.bytes[off + kPortControl] & 0x01) != 0;
       e.portId = t.bytes[off + kPortLocation] >> 4;
       e.coreId = t.bytes[off + kPortLocation] & 0xF;
       e.clkReq = t.bytes[off + kClkReqMapField] & 0xF;

@@ -23,6 +23,7 @@ struct EngineReport {
   int coreId = 0;
   bool active = false;
   bool ready = false;
+  bool linkConfigSkipped = false; // PortControl bit 0: the link features leave the port alone
   int clkReq = 0;
   bool sris = false;
   uint8_t portAspmBefore = 0, portAspmAfter = 0;

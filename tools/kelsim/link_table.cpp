@@ -101,7 +101,10 @@ void AddHeldBack(const RunResult &r, const FunctionState &port, const FunctionSt
       continue;
     }
     std::string why;
-    if (blacklistOn && (blacklist.aspmRemoved & static_cast<uint32_t>(bit)) != 0) {
+    if (engine != nullptr && (engine->linkConfigSkipped || !engine->ready)) {
+      why = engine->linkConfigSkipped ? "PortControl skips link configuration"
+                                      : "engine not ready (PortStatus)";
+    } else if (blacklistOn && (blacklist.aspmRemoved & static_cast<uint32_t>(bit)) != 0) {
       why = fmt::format("blacklist row {}", blacklist.aspmRow);
     } else if (engine != nullptr && ((engine->portAspmAfter >> 4) & bit) == 0) {
       // In the pass only SRIS clears the request outright; the blacklist
