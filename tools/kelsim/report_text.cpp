@@ -145,7 +145,19 @@ std::string Narrowing(const std::string &before, const std::string &after, const
 // The engines' requests; after a pass also what it wrote to the NBIO by
 // purpose: straps, root-port indirect registers, the CLKREQ# map, the AER
 // port table and the RAS groups.
-void WriteFeatureText(const FeatureView &v, bool passRan, bool rasGroups, std::ostream &out) {
+// A function at this device and function number on some silicon's bus.
+bool HasPortAt(const RunResult &r, int device, int function) {
+  return std::any_of(r.devices.begin(), r.devices.end(), [&](const DeviceReport &d) {
+    return static_cast<int>((d.bdf >> 15) & 0x1F) == device &&
+           static_cast<int>((d.bdf >> 12) & 7) == function &&
+           std::any_of(r.features.engines.begin(), r.features.engines.end(),
+                       [&](const EngineReport &e) { return ((e.silicon ^ d.bdf) & 0x0FF00000) == 0; });
+  });
+}
+
+void WriteFeatureText(const RunResult &r, bool rasGroups, std::ostream &out) {
+  const FeatureView &v = r.features;
+  const bool passRan = r.passRan;
   out << (passRan ? "\n-- engines (requests as the pass left them) --\n"
                   : "\n-- engines (requests as the platform gives them) --\n");
   for (const EngineReport &e : v.engines) {
@@ -191,17 +203,25 @@ void WriteFeatureText(const FeatureView &v, bool passRan, bool rasGroups, std::o
   }
   out << "\n-- AER port table as the hooks left it (NumberOfPorts " << v.aerNumberOfPorts
       << ") --\n";
+  // Rows name a device and function on each silicon's bus; a row no silicon
+  // has a port for is counted, not listed.
+  size_t absent = 0;
   for (const AerRow &row : v.aerTable) {
-    char head[64];
-    std::snprintf(head, sizeof head, "Dev%d Func%d %-7s", row.device, row.function,
-                  AerEnableText(row.aerEnable).c_str());
-    out << head;
-    if (row.aerEnable == 1) {
-      out << " CE [" << Names(AerBitNames(row.correctableMask, true)) << "] UE ["
-          << Names(AerBitNames(row.uncorrectableMask, false)) << "] Sev ["
-          << Names(AerBitNames(row.uncorrectableSeverity, false)) << "]";
+    if (!HasPortAt(r, row.device, row.function)) {
+      ++absent;
+      continue;
     }
-    out << "\n";
+    std::string line = fmt::format("Dev{} Func{} {}", row.device, row.function,
+                                   AerEnableText(row.aerEnable));
+    if (row.aerEnable == 1) {
+      line += fmt::format("  CE [{}] UE [{}] Sev [{}]", Names(AerBitNames(row.correctableMask, true)),
+                          Names(AerBitNames(row.uncorrectableMask, false)),
+                          Names(AerBitNames(row.uncorrectableSeverity, false)));
+    }
+    out << line << "\n";
+  }
+  if (absent != 0) {
+    out << absent << " rows name a port no silicon has\n";
   }
   out << "\n-- RAS groups (" << v.rasGroups.size() << ") --\n";
   if (!rasGroups) {
@@ -569,7 +589,7 @@ void WriteText(const RunResult &r, const TextOptions &o, std::ostream &out) {
     WriteAuditText(*r.auditAfterResume, "after S3 resume: the boot script replayed", out);
   }
   if (o.features) {
-    WriteFeatureText(r.features, r.passRan, o.rasGroups, out);
+    WriteFeatureText(r, o.rasGroups, out);
   }
   if (o.devices) {
     WriteDevices(r, out);
