@@ -25,7 +25,7 @@ echo "== machine"
 echo "$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 echo
 
-sections=(--no-trace --no-writes --no-script --no-devices --no-features)
+sections=(--accesses --no-devices --no-features)
 for platform in reference large; do
   flag=""
   [[ $platform == large ]] && flag=--large
