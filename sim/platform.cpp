@@ -1,5 +1,7 @@
 #include "sim/platform.h"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -200,8 +202,9 @@ void Platform::InstallPciIo() {
   firmware.InstallProtocol(gEfiPciIoProtocolGuid, gPciIoInstances.back().get());
 }
 
-void Platform::PublishTopology(std::vector<uint8_t> bytes) {
-  topology_ = std::move(bytes);
+void Platform::PublishTopology(std::span<const uint8_t> bytes, size_t reach) {
+  topology_ = decltype(topology_)(std::max(bytes.size(), reach));
+  std::copy(bytes.begin(), bytes.end(), topology_.begin());
   firmware.InstallProtocol(gPcieTopologyProtocolGuid, &gTopologyProtocol);
 }
 

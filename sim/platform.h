@@ -4,10 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <memory>
+#include <new>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "arch/host/arch_host.h"
@@ -18,6 +22,34 @@
 #include "sim/topology_builder.h"
 
 namespace sim {
+
+// The furthest byte from the start of a published topology that the
+// driver's bounded walks can read: u16 offsets, at most 256 hops in all,
+// then the records they land on.
+inline constexpr size_t kTopologyReach = 24 + 256 * 65535 + 32 * 18 + 64 * 107 + 4096;
+
+// Memory that reads as zeros and is taken from the system only where it is
+// written or read: calloc's large blocks are fresh zero pages, and
+// value-initialisation writes nothing over them. A topology padded to its
+// full reach then costs what the walks touch, not 16 MiB of zeroing.
+template <typename T> struct ZeroedAllocator {
+  using value_type = T;
+  ZeroedAllocator() = default;
+  template <typename U> ZeroedAllocator(const ZeroedAllocator<U> &) {}
+  T *allocate(size_t n) {
+    void *p = std::calloc(n, sizeof(T));
+    if (p == nullptr) {
+      throw std::bad_alloc();
+    }
+    return static_cast<T *>(p);
+  }
+  void deallocate(T *p, size_t) { std::free(p); }
+  template <typename U> void construct(U *) noexcept {}
+  template <typename U, typename... Args> void construct(U *p, Args &&...args) {
+    ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+  }
+  friend bool operator==(const ZeroedAllocator &, const ZeroedAllocator &) { return true; }
+};
 
 // Thrown out of the driver when the platform is asked to stop it: a fatal
 // stop's endless display loop on a processor that does not answer the
@@ -117,9 +149,10 @@ public:
     return rootPortIndirect_;
   }
 
-  // Publishes the topology through the topology protocol.
-  void PublishTopology(std::vector<uint8_t> bytes);
-  std::vector<uint8_t> &TopologyBytes() { return topology_; }
+  // Publishes the topology through the topology protocol: the bytes, then
+  // zeros up to `reach` bytes from the start, as a producer's memory.
+  void PublishTopology(std::span<const uint8_t> bytes, size_t reach = 0);
+  std::span<uint8_t> TopologyBytes() { return topology_; }
 
   // Modules the platform installs as a UEFI platform would.
   void InstallDebugPrint();
@@ -157,7 +190,7 @@ private:
 
   std::map<uint32_t, std::unique_ptr<Nbio>> nbios_;
   std::map<uint32_t, std::map<uint32_t, uint32_t>> rootPortIndirect_;
-  std::vector<uint8_t> topology_;
+  std::vector<uint8_t, ZeroedAllocator<uint8_t>> topology_;
   std::vector<uint8_t> hobList_;
   std::vector<uint8_t> smmBuffer_;
   bool fatalStopped_ = false;

@@ -1,6 +1,7 @@
 #include "tools/kelsim/feature_view.h"
 
 #include <cstdio>
+#include <stdexcept>
 #include <cstring>
 #include <map>
 
@@ -25,7 +26,14 @@ constexpr size_t kFlags = 0, kPortStatus = 15, kPortAspm = 20, kPortControl = 24
                  kPortPciAddress = 30, kClkReqMapField = 41, kSrisOptions = 46,
                  kPortPmOptions = 49;
 
-std::vector<EngineReport> Engines(const sim::BuiltTopology &t, const std::vector<uint8_t> &after) {
+uint8_t ByteAt(std::span<const uint8_t> bytes, size_t at) {
+  if (at >= bytes.size()) {
+    throw std::out_of_range("engine field past the published topology");
+  }
+  return bytes[at];
+}
+
+std::vector<EngineReport> Engines(const sim::BuiltTopology &t, std::span<const uint8_t> after) {
   std::vector<EngineReport> out;
   for (size_t s = 0; s < t.siliconOffsets.size(); ++s) {
     uint32_t hb = 0;
@@ -45,9 +53,9 @@ std::vector<EngineReport> Engines(const sim::BuiltTopology &t, const std::vector
       e.clkReq = t.bytes[off + kClkReqMapField] & 0xF;
       e.sris = (t.bytes[off + kSrisOptions] & 0x10) != 0;
       e.portAspmBefore = t.bytes[off + kPortAspm];
-      e.portAspmAfter = after.at(off + kPortAspm);
+      e.portAspmAfter = ByteAt(after, off + kPortAspm);
       e.portPmOptionsBefore = t.bytes[off + kPortPmOptions];
-      e.portPmOptionsAfter = after.at(off + kPortPmOptions);
+      e.portPmOptionsAfter = ByteAt(after, off + kPortPmOptions);
       e.wrapperId = t.engineWrapperIds[s][out.size() - first];
       out.push_back(e);
     }
@@ -157,7 +165,7 @@ std::vector<RasGroupWrite> RasGroups(const sim::Log &log) {
 } // namespace
 
 FeatureView ViewFeatures(const sim::Platform &p, const sim::BuiltTopology &before,
-                         const std::vector<uint8_t> &after) {
+                         std::span<const uint8_t> after) {
   FeatureView v;
   v.engines = Engines(before, after);
   v.straps = Straps(p.log);

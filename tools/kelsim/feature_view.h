@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -83,7 +84,7 @@ struct FeatureView {
 };
 
 FeatureView ViewFeatures(const sim::Platform &p, const sim::BuiltTopology &before,
-                         const std::vector<uint8_t> &after);
+                         std::span<const uint8_t> after);
 
 // Names of the AER error bits set in a register (PCI Express Base r5.0,
 // 7.8.4.3-7.8.4.6), correctable or uncorrectable.

@@ -482,9 +482,8 @@ namespace {
 
 // The topology the producer published; the built one when the platform has
 // no producer (the engine view still shows what the board would have said).
-const std::vector<uint8_t> &PublishedTopology(sim::Platform &p,
-                                              const sim::BuiltTopology &topology) {
-  return p.TopologyBytes().empty() ? topology.bytes : p.TopologyBytes();
+std::span<const uint8_t> PublishedTopology(sim::Platform &p, const sim::BuiltTopology &topology) {
+  return p.TopologyBytes().empty() ? std::span<const uint8_t>(topology.bytes) : p.TopologyBytes();
 }
 
 // What a scenario leaves out of the audit besides the bytes its captures

@@ -259,7 +259,7 @@ sim::BuiltTopology BuildDescribedPlatform(const Scenario &s, sim::Platform &p,
     built = sim::BuiltTopology{*s.topologyBytes, {}, {}, {}};
   }
   if (s.modules.topology) {
-    p.PublishTopology(built.bytes);
+    p.PublishTopology(built.bytes, s.topologyBytes ? sim::kTopologyReach : 0);
   }
   return built;
 }

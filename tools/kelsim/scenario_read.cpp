@@ -290,11 +290,9 @@ PlatformDataTable ReadPlatformData(const Reader &r) {
 
 // Hex digits, spaces allowed between them: the published topology as
 // bytes, for layouts the fields cannot describe (intermediate records,
-// hostile offsets). The bytes are followed by zeros as far as the driver's
-// bounded walks can reach (u16 offsets, at most 256 hops in all), so even a
-// hostile layout is read inside the buffer, as a real producer's memory.
-constexpr size_t kTopologyReach = 24 + 256 * 65535 + 32 * 18 + 64 * 107 + 4096;
-
+// hostile offsets). They are published followed by zeros as far as the
+// driver's bounded walks can reach (sim::kTopologyReach), so even a hostile
+// layout is read inside the buffer, as a real producer's memory.
 std::vector<uint8_t> ReadHexBytes(const Reader &r) {
   const std::string text = r.String();
   std::vector<uint8_t> bytes;
@@ -323,7 +321,6 @@ std::vector<uint8_t> ReadHexBytes(const Reader &r) {
   if (bytes.size() > 65536) {
     r.Fail("at most 65536 bytes");
   }
-  bytes.resize(kTopologyReach, 0);
   return bytes;
 }
 
