@@ -587,7 +587,12 @@ TEST(KelsimBinaryTest, ExitStatusesAndBatchSummary) {
   auto [ok, okOut] = RunBinary("-q --json " + (out.Path() / "r.json").string());
   EXPECT_EQ(ok, 0) << okOut;
   std::ifstream report(out.Path() / "r.json");
-  EXPECT_TRUE(json::parse(report).contains("s3_resume"));
+  const json compact = json::parse(report);
+  EXPECT_TRUE(compact.contains("s3_resume"));
+  EXPECT_FALSE(compact.contains("events")) << "every access only with --json-events";
+  ASSERT_EQ(RunBinary("-q --json-events --json " + (out.Path() / "e.json").string()).first, 0);
+  std::ifstream withEvents(out.Path() / "e.json");
+  EXPECT_FALSE(json::parse(withEvents)["events"].empty());
 
   auto [strictStatus, strictOut] = RunBinary("-q --strict-s3");
   EXPECT_EQ(strictStatus, 3) << strictOut;

@@ -138,10 +138,10 @@ json ComparisonSide(const std::string &path) {
       return doc;
     }
     // A platform file: the driver's result on it.
-    return ToJson(Run(LoadScenarioFile(path), {.pass = true, .audit = false}));
+    return ToJson(Run(LoadScenarioFile(path), {.pass = true, .audit = false}), false);
   }
   // A capture: the machine as it stood when it was taken.
-  return ToJson(Run(ScenarioFromCapture(path), {.pass = false, .audit = false}));
+  return ToJson(Run(ScenarioFromCapture(path), {.pass = false, .audit = false}), false);
 }
 
 Comparison Compare(const json &a, const json &b) {

@@ -49,6 +49,7 @@ struct Options {
   bool noAudit = false;
   bool levelsGiven = false;
   bool jsonPretty = false;
+  bool jsonEvents = false;
   std::vector<std::string> compare; // two sides: captures, platform files or JSON reports
   bool large = false;
   bool quiet = false;
@@ -182,7 +183,7 @@ int RunOne(const Options &o, uint64_t levels) {
   }
   if (!o.json.empty() &&
       !WriteOutput(o.json, [&](std::ostream &out) {
-        out << kelsim::ToJson(result).dump(o.jsonPretty ? 2 : -1) << "\n";
+        out << kelsim::ToJson(result, o.jsonEvents).dump(o.jsonPretty ? 2 : -1) << "\n";
       })) {
     return kExitInputError;
   }
@@ -372,8 +373,9 @@ std::string ModeConflict(const CLI::App &app, const Options &o) {
   }
   const bool batch = !o.batch.empty();
   if (batch) {
-    std::vector<const char *> oneRun = {"--json", "--json-pretty", "--dot", "--emit-platform", "--lspci",
-                                        "--sysfs", "--port", "--large",         "--quiet"};
+    std::vector<const char *> oneRun = {"--json",  "--json-pretty", "--json-events", "--dot",
+                                        "--emit-platform", "--lspci", "--sysfs", "--port",
+                                        "--large", "--quiet"};
     oneRun.insert(oneRun.end(), std::begin(kTextReportOptions), std::end(kTextReportOptions));
     for (const char *option : oneRun) {
       if (app.count(option) != 0) {
@@ -393,8 +395,10 @@ std::string ModeConflict(const CLI::App &app, const Options &o) {
   if (app.count("--jobs") != 0) {
     return "--jobs applies to --batch only";
   }
-  if (o.jsonPretty && o.json.empty()) {
-    return "--json-pretty shapes the JSON report: give --json FILE";
+  for (const char *option : {"--json-pretty", "--json-events"}) {
+    if (app.count(option) != 0 && o.json.empty()) {
+      return std::string(option) + " shapes the JSON report: give --json FILE";
+    }
   }
   if (o.noAudit && (o.audit || !o.failOn.empty())) {
     return std::string(o.audit ? "--audit" : "--fail-on") + " needs the audit that --no-audit "
@@ -503,6 +507,9 @@ int main(int argc, char **argv) {
       ->take_all();
   app.add_option("--json", o.json, "write the whole report as JSON to this file (compact)");
   app.add_flag("--json-pretty", o.jsonPretty, "indent the JSON report");
+  app.add_flag("--json-events", o.jsonEvents,
+               "add every logged event in order to the JSON report: each access, trace line and "
+               "pass step (most of its size)");
   app.add_option("--dot", o.dot, "write the device tree as a Graphviz graph to this file");
   app.add_option("--levels", o.levels,
                  "trace levels to show, comma-separated, any case: all, pcie (0x100000), aer "

@@ -35,7 +35,9 @@ struct TextOptions {
 TextOptions SummaryTextOptions();
 
 void WriteText(const RunResult &r, const TextOptions &options, std::ostream &out);
-nlohmann::json ToJson(const RunResult &r);
+// The JSON report; `events` adds every logged event in order (most of its
+// size: every access the driver made).
+nlohmann::json ToJson(const RunResult &r, bool events = true);
 void WriteDot(const RunResult &r, std::ostream &out);
 
 // Exit status of a run: 1 for a fatal stop, 4 for an audit finding at

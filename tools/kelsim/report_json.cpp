@@ -252,7 +252,7 @@ nlohmann::json FeatureJson(const FeatureView &v) {
 
 } // namespace
 
-json ToJson(const RunResult &r) {
+json ToJson(const RunResult &r, bool events) {
   json j;
   j["name"] = r.name;
   j["warnings"] = r.warnings;
@@ -354,9 +354,11 @@ json ToJson(const RunResult &r) {
                              {"default", s.defaulted},
                              {"meaning", s.meaning}});
   }
-  j["events"] = json::array();
-  for (const sim::Event &e : r.events) {
-    j["events"].push_back(EventJson(e));
+  if (events) {
+    j["events"] = json::array();
+    for (const sim::Event &e : r.events) {
+      j["events"].push_back(EventJson(e));
+    }
   }
   if (r.audit) {
     j["audit"] = AuditJson(*r.audit);
