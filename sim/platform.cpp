@@ -203,8 +203,8 @@ void Platform::InstallPciIo() {
 }
 
 void Platform::PublishTopology(std::span<const uint8_t> bytes, size_t reach) {
-  topology_ = decltype(topology_)(std::max(bytes.size(), reach));
-  std::copy(bytes.begin(), bytes.end(), topology_.begin());
+  topology_ = ZeroedBytes(std::max(bytes.size(), reach));
+  std::copy(bytes.begin(), bytes.end(), topology_.Span().begin());
   firmware.InstallProtocol(gPcieTopologyProtocolGuid, &gTopologyProtocol);
 }
 

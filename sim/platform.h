@@ -11,7 +11,6 @@
 #include <span>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "arch/host/arch_host.h"
@@ -29,26 +28,26 @@ namespace sim {
 inline constexpr size_t kTopologyReach = 24 + 256 * 65535 + 32 * 18 + 64 * 107 + 4096;
 
 // Memory that reads as zeros and is taken from the system only where it is
-// written or read: calloc's large blocks are fresh zero pages, and
-// value-initialisation writes nothing over them. A topology padded to its
-// full reach then costs what the walks touch, not 16 MiB of zeroing.
-template <typename T> struct ZeroedAllocator {
-  using value_type = T;
-  ZeroedAllocator() = default;
-  template <typename U> ZeroedAllocator(const ZeroedAllocator<U> &) {}
-  T *allocate(size_t n) {
-    void *p = std::calloc(n, sizeof(T));
-    if (p == nullptr) {
+// touched: calloc's large blocks are fresh zero pages, and nothing is
+// written over them. A topology padded to its full reach then costs what the
+// walks touch, not 16 MiB of zeroing.
+class ZeroedBytes {
+public:
+  ZeroedBytes() = default;
+  explicit ZeroedBytes(size_t size)
+      : data_(static_cast<uint8_t *>(std::calloc(size == 0 ? 1 : size, 1))), size_(size) {
+    if (data_ == nullptr) {
       throw std::bad_alloc();
     }
-    return static_cast<T *>(p);
   }
-  void deallocate(T *p, size_t) { std::free(p); }
-  template <typename U> void construct(U *) noexcept {}
-  template <typename U, typename... Args> void construct(U *p, Args &&...args) {
-    ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
-  }
-  friend bool operator==(const ZeroedAllocator &, const ZeroedAllocator &) { return true; }
+  std::span<uint8_t> Span() const { return {data_.get(), size_}; }
+
+private:
+  struct Free {
+    void operator()(uint8_t *p) const { std::free(p); }
+  };
+  std::unique_ptr<uint8_t[], Free> data_;
+  size_t size_ = 0;
 };
 
 // Thrown out of the driver when the platform is asked to stop it: a fatal
@@ -152,7 +151,7 @@ public:
   // Publishes the topology through the topology protocol: the bytes, then
   // zeros up to `reach` bytes from the start, as a producer's memory.
   void PublishTopology(std::span<const uint8_t> bytes, size_t reach = 0);
-  std::span<uint8_t> TopologyBytes() { return topology_; }
+  std::span<uint8_t> TopologyBytes() { return topology_.Span(); }
 
   // Modules the platform installs as a UEFI platform would.
   void InstallDebugPrint();
@@ -190,7 +189,7 @@ private:
 
   std::map<uint32_t, std::unique_ptr<Nbio>> nbios_;
   std::map<uint32_t, std::map<uint32_t, uint32_t>> rootPortIndirect_;
-  std::vector<uint8_t, ZeroedAllocator<uint8_t>> topology_;
+  ZeroedBytes topology_;
   std::vector<uint8_t> hobList_;
   std::vector<uint8_t> smmBuffer_;
   bool fatalStopped_ = false;
