@@ -362,8 +362,13 @@ constexpr const char *kTextReportOptions[] = {
 
 std::string ModeConflict(const CLI::App &app, const Options &o) {
   if (!o.compare.empty()) {
-    for (const char *option : {"platform", "--lspci", "--sysfs", "--large", "--batch", "--json",
-                               "--dot", "--emit-platform", "--port", "--no-pass", "--power-on"}) {
+    std::vector<const char *> others = {
+        "platform", "--lspci",   "--sysfs",     "--large",       "--batch",     "--jobs",
+        "--json",   "--json-pretty", "--json-events", "--dot",   "--emit-platform", "--port",
+        "--no-pass", "--power-on", "--quiet",    "--strict-s3", "--fail-on",   "--audit",
+        "--no-audit"};
+    others.insert(others.end(), std::begin(kTextReportOptions), std::end(kTextReportOptions));
+    for (const char *option : others) {
       if (app.count(option) != 0) {
         return std::string(option == std::string("platform") ? "a platform file" : option) +
                " does not apply to --compare, which runs its two sides itself";
