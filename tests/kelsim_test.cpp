@@ -727,7 +727,8 @@ TEST(KelsimBinaryTest, VerifyThatCompareNamesWhatDiffersAndExitsFiveForADifferen
            {emitted + ".lspci.txt", report, 5, "link 00:01.2: ASPM Disabled | L0s L1, L1SS none | all"},
            {capture, other, 5, "only in A: 00:01.0 8086:0101"},
            {capture, other, 5, "00:00.0: IDs 8086:0100 | 8086:2a00"},
-           {capture, capture + " --json x.json", 2, "--json does not apply to --compare"}}) {
+           {capture, capture + " --json x.json", 2, "--json does not apply to --compare"},
+           {capture, capture + " --full", 2, "--full does not apply to --compare"}}) {
     auto [status, out] = RunBinary("--compare " + c.a + " " + c.b);
     EXPECT_EQ(status, c.status) << c.a << " " << c.b << out.substr(0, 400);
     EXPECT_NE(out.find(c.says), std::string::npos) << c.says << "\n" << out.substr(0, 800);
