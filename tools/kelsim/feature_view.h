@@ -95,6 +95,9 @@ std::string AerFlags(uint32_t value, bool correctable);
 // Text for a strap data write and for the engine fields.
 std::string StrapText(const StrapWrite &s);
 std::string PortAspmText(uint8_t portAspm);
+// In the pass only SRIS clears an engine's ASPM request outright; the ASPM
+// blacklist narrows it.
+inline bool ClearedBySris(const EngineReport &e) { return e.sris && (e.portAspmAfter & 0xF0) == 0; }
 std::string PortPmOptionsText(uint8_t options);
 
 } // namespace kelsim

@@ -31,12 +31,6 @@ const EngineReport *EngineAt(const RunResult &r, uint32_t port) {
 
 bool HasLinkBelow(int portType) { return portType == 4 || portType == 6; }
 
-// Link Control's ASPM Control as lspci words it ("ASPM L1 Enabled").
-std::string AspmText(int aspm) {
-  static const char *const kText[] = {"Disabled", "L0s", "L1", "L0s L1"};
-  return aspm < 0 ? "-" : kText[aspm & 3];
-}
-
 std::string Flag(bool on) { return on ? "+" : "-"; }
 
 // One value for both ends when they agree, else the port's|the device's.
@@ -44,12 +38,12 @@ std::string Ends(const std::string &port, const std::string &device) {
   return port == device ? port : port + "|" + device;
 }
 
-struct Ends2 {
+struct LinkEnds {
   const FunctionState &port;
   const FunctionState *device; // function 0 of the device below, or none
 };
 
-void AddFeatures(const Ends2 &before, const Ends2 &after, const EngineReport *engine,
+void AddFeatures(const LinkEnds &before, const LinkEnds &after, const EngineReport *engine,
                  std::vector<LinkFeature> &out) {
   auto both = [&](const char *name, auto text) {
     const std::string b = before.device ? Ends(text(before.port), text(*before.device))
@@ -58,7 +52,7 @@ void AddFeatures(const Ends2 &before, const Ends2 &after, const EngineReport *en
                                        : text(after.port);
     out.push_back({name, b, a});
   };
-  both("ASPM", [](const FunctionState &s) { return AspmText(s.aspm); });
+  both("ASPM", [](const FunctionState &s) { return AspmName(s.aspm); });
   // L1 PM substates need the capability at both ends (PCI Express Base r5.0, 5.5).
   if (after.port.l1ss >= 0 && after.device && after.device->l1ss >= 0) {
     both("L1SS", [](const FunctionState &s) { return L1ssStates(s.l1ss); });
@@ -107,12 +101,12 @@ void AddHeldBack(const RunResult &r, const FunctionState &port, const FunctionSt
     } else if (blacklistOn && (blacklist.aspmRemoved & static_cast<uint32_t>(bit)) != 0) {
       why = fmt::format("blacklist row {}", blacklist.aspmRow);
     } else if (engine != nullptr && ((engine->portAspmAfter >> 4) & bit) == 0) {
-      // In the pass only SRIS clears the request outright; the blacklist
-      // narrows it and is named above.
       why = ((engine->portAspmBefore >> 4) & bit) == 0
                 ? fmt::format("PortAspm 0x{:02x}", engine->portAspmAfter)
-                : engine->sris ? "SRIS" : fmt::format("PortAspm 0x{:02x}->0x{:02x} in the pass",
-                                                      engine->portAspmBefore, engine->portAspmAfter);
+            : ClearedBySris(*engine)
+                ? "SRIS"
+                : fmt::format("PortAspm 0x{:02x}->0x{:02x} in the pass", engine->portAspmBefore,
+                              engine->portAspmAfter);
     } else if (engine == nullptr && port.portType == 4) {
       why = "no engine for the root port";
     } else {

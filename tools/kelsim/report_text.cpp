@@ -167,10 +167,9 @@ void WriteFeatureText(const RunResult &r, bool rasGroups, std::ostream &out) {
                   e.portId, e.coreId, e.active ? "active" : "inactive", e.ready ? " ready" : "",
                   e.clkReq, e.sris ? " SRIS" : "");
     out << head;
-    // SRIS clears the ASPM request; otherwise only the ASPM blacklist narrows it.
     out << "    PortAspm      "
         << Narrowing(PortAspmText(e.portAspmBefore), PortAspmText(e.portAspmAfter),
-                     e.sris && (e.portAspmAfter & 0xF0) == 0 ? "SRIS" : "ASPM blacklist")
+                     ClearedBySris(e) ? "SRIS" : "ASPM blacklist")
         << "\n";
     out << "    PortPmOptions "
         << Narrowing(PortPmOptionsText(e.portPmOptionsBefore),
