@@ -82,14 +82,14 @@ DeviceBuilder NvmeSsd() {
 
 DeviceBuilder EthernetNic() {
   DeviceBuilder b;
-  b.Ids(0x8086, 0x1533).ClassCode(0x020000).PowerManagement();
+  b.Ids(0x10EC, 0x8168).ClassCode(0x020000).PowerManagement();
   b.PciExpress(Endpoint(1, 1, 1, false, true)).Aer();
   return b;
 }
 
 DeviceBuilder WifiCard() {
   DeviceBuilder b;
-  b.Ids(0x8086, 0x2723).ClassCode(0x028000).PowerManagement();
+  b.Ids(0x14C3, 0x7961).ClassCode(0x028000).PowerManagement();
   b.PciExpress(Endpoint(1, 2, 0, true, true)).Ltr().L1Substates({0x0028281F, 0, 0});
   return b;
 }

@@ -1250,15 +1250,15 @@ namespace {
 // plain -xxx form, and that unindented text is still refused.
 TEST(KelsimCaptureTest, VerifyThatVerboseCapturesKeepOnlyTheirHexRows) {
   TempDir dir;
-  const std::vector<std::string> rows = {"86 80 33 15 07 04 10 00 03 00 00 02 10 00 00 00"};
-  const std::string plain = CaptureText("03:00.0 Ethernet controller: Intel I210", rows);
+  const std::vector<std::string> rows = {"ec 10 68 81 07 04 10 00 03 00 00 02 10 00 00 00"};
+  const std::string plain = CaptureText("03:00.0 Ethernet controller: Example Gigabit NIC", rows);
   std::string verbose = CaptureText(
-      "03:00.0 Ethernet controller [0200]: Intel Corporation I210 Gigabit [8086:1533] (rev 03)\n"
-      "\tSubsystem: Intel Corporation Device [8086:0001]\n"
+      "03:00.0 Ethernet controller [0200]: Example Corp Gigabit NIC [10ec:8168] (rev 03)\n"
+      "\tSubsystem: Example Corp Device [10ec:0001]\n"
       "\tControl: I/O+ Mem+ BusMaster+ SpecCycle- MemWINV- VGASnoop-\n"
       "\tCapabilities: [40] Power Management version 3\n"
       "\t\tFlags: PMEClk- DSI+ D1- D2- AuxCurrent=0mA PME(D0+,D1-,D2-,D3hot+,D3cold+)\n"
-      "\tKernel driver in use: igb",
+      "\tKernel driver in use: r8169",
       rows);
   const auto a = kelsim::ScenarioFromCapture(dir.Write("plain.txt", plain)).captured;
   const auto b = kelsim::ScenarioFromCapture(dir.Write("verbose.txt", verbose)).captured;
@@ -1328,7 +1328,7 @@ TEST(KelsimNamesTest, VerifyThatNamesComeFromThePciIdsDatabase) {
   kelsim::UsePciIds(ids);
   EXPECT_EQ(kelsim::DeviceName(0x144D, 0xA808), "Example Storage Maker Example NVMe Controller");
   EXPECT_EQ(kelsim::DeviceName(0x10DE, 0x2204), "Example Graphics Maker");
-  EXPECT_EQ(kelsim::DeviceName(0x8086, 0x1533), "");
+  EXPECT_EQ(kelsim::DeviceName(0x10EC, 0x8168), "");
   const kelsim::RunResult r = kelsim::Run(kelsim::ReferenceScenario());
   const json j = kelsim::ToJson(r);
   EXPECT_EQ(j["devices"]["02:00.0"]["name"], "Example Storage Maker Example NVMe Controller");
@@ -1337,7 +1337,7 @@ TEST(KelsimNamesTest, VerifyThatNamesComeFromThePciIdsDatabase) {
   EXPECT_NE(text.str().find("02:00.0 144d:a808 endpoint  Example Storage Maker Example NVMe "
                             "Controller\n"),
             std::string::npos);
-  EXPECT_NE(text.str().find("06:00.0 8086:1533 endpoint\n"), std::string::npos);
+  EXPECT_NE(text.str().find("06:00.0 10ec:8168 endpoint\n"), std::string::npos);
 
   kelsim::UsePciIds((dir.Path() / "missing.ids").string());
   EXPECT_EQ(kelsim::DeviceName(0x144D, 0xA808), "");

@@ -6,7 +6,7 @@
 
 namespace kelsim {
 
-// "Intel Corporation I210 Gigabit Network Connection", the vendor alone
+// "Samsung Electronics Co Ltd NVMe SSD Controller SM981/PM981/PM983", the vendor alone
 // when the device is not listed, or "" when the database is missing or
 // lists neither.
 std::string DeviceName(uint16_t vendor, uint16_t device);
