@@ -55,8 +55,10 @@ void Finish(CapturedFunction &f, const std::string &name, int line) {
 } // namespace
 
 std::string BdfText(uint32_t bdf) {
-  return fmt::format(FMT_COMPILE("{:02x}:{:02x}.{:x}"), (bdf >> 20) & 0xFF, (bdf >> 15) & 0x1F,
-                     (bdf >> 12) & 7);
+  char buf[16];
+  char *end = fmt::format_to(buf, FMT_COMPILE("{:02x}:{:02x}.{:x}"), (bdf >> 20) & 0xFF,
+                                   (bdf >> 15) & 0x1F, (bdf >> 12) & 7);
+  return std::string(buf, end);
 }
 
 bool ParseBdf(const std::string &text, uint32_t &bdf) {

@@ -3,6 +3,7 @@
 #include "tools/kelsim/report.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "sim/lspci.h"
 #include "tools/kelsim/link_table.h"
@@ -89,14 +90,14 @@ json LinksJson(const RunResult &r) {
                  {"worst_id", l.worst ? json(l.worstId) : json(nullptr)}};
     }
     all.push_back({{"port", sim::BdfText(l.port)},
-                   {"below", below},
+                   {"below", std::move(below)},
                    {"device", l.belowName},
                    {"capability", l.capability},
                    {"status", l.status},
                    {"downgraded", l.downgraded},
-                   {"features", features},
+                   {"features", std::move(features)},
                    {"held_back", l.heldBack},
-                   {"audit", verdict}});
+                   {"audit", std::move(verdict)}});
   }
   return all;
 }
@@ -107,7 +108,7 @@ json FindingJson(const ResumeFinding &f) {
     fields.push_back({{"field", c.name}, {"resumed", c.from}, {"after", c.to}});
   }
   return {{"location", f.location}, {"register", f.registerName}, {"before", f.before},
-          {"after", f.after},       {"replayed", f.replayed},     {"fields", fields}};
+          {"after", f.after},       {"replayed", f.replayed},     {"fields", std::move(fields)}};
 }
 
 nlohmann::json AuditJson(const std::vector<audit::Finding> &findings) {
@@ -126,8 +127,8 @@ nlohmann::json AuditJson(const std::vector<audit::Finding> &findings) {
     }
     all.push_back({{"id", f.id},
                    {"severity", audit::SeverityName(f.severity)},
-                   {"functions", functions},
-                   {"registers", registers},
+                   {"functions", std::move(functions)},
+                   {"registers", std::move(registers)},
                    {"message", f.message},
                    {"section", f.section}});
   }
@@ -256,12 +257,13 @@ json ToJson(const RunResult &r, bool events) {
   json j;
   j["name"] = r.name;
   j["warnings"] = r.warnings;
-  j["trace"] = json::array();
+  json trace = json::array();
   for (const sim::Event &e : r.events) {
     if (e.kind == sim::EventKind::Debug) {
-      j["trace"].push_back({{"level", e.level}, {"level_name", LevelName(e.level)}, {"text", e.text}});
+      trace.push_back({{"level", e.level}, {"level_name", LevelName(e.level)}, {"text", e.text}});
     }
   }
+  j["trace"] = std::move(trace);
   j["post_codes"] = r.postCodes;
   j["fatal_stop"] = r.fatalStops.empty() ? json(nullptr) : json(r.fatalStops.front());
   j["halted"] = r.halted;
@@ -270,7 +272,8 @@ json ToJson(const RunResult &r, bool events) {
   for (const PoolRecord &p : r.pools) {
     j["pools"].push_back({{"size", p.size}, {"runtime", p.runtime}});
   }
-  j["writes"] = json::array();
+  json writes = json::array();
+  writes.get_ref<json::array_t &>().reserve(r.writes.size());
   for (const WriteRecord &w : r.writes) {
     json x = {{"kind", w.kind}, {"address", w.address}, {"width", w.width}, {"value", w.value}};
     if (w.kind != "io") {
@@ -281,13 +284,14 @@ json ToJson(const RunResult &r, bool events) {
       for (const FieldChange &c : w.changes) {
         changes.push_back({{"field", c.name}, {"from", c.from}, {"to", c.to}});
       }
-      x["changes"] = changes;
+      x["changes"] = std::move(changes);
     }
     if (w.kind == "smn") {
       x["silicon"] = sim::BdfText(w.silicon);
     }
-    j["writes"].push_back(x);
+    writes.push_back(std::move(x));
   }
+  j["writes"] = std::move(writes);
   json script;
   script["save_state"] = json::array();
   for (const ScriptWrite &w : r.saveState) {
@@ -302,11 +306,11 @@ json ToJson(const RunResult &r, bool events) {
       entry["address"] = e.arguments[1];
       entry["value"] = e.arguments[2];
     }
-    script["table"].push_back(entry);
+    script["table"].push_back(std::move(entry));
   }
   script["table_available"] = r.tableAvailable;
   script["handed_to_smm"] = r.handedToSmm;
-  j["s3"] = script;
+  j["s3"] = std::move(script);
   j["devices"] = json::object();
   for (const DeviceReport &d : r.devices) {
     json diff = json::array();
@@ -317,7 +321,7 @@ json ToJson(const RunResult &r, bool events) {
     std::snprintf(ids, sizeof ids, "%04x:%04x", d.after.vendor, d.after.device);
     j["devices"][sim::BdfText(d.bdf)] = {
         {"id", ids},       {"name", DeviceName(d.after.vendor, d.after.device)},
-        {"before", StateJson(d.before)}, {"after", StateJson(d.after)}, {"diff", diff},
+        {"before", StateJson(d.before)}, {"after", StateJson(d.after)}, {"diff", std::move(diff)},
         {"unknown_registers", d.unknown}};
   }
   json resume;
@@ -332,7 +336,7 @@ json ToJson(const RunResult &r, bool events) {
     resume["differing"].push_back(FindingJson(f));
   }
   resume["notes"] = r.resume.notes;
-  j["s3_resume"] = resume;
+  j["s3_resume"] = std::move(resume);
   j["features"] = FeatureJson(r.features);
   j["links"] = LinksJson(r);
   json accesses = {{"steps", json::array()}};
@@ -340,12 +344,12 @@ json ToJson(const RunResult &r, bool events) {
     json row = AccessJson(s.counts);
     row["step"] = s.step;
     row["function"] = sim::StepName(s.step);
-    accesses["steps"].push_back(row);
+    accesses["steps"].push_back(std::move(row));
   }
   const sim::AccessCounts total = sim::Total(r.accesses);
   accesses["total"] = AccessJson(total);
   accesses["estimated_microseconds"] = total.EstimatedMicroseconds();
-  j["accesses"] = accesses;
+  j["accesses"] = std::move(accesses);
   j["pass_ran"] = r.passRan;
   j["settings"] = json::array();
   for (const SettingUsed &s : r.settings) {
@@ -355,10 +359,12 @@ json ToJson(const RunResult &r, bool events) {
                              {"meaning", s.meaning}});
   }
   if (events) {
-    j["events"] = json::array();
+    json all = json::array();
+    all.get_ref<json::array_t &>().reserve(r.events.size());
     for (const sim::Event &e : r.events) {
-      j["events"].push_back(EventJson(e));
+      all.push_back(EventJson(e));
     }
+    j["events"] = std::move(all);
   }
   if (r.audit) {
     j["audit"] = AuditJson(*r.audit);

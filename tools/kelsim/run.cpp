@@ -214,12 +214,20 @@ bool IsMailbox(uint32_t smn) {
          smn == 0x13B20004;
 }
 
+// Formatted into a stack buffer: a run names every write's register, and
+// "00:01.1 +0x004" fits a string's own storage, so no allocation is made.
 std::string CfgLocation(uint32_t bdf, uint16_t offset) {
-  return fmt::format(FMT_COMPILE("{} +0x{:03x}"), sim::BdfText(bdf), offset);
+  char buf[32];
+  char *end = fmt::format_to(buf, FMT_COMPILE("{:02x}:{:02x}.{:x} +0x{:03x}"), (bdf >> 20) & 0xFF,
+                                   (bdf >> 15) & 0x1F, (bdf >> 12) & 7, offset);
+  return std::string(buf, end);
 }
 
 std::string SmnLocation(uint32_t hb, uint32_t smn) {
-  return fmt::format(FMT_COMPILE("smn [{}] 0x{:08x}"), sim::BdfText(hb), smn);
+  char buf[48];
+  char *end = fmt::format_to(buf, FMT_COMPILE("smn [{:02x}:{:02x}.{:x}] 0x{:08x}"), (hb >> 20) & 0xFF,
+                                   (hb >> 15) & 0x1F, (hb >> 12) & 7, smn);
+  return std::string(buf, end);
 }
 
 std::vector<TableEntry> DecodeTable(const uint8_t *t) {
@@ -425,8 +433,12 @@ S3Resume CheckResume(const sim::Platform &p, const Snapshot &cfgBefore, const Sm
     }
     const auto &before = cfgBefore.count(bdf) ? cfgBefore.at(bdf) : f.data;
     for (uint16_t offset = 0; offset < 4096; offset += 4) {
-      const uint32_t a = f.Peek(offset, 4);
-      const uint32_t x = replayed != nullptr ? replayed->Peek(offset, 4) : 0xFFFFFFFF;
+      uint32_t a = 0;
+      uint32_t x = 0xFFFFFFFF;
+      std::memcpy(&a, f.data.data() + offset, 4);
+      if (replayed != nullptr) {
+        std::memcpy(&x, replayed->data.data() + offset, 4);
+      }
       if (x == a || replay.IsWindow(bdf, offset)) {
         continue; // index/data pairs are windows, compared register by register below
       }
