@@ -57,7 +57,7 @@ BENCHMARK(BM_ReferencePassOnly)->UseManualTime()->Unit(benchmark::kMillisecond);
 void BM_KelsimReferenceRun(benchmark::State &state) {
   for (auto _ : state) {
     const kelsim::RunResult result = kelsim::Run(kelsim::ReferenceScenario());
-    benchmark::DoNotOptimize(kelsim::ToJson(result).size());
+    benchmark::DoNotOptimize(kelsim::JsonText(result, {.events = true}).size());
   }
   state.SetItemsProcessed(state.iterations());
 }

@@ -8,7 +8,7 @@ packages=("$@")
   cmake ninja-build g++ clang lld
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libcli11-dev libclang-rt-14-dev libfmt-dev
-  libpci-dev pci.ids pkg-config python3-jsonschema
+  libpci-dev pci.ids pkg-config python3-jsonschema rapidjson-dev
 )
 
 missing=()

@@ -187,7 +187,7 @@ int RunOne(const Options &o, uint64_t levels) {
   }
   if (!o.json.empty() &&
       !WriteOutput(o.json, [&](std::ostream &out) {
-        out << kelsim::ToJson(result, o.jsonEvents).dump(o.jsonPretty ? 2 : -1) << "\n";
+        out << kelsim::JsonText(result, {.events = o.jsonEvents, .pretty = o.jsonPretty}) << "\n";
       })) {
     return kExitInputError;
   }

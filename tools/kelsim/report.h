@@ -35,8 +35,13 @@ struct TextOptions {
 TextOptions SummaryTextOptions();
 
 void WriteText(const RunResult &r, const TextOptions &options, std::ostream &out);
-// The JSON report; `events` adds every logged event in order (most of its
-// size: every access the driver made).
+struct JsonOptions {
+  bool events = false; // every logged event in order (most of the size: every access)
+  bool pretty = false; // indented two spaces a level
+};
+// The JSON report as text, written as it is walked.
+std::string JsonText(const RunResult &r, const JsonOptions &options);
+// The same report as a document (tests, --compare).
 nlohmann::json ToJson(const RunResult &r, bool events = true);
 void WriteDot(const RunResult &r, std::ostream &out);
 

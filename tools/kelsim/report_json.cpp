@@ -1,17 +1,23 @@
 // The JSON report: every section of the text report as data, and every
-// logged event in order.
+// logged event in order. Written as it is walked (RapidJSON's writer), not
+// built as a document first: a report with the events holds some 100,000
+// values.
 #include "tools/kelsim/report.h"
 
+#include <concepts>
 #include <cstdio>
-#include <utility>
+#include <string_view>
+#include <type_traits>
+
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include "sim/lspci.h"
 #include "tools/kelsim/link_table.h"
 #include "tools/kelsim/names.h"
 
 namespace kelsim {
-
-using nlohmann::json;
 
 namespace {
 
@@ -32,348 +38,493 @@ const char *LevelName(uint64_t level) {
   }
 }
 
-json StateJson(const FunctionState &s) {
-  json j;
-  j["port_type"] = s.portType < 0 ? json(nullptr) : json(PortTypeName(s.portType));
-  auto orNull = [](int v) { return v < 0 ? json(nullptr) : json(v); };
-  j["mps"] = orNull(s.mps);
-  j["mrrs"] = orNull(s.mrrs);
-  j["ext_tag"] = s.portType < 0 ? json(nullptr) : json(s.extTag);
-  j["aspm"] = s.aspm < 0 ? json(nullptr) : json(AspmName(s.aspm));
-  j["ccc"] = !s.hasLink ? json(nullptr) : json(s.ccc);
-  j["clkpm"] = !s.hasLink ? json(nullptr) : json(s.clkpm);
-  j["l1ss"] = s.l1ss < 0 ? json(nullptr) : json(L1ssName(s.l1ss));
-  j["ltr"] = s.portType < 0 ? json(nullptr)
-                            : json{{"enable", s.hasControl2 ? json(s.ltr.enabled) : json(nullptr)},
-                                   {"max_snoop", orNull(s.ltr.maxSnoop)},
-                                   {"max_no_snoop", orNull(s.ltr.maxNoSnoop)},
-                                   {"max_snoop_ns", s.ltr.maxSnoopNs < 0 ? json(nullptr) : json(s.ltr.maxSnoopNs)},
-                                   {"max_no_snoop_ns",
-                                    s.ltr.maxNoSnoopNs < 0 ? json(nullptr) : json(s.ltr.maxNoSnoopNs)},
-                                   {"threshold_ns", orNull(s.ltr.threshold)},
-                                   {"t_power_on_us", orNull(s.ltr.tPowerOnUs)},
-                                   {"common_mode_restore_us", orNull(s.ltr.commonModeRestoreUs)}};
-  if (s.aer) {
-    j["aer"] = {{"uncorrectable_mask", s.aer->uncorrectableMask},
-                {"uncorrectable_severity", s.aer->uncorrectableSeverity},
-                {"correctable_mask", s.aer->correctableMask},
-                {"names",
-                 {{"uncorrectable_mask", AerBitNames(s.aer->uncorrectableMask, false)},
-                  {"uncorrectable_severity", AerBitNames(s.aer->uncorrectableSeverity, false)},
-                  {"correctable_mask", AerBitNames(s.aer->correctableMask, true)}}}};
-    j["ecrc"] = {{"generation", s.aer->ecrcGeneration}, {"check", s.aer->ecrcCheck}};
-  } else {
-    j["aer"] = nullptr;
-    j["ecrc"] = nullptr;
-  }
-  j["slot_power"] = s.slotPower.empty() ? json(nullptr) : json(s.slotPower);
-  j["link_capability"] = s.hasLink ? json(LinkSpeedWidth(s.linkCapabilities)) : json(nullptr);
-  j["link_status"] = s.hasLink ? json(LinkSpeedWidth(s.linkStatus)) : json(nullptr);
-  return j;
+// -1 is how the device view says "not there"; the report says null.
+std::optional<long long> OrNull(long long v) { return v < 0 ? std::nullopt : std::optional(v); }
+
+template <typename T> std::optional<T> If(bool present, T v) {
+  return present ? std::optional<T>(std::move(v)) : std::nullopt;
 }
 
-json LinksJson(const RunResult &r) {
-  json all = json::array();
-  for (const LinkRow &l : LinkTable(r)) {
-    json below = json::array();
-    for (const uint32_t b : l.below) {
-      below.push_back(sim::BdfText(b));
-    }
-    json features = json::array();
-    for (const LinkFeature &f : l.features) {
-      features.push_back({{"name", f.name}, {"before", f.before}, {"after", f.after}});
-    }
-    json verdict = nullptr;
-    if (r.audit) {
-      verdict = {{"findings", l.findings},
-                 {"worst", l.worst ? json(audit::SeverityName(*l.worst)) : json(nullptr)},
-                 {"worst_id", l.worst ? json(l.worstId) : json(nullptr)}};
-    }
-    all.push_back({{"port", sim::BdfText(l.port)},
-                   {"below", std::move(below)},
-                   {"device", l.belowName},
-                   {"capability", l.capability},
-                   {"status", l.status},
-                   {"downgraded", l.downgraded},
-                   {"features", std::move(features)},
-                   {"held_back", l.heldBack},
-                   {"audit", std::move(verdict)}});
-  }
-  return all;
-}
+// Values as JSON, through either RapidJSON writer.
+template <typename W> class Out {
+public:
+  explicit Out(W &w) : w_(w) {}
 
-json FindingJson(const ResumeFinding &f) {
-  json fields = json::array();
-  for (const FieldChange &c : f.fields) {
-    fields.push_back({{"field", c.name}, {"resumed", c.from}, {"after", c.to}});
-  }
-  return {{"location", f.location}, {"register", f.registerName}, {"before", f.before},
-          {"after", f.after},       {"replayed", f.replayed},     {"fields", std::move(fields)}};
-}
-
-nlohmann::json AuditJson(const std::vector<audit::Finding> &findings) {
-  nlohmann::json all = nlohmann::json::array();
-  for (const audit::Finding &f : findings) {
-    nlohmann::json functions = nlohmann::json::array();
-    for (const uint32_t b : f.functions) {
-      functions.push_back(sim::BdfText(b));
+  void Put(std::nullptr_t) { w_.Null(); }
+  void Put(bool v) { w_.Bool(v); }
+  void Put(std::string_view v) { w_.String(v.data(), static_cast<rapidjson::SizeType>(v.size())); }
+  void Put(const char *v) { Put(std::string_view(v)); }
+  void Put(const std::string &v) { Put(std::string_view(v)); }
+  template <std::integral T>
+    requires(!std::same_as<T, bool>)
+  void Put(T v) {
+    if constexpr (std::is_signed_v<T>) {
+      w_.Int64(v);
+    } else {
+      w_.Uint64(v);
     }
-    nlohmann::json registers = nlohmann::json::array();
-    for (const audit::RegisterValue &v : f.registers) {
-      registers.push_back({{"function", sim::BdfText(v.function)},
-                           {"register", v.name},
-                           {"offset", v.offset},
-                           {"value", v.value}});
+  }
+  template <typename T> void Put(const std::optional<T> &v) {
+    if (v) {
+      Put(*v);
+    } else {
+      w_.Null();
     }
-    all.push_back({{"id", f.id},
-                   {"severity", audit::SeverityName(f.severity)},
-                   {"functions", std::move(functions)},
-                   {"registers", std::move(registers)},
-                   {"message", f.message},
-                   {"section", f.section}});
   }
-  return all;
-}
-
-// One entry per logged event, in order: every access the driver made, each
-// trace line and each pass step at its place among them.
-nlohmann::json EventJson(const sim::Event &e) {
-  using sim::EventKind;
-  auto access = [&e](const char *kind, const char *space) {
-    nlohmann::json j = {{"kind", kind}, {"space", space}, {"address", e.address},
-                        {"width", e.width}, {"value", e.value}};
-    if (e.kind == EventKind::SmnRead || e.kind == EventKind::SmnWrite) {
-      j["silicon"] = sim::BdfText(e.silicon);
+  template <typename T> void Put(const std::vector<T> &v) {
+    w_.StartArray();
+    for (const T &x : v) {
+      Put(x);
     }
-    return j;
-  };
-  switch (e.kind) {
-  case EventKind::CfgRead:
-    return access("read", "config");
-  case EventKind::CfgWrite:
-    return access("write", "config");
-  case EventKind::SmnRead:
-    return access("read", "smn");
-  case EventKind::SmnWrite:
-    return access("write", "smn");
-  case EventKind::IoWrite:
-    return {{"kind", "io"}, {"address", e.address}, {"width", e.width}, {"value", e.value}};
-  case EventKind::Debug:
-    return {{"kind", "trace"}, {"level", e.level}, {"text", e.text}};
-  case EventKind::PassStep:
-    return {{"kind", "step"}, {"step", e.value}, {"function", sim::StepName(static_cast<unsigned>(e.value))}};
-  case EventKind::S3Record:
-    return {{"kind", "s3_record"}, {"address", e.address}, {"width", e.width}, {"value", e.value}};
-  case EventKind::MsrRead:
-    return {{"kind", "msr_read"}, {"address", e.address}, {"value", e.value}};
-  case EventKind::MsrWrite:
-    return {{"kind", "msr_write"}, {"address", e.address}, {"value", e.value}};
-  case EventKind::Cpuid:
-    return {{"kind", "cpuid"}, {"address", e.address}, {"value", e.value}};
-  case EventKind::PcdGet:
-    return {{"kind", "pcd_get"}, {"address", e.address}, {"value", e.value}};
-  case EventKind::PcdSet:
-    return {{"kind", "pcd_set"}, {"address", e.address}, {"value", e.value}};
-  case EventKind::FatalStop:
-    return {{"kind", "fatal_stop"}, {"value", e.value}};
-  case EventKind::Fault:
-    return {{"kind", "fault"}, {"address", e.address}, {"text", e.text}};
-  case EventKind::Locate:
-    return {{"kind", "locate"}, {"text", e.text}, {"value", e.value}};
+    w_.EndArray();
   }
-  return {{"kind", "unknown"}};
-}
 
-nlohmann::json AccessJson(const sim::AccessCounts &c) {
-  return {{"config_reads", c.configReads},   {"config_writes", c.configWrites},
-          {"smn_reads", c.smnReads},         {"smn_writes", c.smnWrites},
-          {"smn_pair_accesses", c.smnPairAccesses}, {"port_writes", c.portWrites},
-          {"s3_records", c.s3Records},       {"pcd_reads", c.pcdReads}};
-}
+  template <typename T> void Field(const char *key, const T &v) {
+    w_.Key(key);
+    Put(v);
+  }
+  void Key(std::string_view key) { w_.Key(key.data(), static_cast<rapidjson::SizeType>(key.size())); }
+  template <typename F> void Object(F body) {
+    w_.StartObject();
+    body();
+    w_.EndObject();
+  }
+  template <typename F> void Object(const char *key, F body) {
+    w_.Key(key);
+    Object(body);
+  }
+  // An array of one object per element.
+  template <typename C, typename F> void Array(const char *key, const C &items, F each) {
+    w_.Key(key);
+    w_.StartArray();
+    for (const auto &x : items) {
+      Object([&] { each(x); });
+    }
+    w_.EndArray();
+  }
 
-nlohmann::json FeatureJson(const FeatureView &v) {
-  json j;
-  j["engines"] = json::array();
-  for (const EngineReport &e : v.engines) {
-    j["engines"].push_back({{"silicon", sim::BdfText(e.silicon)},
-                            {"port", sim::BdfText(e.port)},
-                            {"wrapper_id", e.wrapperId},
-                            {"port_id", e.portId},
-                            {"core_id", e.coreId},
-                            {"active", e.active},
-                            {"ready", e.ready},
-                            {"clkreq", e.clkReq},
-                            {"sris", e.sris},
-                            {"port_aspm", {{"before", e.portAspmBefore}, {"after", e.portAspmAfter}}},
-                            {"port_pm_options",
-                             {{"before", e.portPmOptionsBefore}, {"after", e.portPmOptionsAfter}}}});
+  void Changes(const char *key, const std::vector<FieldChange> &changes, const char *from,
+               const char *to) {
+    Array(key, changes, [&](const FieldChange &c) {
+      Field("field", c.name);
+      Field(from, c.from);
+      Field(to, c.to);
+    });
   }
-  j["straps"] = json::array();
-  for (const StrapWrite &st : v.straps) {
-    j["straps"].push_back({{"silicon", sim::BdfText(st.silicon)},
-                           {"core", st.core},
-                           {"strap", st.strap},
-                           {"port", st.port < 0 ? json(nullptr) : json(st.port)},
-                           {"purpose", st.purpose},
-                           {"value", st.value}});
+
+  void State(const FunctionState &s) {
+    const bool pcie = s.portType >= 0;
+    Field("port_type", If(pcie, PortTypeName(s.portType)));
+    Field("mps", OrNull(s.mps));
+    Field("mrrs", OrNull(s.mrrs));
+    Field("ext_tag", If(pcie, s.extTag));
+    Field("aspm", If(s.aspm >= 0, AspmName(s.aspm)));
+    Field("ccc", If(s.hasLink, s.ccc));
+    Field("clkpm", If(s.hasLink, s.clkpm));
+    Field("l1ss", If(s.l1ss >= 0, L1ssName(s.l1ss)));
+    w_.Key("ltr");
+    if (pcie) {
+      Object([&] {
+        Field("enable", If(s.hasControl2, s.ltr.enabled));
+        Field("max_snoop", OrNull(s.ltr.maxSnoop));
+        Field("max_no_snoop", OrNull(s.ltr.maxNoSnoop));
+        Field("max_snoop_ns", OrNull(s.ltr.maxSnoopNs));
+        Field("max_no_snoop_ns", OrNull(s.ltr.maxNoSnoopNs));
+        Field("threshold_ns", OrNull(s.ltr.threshold));
+        Field("t_power_on_us", OrNull(s.ltr.tPowerOnUs));
+        Field("common_mode_restore_us", OrNull(s.ltr.commonModeRestoreUs));
+      });
+    } else {
+      w_.Null();
+    }
+    if (s.aer) {
+      Object("aer", [&] {
+        Field("uncorrectable_mask", s.aer->uncorrectableMask);
+        Field("uncorrectable_severity", s.aer->uncorrectableSeverity);
+        Field("correctable_mask", s.aer->correctableMask);
+        Object("names", [&] {
+          Field("uncorrectable_mask", AerBitNames(s.aer->uncorrectableMask, false));
+          Field("uncorrectable_severity", AerBitNames(s.aer->uncorrectableSeverity, false));
+          Field("correctable_mask", AerBitNames(s.aer->correctableMask, true));
+        });
+      });
+      Object("ecrc", [&] {
+        Field("generation", s.aer->ecrcGeneration);
+        Field("check", s.aer->ecrcCheck);
+      });
+    } else {
+      Field("aer", nullptr);
+      Field("ecrc", nullptr);
+    }
+    Field("slot_power", If(!s.slotPower.empty(), s.slotPower));
+    Field("link_capability", If(s.hasLink, LinkSpeedWidth(s.linkCapabilities)));
+    Field("link_status", If(s.hasLink, LinkSpeedWidth(s.linkStatus)));
   }
-  j["indirect"] = json::array();
-  for (const IndirectWrite &w : v.indirect) {
-    j["indirect"].push_back({{"port", sim::BdfText(w.port)},
-                             {"index", w.index},
-                             {"before", w.before},
-                             {"after", w.after}});
+
+  void Links(const RunResult &r) {
+    Array("links", LinkTable(r), [&](const LinkRow &l) {
+      Field("port", sim::BdfText(l.port));
+      w_.Key("below");
+      w_.StartArray();
+      for (const uint32_t b : l.below) {
+        Put(sim::BdfText(b));
+      }
+      w_.EndArray();
+      Field("device", l.belowName);
+      Field("capability", l.capability);
+      Field("status", l.status);
+      Field("downgraded", l.downgraded);
+      Array("features", l.features, [&](const LinkFeature &f) {
+        Field("name", f.name);
+        Field("before", f.before);
+        Field("after", f.after);
+      });
+      Field("held_back", l.heldBack);
+      if (r.audit) {
+        Object("audit", [&] {
+          Field("findings", l.findings);
+          Field("worst", If(l.worst.has_value(), audit::SeverityName(l.worst.value_or(audit::Severity::Info))));
+          Field("worst_id", If(l.worst.has_value(), l.worstId));
+        });
+      } else {
+        Field("audit", nullptr);
+      }
+    });
   }
-  j["clkreq_maps"] = json::array();
-  for (const ClkReqMap &m : v.clkReqMaps) {
-    j["clkreq_maps"].push_back(
-        {{"silicon", sim::BdfText(m.silicon)}, {"core", m.core}, {"port_of_signal", m.portOfSignal}});
+
+  void ResumeFindings(const char *key, const std::vector<ResumeFinding> &findings) {
+    Array(key, findings, [&](const ResumeFinding &f) {
+      Field("location", f.location);
+      Field("register", f.registerName);
+      Field("before", f.before);
+      Field("after", f.after);
+      Field("replayed", f.replayed);
+      Changes("fields", f.fields, "resumed", "after");
+    });
   }
-  j["aer_table"] = {{"number_of_ports", v.aerNumberOfPorts}, {"rows", json::array()}};
-  for (const AerRow &row : v.aerTable) {
-    j["aer_table"]["rows"].push_back({{"device", row.device},
-                                      {"function", row.function},
-                                      {"aer_enable", row.aerEnable},
-                                      {"correctable_mask", AerBitNames(row.correctableMask, true)},
-                                      {"uncorrectable_mask", AerBitNames(row.uncorrectableMask, false)},
-                                      {"uncorrectable_severity",
-                                       AerBitNames(row.uncorrectableSeverity, false)}});
+
+  void Audit(const char *key, const std::vector<audit::Finding> &findings) {
+    Array(key, findings, [&](const audit::Finding &f) {
+      Field("id", f.id);
+      Field("severity", audit::SeverityName(f.severity));
+      w_.Key("functions");
+      w_.StartArray();
+      for (const uint32_t b : f.functions) {
+        Put(sim::BdfText(b));
+      }
+      w_.EndArray();
+      Array("registers", f.registers, [&](const audit::RegisterValue &v) {
+        Field("function", sim::BdfText(v.function));
+        Field("register", v.name);
+        Field("offset", v.offset);
+        Field("value", v.value);
+      });
+      Field("message", f.message);
+      Field("section", f.section);
+    });
   }
-  j["ras_groups"] = json::array();
-  for (const RasGroupWrite &g : v.rasGroups) {
-    j["ras_groups"].push_back({{"silicon", sim::BdfText(g.silicon)},
-                               {"unit_id", g.unitId},
-                               {"unit_bit", g.unitBit},
-                               {"action_bits", g.actionBits},
-                               {"type_sel", g.typeSel},
-                               {"second", g.second}});
+
+  // One entry per logged event, in order: every access the driver made,
+  // each trace line and each pass step at its place among them.
+  void Event(const sim::Event &e) {
+    using sim::EventKind;
+    auto access = [&](const char *kind, const char *space) {
+      Field("kind", kind);
+      Field("space", space);
+      Field("address", e.address);
+      Field("width", e.width);
+      Field("value", e.value);
+      if (e.kind == EventKind::SmnRead || e.kind == EventKind::SmnWrite) {
+        Field("silicon", sim::BdfText(e.silicon));
+      }
+    };
+    auto record = [&](const char *kind) {
+      Field("kind", kind);
+      Field("address", e.address);
+      Field("width", e.width);
+      Field("value", e.value);
+    };
+    auto addressValue = [&](const char *kind) {
+      Field("kind", kind);
+      Field("address", e.address);
+      Field("value", e.value);
+    };
+    Object([&] {
+      switch (e.kind) {
+      case EventKind::CfgRead:
+        return access("read", "config");
+      case EventKind::CfgWrite:
+        return access("write", "config");
+      case EventKind::SmnRead:
+        return access("read", "smn");
+      case EventKind::SmnWrite:
+        return access("write", "smn");
+      case EventKind::IoWrite:
+        return record("io");
+      case EventKind::S3Record:
+        return record("s3_record");
+      case EventKind::Debug:
+        Field("kind", "trace");
+        Field("level", e.level);
+        return Field("text", e.text);
+      case EventKind::PassStep:
+        Field("kind", "step");
+        Field("step", e.value);
+        return Field("function", sim::StepName(static_cast<unsigned>(e.value)));
+      case EventKind::MsrRead:
+        return addressValue("msr_read");
+      case EventKind::MsrWrite:
+        return addressValue("msr_write");
+      case EventKind::Cpuid:
+        return addressValue("cpuid");
+      case EventKind::PcdGet:
+        return addressValue("pcd_get");
+      case EventKind::PcdSet:
+        return addressValue("pcd_set");
+      case EventKind::FatalStop:
+        Field("kind", "fatal_stop");
+        return Field("value", e.value);
+      case EventKind::Fault:
+        Field("kind", "fault");
+        Field("address", e.address);
+        return Field("text", e.text);
+      case EventKind::Locate:
+        Field("kind", "locate");
+        Field("text", e.text);
+        return Field("value", e.value);
+      }
+      Field("kind", "unknown");
+    });
   }
-  return j;
-}
+
+  void Access(const sim::AccessCounts &c) {
+    Field("config_reads", c.configReads);
+    Field("config_writes", c.configWrites);
+    Field("smn_reads", c.smnReads);
+    Field("smn_writes", c.smnWrites);
+    Field("smn_pair_accesses", c.smnPairAccesses);
+    Field("port_writes", c.portWrites);
+    Field("s3_records", c.s3Records);
+    Field("pcd_reads", c.pcdReads);
+  }
+
+  void Features(const FeatureView &v) {
+    Object("features", [&] {
+      Array("engines", v.engines, [&](const EngineReport &e) {
+        Field("silicon", sim::BdfText(e.silicon));
+        Field("port", sim::BdfText(e.port));
+        Field("wrapper_id", e.wrapperId);
+        Field("port_id", e.portId);
+        Field("core_id", e.coreId);
+        Field("active", e.active);
+        Field("ready", e.ready);
+        Field("clkreq", e.clkReq);
+        Field("sris", e.sris);
+        Object("port_aspm", [&] {
+          Field("before", e.portAspmBefore);
+          Field("after", e.portAspmAfter);
+        });
+        Object("port_pm_options", [&] {
+          Field("before", e.portPmOptionsBefore);
+          Field("after", e.portPmOptionsAfter);
+        });
+      });
+      Array("straps", v.straps, [&](const StrapWrite &st) {
+        Field("silicon", sim::BdfText(st.silicon));
+        Field("core", st.core);
+        Field("strap", st.strap);
+        Field("port", OrNull(st.port));
+        Field("purpose", st.purpose);
+        Field("value", st.value);
+      });
+      Array("indirect", v.indirect, [&](const IndirectWrite &w) {
+        Field("port", sim::BdfText(w.port));
+        Field("index", w.index);
+        Field("before", w.before);
+        Field("after", w.after);
+      });
+      Array("clkreq_maps", v.clkReqMaps, [&](const ClkReqMap &m) {
+        Field("silicon", sim::BdfText(m.silicon));
+        Field("core", m.core);
+        Field("port_of_signal", m.portOfSignal);
+      });
+      Object("aer_table", [&] {
+        Field("number_of_ports", v.aerNumberOfPorts);
+        Array("rows", v.aerTable, [&](const AerRow &row) {
+          Field("device", row.device);
+          Field("function", row.function);
+          Field("aer_enable", row.aerEnable);
+          Field("correctable_mask", AerBitNames(row.correctableMask, true));
+          Field("uncorrectable_mask", AerBitNames(row.uncorrectableMask, false));
+          Field("uncorrectable_severity", AerBitNames(row.uncorrectableSeverity, false));
+        });
+      });
+      Array("ras_groups", v.rasGroups, [&](const RasGroupWrite &g) {
+        Field("silicon", sim::BdfText(g.silicon));
+        Field("unit_id", g.unitId);
+        Field("unit_bit", g.unitBit);
+        Field("action_bits", g.actionBits);
+        Field("type_sel", g.typeSel);
+        Field("second", g.second);
+      });
+    });
+  }
+
+  void Writes(const std::vector<WriteRecord> &writes) {
+    Array("writes", writes, [&](const WriteRecord &w) {
+      Field("kind", w.kind);
+      Field("address", w.address);
+      Field("width", w.width);
+      Field("value", w.value);
+      if (w.kind != "io") {
+        Field("before", w.before);
+        Field("target", w.target);
+        Field("register", w.registerName);
+        Changes("changes", w.changes, "from", "to");
+      }
+      if (w.kind == "smn") {
+        Field("silicon", sim::BdfText(w.silicon));
+      }
+    });
+  }
+
+  void S3(const RunResult &r) {
+    Object("s3", [&] {
+      Array("save_state", r.saveState, [&](const ScriptWrite &w) {
+        Field("opcode", 2);
+        Field("width", w.width);
+        Field("address", w.address);
+        Field("value", w.value);
+        Field("target", w.target);
+      });
+      Array("table", r.table, [&](const TableEntry &e) {
+        Field("type", e.type);
+        Field("arguments", e.arguments);
+        if (e.type == 3 && e.arguments.size() == 3) {
+          Field("width", e.arguments[0] < 4 ? 1u << e.arguments[0] : 0u);
+          Field("address", e.arguments[1]);
+          Field("value", e.arguments[2]);
+        }
+      });
+      Field("table_available", r.tableAvailable);
+      Field("handed_to_smm", r.handedToSmm);
+    });
+  }
+
+  void Devices(const std::vector<DeviceReport> &devices) {
+    Object("devices", [&] {
+      for (const DeviceReport &d : devices) {
+        Key(sim::BdfText(d.bdf));
+        Object([&] {
+          char ids[16];
+          std::snprintf(ids, sizeof ids, "%04x:%04x", d.after.vendor, d.after.device);
+          Field("id", ids);
+          Field("name", DeviceName(d.after.vendor, d.after.device));
+          Object("before", [&] { State(d.before); });
+          Object("after", [&] { State(d.after); });
+          Changes("diff", d.diff, "from", "to");
+          Field("unknown_registers", d.unknown);
+        });
+      }
+    });
+  }
+
+  void Accesses(const std::vector<sim::StepAccesses> &steps) {
+    Object("accesses", [&] {
+      Array("steps", steps, [&](const sim::StepAccesses &s) {
+        Access(s.counts);
+        Field("step", s.step);
+        Field("function", sim::StepName(s.step));
+      });
+      const sim::AccessCounts total = sim::Total(steps);
+      Object("total", [&] { Access(total); });
+      Field("estimated_microseconds", total.EstimatedMicroseconds());
+    });
+  }
+
+  void Report(const RunResult &r, bool events) {
+    Object([&] {
+      Field("name", r.name);
+      Field("warnings", r.warnings);
+      w_.Key("trace");
+      w_.StartArray();
+      for (const sim::Event &e : r.events) {
+        if (e.kind == sim::EventKind::Debug) {
+          Object([&] {
+            Field("level", e.level);
+            Field("level_name", LevelName(e.level));
+            Field("text", e.text);
+          });
+        }
+      }
+      w_.EndArray();
+      Field("post_codes", r.postCodes);
+      Field("fatal_stop", If(!r.fatalStops.empty(), r.fatalStops.empty() ? 0u : r.fatalStops.front()));
+      Field("halted", r.halted);
+      Field("platform_notes", r.notes);
+      Array("pools", r.pools, [&](const PoolRecord &p) {
+        Field("size", p.size);
+        Field("runtime", p.runtime);
+      });
+      Writes(r.writes);
+      S3(r);
+      Devices(r.devices);
+      Object("s3_resume", [&] {
+        Field("replayed_writes", r.resume.replayedWrites);
+        Field("clean", r.resume.Clean());
+        ResumeFindings("not_restored", r.resume.notRestored);
+        ResumeFindings("differing", r.resume.differing);
+        Field("notes", r.resume.notes);
+      });
+      Features(r.features);
+      Links(r);
+      Accesses(r.accesses);
+      Field("pass_ran", r.passRan);
+      Array("settings", r.settings, [&](const SettingUsed &s) {
+        Field("token", s.token);
+        Field("value", s.value);
+        Field("default", s.defaulted);
+        Field("meaning", s.meaning);
+      });
+      if (events) {
+        w_.Key("events");
+        w_.StartArray();
+        for (const sim::Event &e : r.events) {
+          Event(e);
+        }
+        w_.EndArray();
+      }
+      if (r.audit) {
+        Audit("audit", *r.audit);
+        Field("audit_not_checked", r.auditNotChecked);
+      }
+      if (r.auditAfterResume) {
+        Audit("audit_after_resume", *r.auditAfterResume);
+      }
+    });
+  }
+
+private:
+  W &w_;
+};
 
 } // namespace
 
-json ToJson(const RunResult &r, bool events) {
-  json j;
-  j["name"] = r.name;
-  j["warnings"] = r.warnings;
-  json trace = json::array();
-  for (const sim::Event &e : r.events) {
-    if (e.kind == sim::EventKind::Debug) {
-      trace.push_back({{"level", e.level}, {"level_name", LevelName(e.level)}, {"text", e.text}});
-    }
+std::string JsonText(const RunResult &r, const JsonOptions &options) {
+  rapidjson::StringBuffer buffer;
+  if (options.pretty) {
+    rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
+    writer.SetIndent(' ', 2);
+    Out(writer).Report(r, options.events);
+  } else {
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    Out(writer).Report(r, options.events);
   }
-  j["trace"] = std::move(trace);
-  j["post_codes"] = r.postCodes;
-  j["fatal_stop"] = r.fatalStops.empty() ? json(nullptr) : json(r.fatalStops.front());
-  j["halted"] = r.halted;
-  j["platform_notes"] = r.notes;
-  j["pools"] = json::array();
-  for (const PoolRecord &p : r.pools) {
-    j["pools"].push_back({{"size", p.size}, {"runtime", p.runtime}});
-  }
-  json writes = json::array();
-  writes.get_ref<json::array_t &>().reserve(r.writes.size());
-  for (const WriteRecord &w : r.writes) {
-    json x = {{"kind", w.kind}, {"address", w.address}, {"width", w.width}, {"value", w.value}};
-    if (w.kind != "io") {
-      x["before"] = w.before;
-      x["target"] = w.target;
-      x["register"] = w.registerName;
-      json changes = json::array();
-      for (const FieldChange &c : w.changes) {
-        changes.push_back({{"field", c.name}, {"from", c.from}, {"to", c.to}});
-      }
-      x["changes"] = std::move(changes);
-    }
-    if (w.kind == "smn") {
-      x["silicon"] = sim::BdfText(w.silicon);
-    }
-    writes.push_back(std::move(x));
-  }
-  j["writes"] = std::move(writes);
-  json script;
-  script["save_state"] = json::array();
-  for (const ScriptWrite &w : r.saveState) {
-    script["save_state"].push_back({{"opcode", 2}, {"width", w.width}, {"address", w.address},
-                                    {"value", w.value}, {"target", w.target}});
-  }
-  script["table"] = json::array();
-  for (const TableEntry &e : r.table) {
-    json entry = {{"type", e.type}, {"arguments", e.arguments}};
-    if (e.type == 3 && e.arguments.size() == 3) {
-      entry["width"] = e.arguments[0] < 4 ? 1u << e.arguments[0] : 0u;
-      entry["address"] = e.arguments[1];
-      entry["value"] = e.arguments[2];
-    }
-    script["table"].push_back(std::move(entry));
-  }
-  script["table_available"] = r.tableAvailable;
-  script["handed_to_smm"] = r.handedToSmm;
-  j["s3"] = std::move(script);
-  j["devices"] = json::object();
-  for (const DeviceReport &d : r.devices) {
-    json diff = json::array();
-    for (const FieldChange &c : d.diff) {
-      diff.push_back({{"field", c.name}, {"from", c.from}, {"to", c.to}});
-    }
-    char ids[16];
-    std::snprintf(ids, sizeof ids, "%04x:%04x", d.after.vendor, d.after.device);
-    j["devices"][sim::BdfText(d.bdf)] = {
-        {"id", ids},       {"name", DeviceName(d.after.vendor, d.after.device)},
-        {"before", StateJson(d.before)}, {"after", StateJson(d.after)}, {"diff", std::move(diff)},
-        {"unknown_registers", d.unknown}};
-  }
-  json resume;
-  resume["replayed_writes"] = r.resume.replayedWrites;
-  resume["clean"] = r.resume.Clean();
-  resume["not_restored"] = json::array();
-  for (const ResumeFinding &f : r.resume.notRestored) {
-    resume["not_restored"].push_back(FindingJson(f));
-  }
-  resume["differing"] = json::array();
-  for (const ResumeFinding &f : r.resume.differing) {
-    resume["differing"].push_back(FindingJson(f));
-  }
-  resume["notes"] = r.resume.notes;
-  j["s3_resume"] = std::move(resume);
-  j["features"] = FeatureJson(r.features);
-  j["links"] = LinksJson(r);
-  json accesses = {{"steps", json::array()}};
-  for (const sim::StepAccesses &s : r.accesses) {
-    json row = AccessJson(s.counts);
-    row["step"] = s.step;
-    row["function"] = sim::StepName(s.step);
-    accesses["steps"].push_back(std::move(row));
-  }
-  const sim::AccessCounts total = sim::Total(r.accesses);
-  accesses["total"] = AccessJson(total);
-  accesses["estimated_microseconds"] = total.EstimatedMicroseconds();
-  j["accesses"] = std::move(accesses);
-  j["pass_ran"] = r.passRan;
-  j["settings"] = json::array();
-  for (const SettingUsed &s : r.settings) {
-    j["settings"].push_back({{"token", s.token},
-                             {"value", s.value ? json(*s.value) : json(nullptr)},
-                             {"default", s.defaulted},
-                             {"meaning", s.meaning}});
-  }
-  if (events) {
-    json all = json::array();
-    all.get_ref<json::array_t &>().reserve(r.events.size());
-    for (const sim::Event &e : r.events) {
-      all.push_back(EventJson(e));
-    }
-    j["events"] = std::move(all);
-  }
-  if (r.audit) {
-    j["audit"] = AuditJson(*r.audit);
-    j["audit_not_checked"] = r.auditNotChecked;
-  }
-  if (r.auditAfterResume) {
-    j["audit_after_resume"] = AuditJson(*r.auditAfterResume);
-  }
-  return j;
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+nlohmann::json ToJson(const RunResult &r, bool events) {
+  return nlohmann::json::parse(JsonText(r, {.events = events}));
 }
 
 } // namespace kelsim
