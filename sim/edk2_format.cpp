@@ -3,6 +3,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 #include <cstdio>
 
@@ -21,27 +22,6 @@ struct Directive {
   int precision = -1;
 };
 
-std::string Pad(std::string body, const Directive &s, bool numeric) {
-  if (static_cast<int>(body.size()) >= s.width) {
-    return body;
-  }
-  const size_t fill = static_cast<size_t>(s.width) - body.size();
-  if (s.left) {
-    return body + std::string(fill, ' ');
-  }
-  if (s.zero && numeric) {
-    const size_t sign = (!body.empty() && (body[0] == '-' || body[0] == '+' || body[0] == ' '));
-    return body.substr(0, sign) + std::string(fill, '0') + body.substr(sign);
-  }
-  return std::string(fill, ' ') + body;
-}
-
-template <typename T> std::string Digits(T value, int base) {
-  char buf[24];
-  const auto end = std::to_chars(buf, buf + sizeof buf, value, base).ptr;
-  return std::string(buf, end);
-}
-
 std::string Group(std::string digits) {
   std::string out;
   const size_t start = (!digits.empty() && digits[0] == '-') ? 1 : 0;
@@ -52,6 +32,48 @@ std::string Group(std::string digits) {
     out.push_back(digits[i]);
   }
   return digits.substr(0, start) + out;
+}
+
+// Appends body to out, padded to the directive's width.
+void AppendPadded(std::string &out, std::string_view body, const Directive &s, bool numeric) {
+  if (static_cast<int>(body.size()) >= s.width) {
+    out += body;
+    return;
+  }
+  const size_t fill = static_cast<size_t>(s.width) - body.size();
+  if (s.left) {
+    out += body;
+    out.append(fill, ' ');
+    return;
+  }
+  if (s.zero && numeric) {
+    const size_t sign = (!body.empty() && (body[0] == '-' || body[0] == '+' || body[0] == ' '));
+    out += body.substr(0, sign);
+    out.append(fill, '0');
+    out += body.substr(sign);
+    return;
+  }
+  out.append(fill, ' ');
+  out += body;
+}
+
+// A number's digits, after an optional sign character, in buf.
+template <typename T> std::string_view Digits(char (&buf)[32], T value, int base, char sign = 0) {
+  char *start = buf;
+  if (sign != 0) {
+    *start++ = sign;
+  }
+  const auto end = std::to_chars(start, buf + sizeof buf, value, base).ptr;
+  return std::string_view(buf, static_cast<size_t>(end - buf));
+}
+
+// Numbers with thousands separators when the directive asks for them.
+void AppendNumber(std::string &out, std::string_view digits, const Directive &s) {
+  if (s.comma) {
+    AppendPadded(out, Group(std::string(digits)), s, true);
+  } else {
+    AppendPadded(out, digits, s, true);
+  }
 }
 
 std::string StatusText(uint64_t status) {
@@ -130,6 +152,7 @@ std::string FormatEdk2(const char *format, VA_LIST args) {
       ++p;
     }
     char buf[64];
+    char num[32];
     switch (*p) {
     case '\0':
       return out;
@@ -140,52 +163,49 @@ std::string FormatEdk2(const char *format, VA_LIST args) {
     case 'i': {
       const UINT64 raw = VA_ARG(args, UINT64);
       const long long v = s.wide ? static_cast<long long>(raw) : static_cast<int>(raw);
-      std::string digits = Digits(v, 10);
-      if (v >= 0 && (s.plus || s.space)) {
-        digits.insert(digits.begin(), s.plus ? '+' : ' ');
-      }
-      out += Pad(s.comma ? Group(digits) : digits, s, true);
+      const char sign = v >= 0 && (s.plus || s.space) ? (s.plus ? '+' : ' ') : 0;
+      AppendNumber(out, Digits(num, v, 10, sign), s);
       break;
     }
     case 'u': {
       const UINT64 raw = VA_ARG(args, UINT64);
       const unsigned long long v = s.wide ? raw : static_cast<unsigned>(raw);
-      out += Pad(s.comma ? Group(Digits(v, 10)) : Digits(v, 10), s, true);
+      AppendNumber(out, Digits(num, v, 10), s);
       break;
     }
     case 'x':
     case 'X': {
       const UINT64 raw = VA_ARG(args, UINT64);
       const unsigned long long v = s.wide ? raw : static_cast<unsigned>(raw);
-      std::string digits = Digits(v, 16);
+      const std::string_view digits = Digits(num, v, 16);
       if (*p == 'X') {
-        for (char &c : digits) {
-          c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        for (size_t i = 0; i < digits.size(); ++i) {
+          num[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(num[i])));
         }
       }
       Directive padded = s;
       padded.zero = s.zero || *p == 'X'; // EDK II pads %X with zeros
-      out += Pad(std::move(digits), padded, true);
+      AppendPadded(out, digits, padded, true);
       break;
     }
     case 'p': {
       const UINT64 v = VA_ARG(args, UINT64);
       std::snprintf(buf, sizeof buf, "%016llX", static_cast<unsigned long long>(v));
-      out += Pad(buf, s, false);
+      AppendPadded(out, buf, s, false);
       break;
     }
     case 'c': {
-      const UINT64 v = VA_ARG(args, UINT64);
-      out += Pad(std::string(1, static_cast<char>(v)), s, false);
+      const char c = static_cast<char>(VA_ARG(args, UINT64));
+      AppendPadded(out, std::string_view(&c, 1), s, false);
       break;
     }
     case 'a': {
       const char *str = VA_ARG(args, const char *);
-      std::string text = str == nullptr ? "<null string>" : str;
+      std::string_view text = str == nullptr ? "<null string>" : str;
       if (s.precision >= 0 && static_cast<size_t>(s.precision) < text.size()) {
-        text.resize(static_cast<size_t>(s.precision));
+        text = text.substr(0, static_cast<size_t>(s.precision));
       }
-      out += Pad(std::move(text), s, false);
+      AppendPadded(out, text, s, false);
       break;
     }
     case 's':
@@ -195,7 +215,7 @@ std::string FormatEdk2(const char *format, VA_LIST args) {
       for (; str != nullptr && *str != 0; ++str) {
         text.push_back(*str < 0x80 ? static_cast<char>(*str) : '?');
       }
-      out += Pad(str == nullptr && text.empty() ? "<null string>" : text, s, false);
+      AppendPadded(out, str == nullptr && text.empty() ? "<null string>" : text, s, false);
       break;
     }
     case 'g': {
@@ -207,11 +227,11 @@ std::string FormatEdk2(const char *format, VA_LIST args) {
       std::snprintf(buf, sizeof buf, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", g->Data1,
                     g->Data2, g->Data3, g->Data4[0], g->Data4[1], g->Data4[2], g->Data4[3],
                     g->Data4[4], g->Data4[5], g->Data4[6], g->Data4[7]);
-      out += Pad(buf, s, false);
+      AppendPadded(out, buf, s, false);
       break;
     }
     case 'r':
-      out += Pad(StatusText(VA_ARG(args, UINT64)), s, false);
+      AppendPadded(out, StatusText(VA_ARG(args, UINT64)), s, false);
       break;
     default:
       // An unknown directive prints as written, as PrintLib does.
