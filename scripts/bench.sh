@@ -22,7 +22,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 echo "== machine"
-echo "$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+echo "$(nproc) cores, $(uname -m), $(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)"
 echo
 
 sections=(--accesses --no-devices --no-features)
@@ -42,7 +42,9 @@ echo
 
 echo "== a whole kelsim process on the reference platform"
 hyperfine -N --warmup 10 --runs 100 --style basic \
-  "$kelsim" "$kelsim -q --json $work/report.json" 2>&1 | grep -E "Benchmark|Time|Range"
+  "$kelsim" "$kelsim -q --json $work/report.json" "$kelsim -q --json $work/events.json --json-events" \
+  2>&1 | grep -E "Benchmark|Time|Range"
+echo "  report sizes: $(stat -c %s "$work/report.json") bytes, with the events $(stat -c %s "$work/events.json")"
 echo
 
 echo "== batch of $files generated platform files"

@@ -125,13 +125,20 @@ ConfigFunction &ConfigSpace::Add(uint32_t bdf, ConfigFunction function) {
 }
 
 ConfigFunction *ConfigSpace::Find(uint32_t bdf) {
-  auto it = functions_.find(bdf & 0x0FFFF000);
-  return it == functions_.end() ? nullptr : &it->second;
+  return const_cast<ConfigFunction *>(std::as_const(*this).Find(bdf));
 }
 
 const ConfigFunction *ConfigSpace::Find(uint32_t bdf) const {
-  auto it = functions_.find(bdf & 0x0FFFF000);
-  return it == functions_.end() ? nullptr : &it->second;
+  const uint32_t key = bdf & 0x0FFFF000;
+  if (last_.function != nullptr && last_.bdf == key) {
+    return last_.function;
+  }
+  auto it = functions_.find(key);
+  if (it == functions_.end()) {
+    return nullptr;
+  }
+  last_ = {key, const_cast<ConfigFunction *>(&it->second)};
+  return &it->second;
 }
 
 namespace {

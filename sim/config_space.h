@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -73,14 +74,43 @@ public:
   uint32_t Read(uint32_t address, unsigned bytes);
   void Write(uint32_t address, unsigned bytes, uint32_t value);
 
+  ConfigSpace() = default;
+  ConfigSpace(const ConfigSpace &other) : functions_(other.functions_) {}
+  ConfigSpace &operator=(const ConfigSpace &other) {
+    functions_ = other.functions_;
+    last_ = {};
+    return *this;
+  }
+  ConfigSpace(ConfigSpace &&other) noexcept : functions_(std::move(other.functions_)) {
+    other.last_ = {};
+  }
+  ConfigSpace &operator=(ConfigSpace &&other) noexcept {
+    functions_ = std::move(other.functions_);
+    last_ = {};
+    other.last_ = {};
+    return *this;
+  }
+
   ConfigFunction &Add(uint32_t bdf, ConfigFunction function);
   ConfigFunction *Find(uint32_t bdf);
   const ConfigFunction *Find(uint32_t bdf) const;
   const std::map<uint32_t, ConfigFunction> &Functions() const { return functions_; }
-  std::map<uint32_t, ConfigFunction> &Functions() { return functions_; }
+  // The caller may add or remove functions: the remembered one is dropped.
+  std::map<uint32_t, ConfigFunction> &Functions() {
+    last_ = {};
+    return functions_;
+  }
 
 private:
+  struct Found {
+    uint32_t bdf = ~0u;
+    ConfigFunction *function = nullptr;
+  };
+
   std::map<uint32_t, ConfigFunction> functions_;
+  // The function found last: the driver reads a function's registers in
+  // runs, so most lookups ask for the same one again.
+  mutable Found last_;
 };
 
 // Brings up each link between a root or switch downstream port and the

@@ -60,20 +60,7 @@ EFI_STATUS EFIAPI BsLocateProtocol(const EFI_GUID *guid, VOID *registration, VOI
 
 bool operator<(const EFI_GUID &a, const EFI_GUID &b) { return std::memcmp(&a, &b, sizeof a) < 0; }
 
-std::string GuidText(const EFI_GUID &g) {
-  // The driver locates the same few protocols thousands of times a pass,
-  // once for every trace line; each GUID is formatted once.
-  thread_local std::map<std::array<uint8_t, sizeof(EFI_GUID)>, std::string> known;
-  std::array<uint8_t, sizeof(EFI_GUID)> key;
-  std::memcpy(key.data(), &g, key.size());
-  const auto found = known.find(key);
-  if (found != known.end()) {
-    return found->second;
-  }
-  return known[key] = fmt::format("{:08X}-{:04X}-{:04X}-{:02X}{:02X}-{:02X}{:02X}{:02X}{:02X}{:02X}{:02X}",
-                     g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
-                     g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-}
+std::string GuidText(const EFI_GUID &g) { return GuidText(reinterpret_cast<const uint8_t *>(&g)); }
 
 Firmware *Firmware::Current() { return gCurrent; }
 
@@ -305,8 +292,9 @@ EFI_STATUS Firmware::RegisterProtocolNotify(const EFI_GUID *guid, EFI_EVENT even
 
 EFI_STATUS Firmware::LocateProtocol(const EFI_GUID *guid, VOID *registration, VOID **interface) {
   const EFI_STATUS status = Locate(guid, registration, interface);
-  log_->Add({.kind = EventKind::Locate, .value = status,
-             .text = guid == nullptr ? "null" : GuidText(*guid)});
+  sim::Event e{.kind = EventKind::Locate, .value = status};
+  SetLocateGuid(e, guid);
+  log_->Add(std::move(e));
   return status;
 }
 

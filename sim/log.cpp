@@ -1,6 +1,9 @@
 #include "sim/log.h"
 
 #include <cstdio>
+#include <cstring>
+
+#include <fmt/format.h>
 
 namespace sim {
 
@@ -96,7 +99,7 @@ std::string Describe(const Event &e) {
   case EventKind::Fault:
     return "FAULT " + e.text;
   case EventKind::Locate:
-    std::snprintf(buf, sizeof buf, "locate %s = 0x%llx", e.text.c_str(),
+    std::snprintf(buf, sizeof buf, "locate %s = 0x%llx", LocateGuid(e).c_str(),
                   static_cast<unsigned long long>(e.value));
     return buf;
   case EventKind::S3Record:
@@ -108,6 +111,38 @@ std::string Describe(const Event &e) {
     return e.value == 0 ? std::string("pass steps end") : "pass step " + std::to_string(e.value);
   }
   return "?";
+}
+
+void SetLocateGuid(Event &e, const void *guid) {
+  if (guid == nullptr) {
+    e.width = 0;
+    return;
+  }
+  const auto *bytes = static_cast<const uint8_t *>(guid);
+  std::memcpy(&e.address, bytes, 8);
+  std::memcpy(&e.before, bytes + 8, 8);
+  e.width = 16;
+}
+
+std::string LocateGuid(const Event &e) {
+  if (e.width != 16) {
+    return "null";
+  }
+  uint8_t bytes[16];
+  std::memcpy(bytes, &e.address, 8);
+  std::memcpy(bytes + 8, &e.before, 8);
+  return GuidText(bytes);
+}
+
+std::string GuidText(const uint8_t *b) {
+  uint32_t data1 = 0;
+  uint16_t data2 = 0;
+  uint16_t data3 = 0;
+  std::memcpy(&data1, b, 4);
+  std::memcpy(&data2, b + 4, 2);
+  std::memcpy(&data3, b + 6, 2);
+  return fmt::format("{:08X}-{:04X}-{:04X}-{:02X}{:02X}-{:02X}{:02X}{:02X}{:02X}{:02X}{:02X}", data1,
+                     data2, data3, b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
 }
 
 } // namespace sim

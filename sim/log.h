@@ -23,7 +23,7 @@ enum class EventKind {
   Debug,     // level, text
   FatalStop, // value = code
   Fault,     // something a real platform would not accept; text says what
-  Locate,    // a LocateProtocol call; text = the GUID, value = the status
+  Locate,    // a LocateProtocol call; value = the status, the GUID as LocateGuid says
   S3Record,  // an S3 save-state Write: address, width in bytes, value
   PassStep,  // value = the pass step that begins, 0 after a silicon's last
 };
@@ -62,5 +62,14 @@ private:
 };
 
 std::string Describe(const Event &e);
+
+// A located GUID's 16 bytes, in memory order, kept as numbers (the driver
+// locates a protocol for every trace line): `address` holds the first 8,
+// `before` the last 8, `width` is 16, or 0 for a null GUID.
+void SetLocateGuid(Event &e, const void *guid);
+// The GUID of a Locate event in registry format, or "null".
+std::string LocateGuid(const Event &e);
+// A GUID's 16 bytes in registry format ("11B34006-D85B-4D0A-...").
+std::string GuidText(const uint8_t *bytes);
 
 } // namespace sim

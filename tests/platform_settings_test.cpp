@@ -175,7 +175,7 @@ TEST_F(PcdTest, TheProtocolIsLocatedOnceAndKept) {
   PcdGet32(456);
   size_t locates = 0;
   for (const sim::Event &e : platform.log.Of(sim::EventKind::Locate)) {
-    locates += e.text == "11B34006-D85B-4D0A-A290-D5A571310EF7";
+    locates += sim::LocateGuid(e) == "11B34006-D85B-4D0A-A290-D5A571310EF7";
   }
   EXPECT_LE(locates, 1u);
   EXPECT_EQ(platform.log.Of(sim::EventKind::PcdGet).size(), 3u);

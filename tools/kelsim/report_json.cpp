@@ -290,7 +290,7 @@ public:
         return Field("text", e.text);
       case EventKind::Locate:
         Field("kind", "locate");
-        Field("text", e.text);
+        Field("text", sim::LocateGuid(e));
         return Field("value", e.value);
       }
       Field("kind", "unknown");

@@ -724,6 +724,11 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
     std::snprintf(buf, sizeof buf, "RP_INDIRECT_DATA[0x%02x]", w.index);
     decoded[w.event] = buf;
   }
+  result.writes.reserve(static_cast<size_t>(
+      std::count_if(result.events.begin(), result.events.end(), [](const sim::Event &e) {
+        return e.kind == sim::EventKind::CfgWrite || e.kind == sim::EventKind::SmnWrite ||
+               e.kind == sim::EventKind::IoWrite;
+      })));
   for (size_t n = 0; n < result.events.size(); ++n) {
     const sim::Event &e = result.events[n];
     if (e.kind == sim::EventKind::FatalStop) {
