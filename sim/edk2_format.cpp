@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 #include <cstdio>
+#include <cstring>
 
 namespace sim {
 
@@ -105,11 +106,9 @@ std::string FormatEdk2(const char *format, VA_LIST args) {
   out.reserve(96);
   for (const char *p = format; *p != '\0'; ++p) {
     if (*p != '%') {
-      const char *run = p;
-      while (p[1] != '\0' && p[1] != '%') {
-        ++p;
-      }
-      out.append(run, static_cast<size_t>(p - run + 1));
+      const size_t run = std::strcspn(p, "%");
+      out.append(p, run);
+      p += run - 1;
       continue;
     }
     Directive s;

@@ -4,6 +4,7 @@
 #include <map>
 #include <utility>
 
+#include <fmt/compile.h>
 #include <fmt/format.h>
 
 namespace kelsim {
@@ -120,9 +121,7 @@ std::string HeaderName(uint16_t offset, bool bridge) {
   default:
     break;
   }
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "Header+0x%02x", offset & ~3);
-  return buf;
+  return fmt::format(FMT_COMPILE("Header+0x{:02x}"), offset & ~3);
 }
 
 struct CapLocation {
@@ -221,16 +220,14 @@ RegisterInfo DescribeConfigWrite(const sim::ConfigFunction *f, uint16_t offset, 
   const KnownRegister *reg =
       cap->extended ? ExtendedRegister(cap->id, rel)
                     : (cap->id == 0x10 ? PcieRegister(rel) : nullptr);
-  char buf[48];
   if (reg == nullptr) {
+    // Named as setpci names the register, "CAP_EXP+0x2c", or by the
+    // capability's ID when setpci has no name for it.
     const char *setpci = SetpciCapabilityName(cap->id, cap->extended);
-    if (setpci != nullptr) {
-      std::snprintf(buf, sizeof buf, "%s+0x%02x", setpci, rel);
-    } else {
-      std::snprintf(buf, sizeof buf, "%s 0x%04x +0x%02x", cap->extended ? "ExtCap" : "Cap",
-                    cap->id, rel);
-    }
-    info.name = buf;
+    info.name = setpci != nullptr
+                    ? fmt::format(FMT_COMPILE("{}+0x{:02x}"), setpci, rel)
+                    : fmt::format(FMT_COMPILE("{} 0x{:04x} +0x{:02x}"),
+                                  cap->extended ? "ExtCap" : "Cap", cap->id, rel);
     return info;
   }
   info.name = reg->name;
