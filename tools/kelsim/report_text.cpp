@@ -439,51 +439,68 @@ void WriteS3Script(const RunResult &r, std::ostream &out) {
 // "ASPM Disabled -> L1", "MaxPayload 128 -> 256 bytes", "UEMsk 0x00000000 ->
 // 0x00080000 (ECRC+)".
 std::string StateChangeText(const FunctionState &a, const FunctionState &b, const FieldChange &c) {
-  auto flag = [&](const char *name) {
-    return fmt::format("{}{} -> {}", name, c.from ? '+' : '-', c.to ? '+' : '-');
+  if (c.name == "aspm") {
+    return "ASPM " + AspmName(a.aspm) + " -> " + AspmName(b.aspm);
+  }
+  if (c.name == "l1ss") {
+    return "L1SS " + L1ssStates(a.l1ss) + " -> " + L1ssStates(b.l1ss);
+  }
+  if (c.name == "ltr.max_snoop") {
+    return fmt::format("Max snoop latency {} -> {} ns", a.ltr.maxSnoopNs, b.ltr.maxSnoopNs);
+  }
+  if (c.name == "ltr.max_no_snoop") {
+    return fmt::format("Max no snoop latency {} -> {} ns", a.ltr.maxNoSnoopNs, b.ltr.maxNoSnoopNs);
+  }
+  if (c.name == "slot_power_limit") {
+    return "PowerLimit " + a.slotPower + " -> " + b.slotPower;
+  }
+  enum class Shape { Flag, Number, Mask, CorrectableMask };
+  struct Named {
+    const char *field;
+    Shape shape;
+    const char *label; // lspci's word
+    const char *unit;
   };
-  auto number = [&](const char *name, const char *unit) {
-    return fmt::format("{} {} -> {} {}", name, c.from, c.to, unit);
+  static constexpr Named kNamed[] = {
+      {"mps", Shape::Number, "MaxPayload", "bytes"},
+      {"mrrs", Shape::Number, "MaxReadReq", "bytes"},
+      {"ext_tag", Shape::Flag, "ExtTag", ""},
+      {"ccc", Shape::Flag, "CommClk", ""},
+      {"clkpm", Shape::Flag, "ClockPM", ""},
+      {"ltr.enable", Shape::Flag, "LTR", ""},
+      {"ltr.threshold_ns", Shape::Number, "LTR1.2_Threshold", "ns"},
+      {"l1ss.t_power_on_us", Shape::Number, "T_PwrOn", "us"},
+      {"l1ss.common_mode_restore_us", Shape::Number, "T_CommonMode", "us"},
+      {"aer.uncorrectable_mask", Shape::Mask, "UEMsk", ""},
+      {"aer.uncorrectable_severity", Shape::Mask, "UESvrt", ""},
+      {"aer.correctable_mask", Shape::CorrectableMask, "CEMsk", ""},
+      {"ecrc.generation", Shape::Flag, "ECRCGenEn", ""},
+      {"ecrc.check", Shape::Flag, "ECRCChkEn", ""},
   };
-  auto mask = [&](const char *name, bool correctable) {
-    std::string bits;
-    for (const std::string &n : AerBitNames(c.to & ~c.from, correctable)) {
-      bits += (bits.empty() ? "" : " ") + n + "+";
+  for (const Named &n : kNamed) {
+    if (c.name != n.field) {
+      continue;
     }
-    for (const std::string &n : AerBitNames(c.from & ~c.to, correctable)) {
-      bits += (bits.empty() ? "" : " ") + n + "-";
+    switch (n.shape) {
+    case Shape::Flag:
+      return fmt::format("{}{} -> {}", n.label, c.from ? '+' : '-', c.to ? '+' : '-');
+    case Shape::Number:
+      return fmt::format("{} {} -> {} {}", n.label, c.from, c.to, n.unit);
+    case Shape::Mask:
+    case Shape::CorrectableMask: {
+      const bool correctable = n.shape == Shape::CorrectableMask;
+      std::string bits;
+      for (const std::string &name : AerBitNames(c.to & ~c.from, correctable)) {
+        bits += (bits.empty() ? "" : " ") + name + "+";
+      }
+      for (const std::string &name : AerBitNames(c.from & ~c.to, correctable)) {
+        bits += (bits.empty() ? "" : " ") + name + "-";
+      }
+      return fmt::format("{} {} -> {} ({})", n.label, Hex(c.from), Hex(c.to), bits);
     }
-    return fmt::format("{} {} -> {} ({})", name, Hex(c.from), Hex(c.to), bits);
-  };
-  const std::map<std::string, std::function<std::string()>> kText = {
-      {"mps", [&] { return number("MaxPayload", "bytes"); }},
-      {"mrrs", [&] { return number("MaxReadReq", "bytes"); }},
-      {"ext_tag", [&] { return flag("ExtTag"); }},
-      {"aspm", [&] { return "ASPM " + AspmName(a.aspm) + " -> " + AspmName(b.aspm); }},
-      {"ccc", [&] { return flag("CommClk"); }},
-      {"clkpm", [&] { return flag("ClockPM"); }},
-      {"l1ss", [&] { return "L1SS " + L1ssStates(a.l1ss) + " -> " + L1ssStates(b.l1ss); }},
-      {"ltr.enable", [&] { return flag("LTR"); }},
-      {"ltr.max_snoop",
-       [&] { return fmt::format("Max snoop latency {} -> {} ns", a.ltr.maxSnoopNs, b.ltr.maxSnoopNs); }},
-      {"ltr.max_no_snoop",
-       [&] {
-         return fmt::format("Max no snoop latency {} -> {} ns", a.ltr.maxNoSnoopNs,
-                            b.ltr.maxNoSnoopNs);
-       }},
-      {"ltr.threshold_ns", [&] { return number("LTR1.2_Threshold", "ns"); }},
-      {"l1ss.t_power_on_us", [&] { return number("T_PwrOn", "us"); }},
-      {"l1ss.common_mode_restore_us", [&] { return number("T_CommonMode", "us"); }},
-      {"slot_power_limit", [&] { return "PowerLimit " + a.slotPower + " -> " + b.slotPower; }},
-      {"aer.uncorrectable_mask", [&] { return mask("UEMsk", false); }},
-      {"aer.uncorrectable_severity", [&] { return mask("UESvrt", false); }},
-      {"aer.correctable_mask", [&] { return mask("CEMsk", true); }},
-      {"ecrc.generation", [&] { return flag("ECRCGenEn"); }},
-      {"ecrc.check", [&] { return flag("ECRCChkEn"); }},
-  };
-  const auto text = kText.find(c.name);
-  return text != kText.end() ? text->second()
-                             : fmt::format("{} {} -> {}", c.name, c.from, c.to);
+    }
+  }
+  return fmt::format("{} {} -> {}", c.name, c.from, c.to);
 }
 
 void WriteDevices(const RunResult &r, std::ostream &out) {
