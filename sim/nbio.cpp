@@ -49,14 +49,14 @@ uint32_t Nbio::Read(uint32_t address) {
     v = Peek(address);
     break;
   }
-  log_->Add({.kind = EventKind::SmnRead, .address = address, .width = 4, .value = v,
-             .silicon = hostBridge_});
+  log_->Add({.kind = EventKind::SmnRead, .address = address, .width = 4, .silicon = hostBridge_,
+             .value = v});
   return v;
 }
 
 void Nbio::Write(uint32_t address, uint32_t value) {
-  log_->Add({.kind = EventKind::SmnWrite, .address = address, .width = 4, .value = value,
-             .silicon = hostBridge_, .before = Peek(address)});
+  log_->Add({.kind = EventKind::SmnWrite, .address = address, .width = 4, .silicon = hostBridge_,
+             .value = value, .before = Peek(address)});
   switch (address) {
   case smn::kSmuMessage:
     regs_[address] = value;
