@@ -16,7 +16,6 @@
 #include "sim/input_error.h"
 #include "tools/kelsim/compare.h"
 #include "tools/kelsim/emit.h"
-#include "tools/kelsim/names.h"
 #include "tools/kelsim/output.h"
 #include "tools/kelsim/report.h"
 #include "tools/kelsim/run.h"
@@ -160,9 +159,6 @@ int RunOne(const Options &o, uint64_t levels) {
   } catch (const sim::InputError &e) {
     std::cerr << "kelsim: " << e.Message() << "\n";
     return kExitInputError;
-  }
-  if (!o.quiet || !o.json.empty() || !o.dot.empty()) {
-    kelsim::PreloadNames(); // every report names the devices
   }
   const kelsim::RunResult result = kelsim::Run(scenario, RunOptionsOf(o));
   if (o.strictS3 && !result.resume.Clean()) {

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <future>
 #include <map>
 #include <memory>
 #include <utility>
@@ -41,16 +40,6 @@ pci_access *NewAccess() {
 struct Database {
   std::unique_ptr<pci_access, PciAccessDeleter> access{NewAccess()};
   std::map<std::pair<uint16_t, uint16_t>, std::string> cache;
-  std::future<void> loading; // PreloadNames' reading of the database, if started
-
-  // The database is read by one thread at a time: whoever uses the access
-  // first waits for a preload still under way.
-  pci_access *Ready() {
-    if (loading.valid()) {
-      loading.get();
-    }
-    return access.get();
-  }
 };
 
 Database &Names() {
@@ -60,7 +49,7 @@ Database &Names() {
 
 std::string Lookup(int flags, uint16_t vendor, uint16_t device) {
   char buf[256];
-  const char *name = pci_lookup_name(Names().Ready(), buf, sizeof buf,
+  const char *name = pci_lookup_name(Names().access.get(), buf, sizeof buf,
                                      flags | PCI_LOOKUP_NO_NUMBERS | PCI_LOOKUP_NO_HWDB, vendor,
                                      device);
   return name == nullptr ? "" : name;
@@ -82,17 +71,8 @@ std::string DeviceName(uint16_t vendor, uint16_t device) {
   return db.cache[key] = name;
 }
 
-void PreloadNames() {
-  Database &db = Names();
-  if (!db.loading.valid() && db.cache.empty()) {
-    pci_access *a = db.access.get();
-    db.loading = std::async(std::launch::async, [a] { pci_load_name_list(a); });
-  }
-}
-
 void UsePciIds(const std::string &path) {
   Database &db = Names();
-  db.Ready();
   db.access.reset(NewAccess());
   db.cache.clear();
   // libpci keeps the pointer: hand it a copy it frees itself.

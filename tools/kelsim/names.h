@@ -11,11 +11,6 @@ namespace kelsim {
 // lists neither.
 std::string DeviceName(uint16_t vendor, uint16_t device);
 
-// Starts reading the pci.ids database on another thread, so that it
-// overlaps the simulated boot; the first DeviceName waits for it. Reading
-// the whole database costs more than a reference run.
-void PreloadNames();
-
 // Reads names from this file instead of the system's pci.ids (tests).
 void UsePciIds(const std::string &path);
 
