@@ -106,7 +106,8 @@ std::string FormatEdk2(const char *format, VA_LIST args) {
   out.reserve(96);
   for (const char *p = format; *p != '\0'; ++p) {
     if (*p != '%') {
-      const size_t run = std::strcspn(p, "%");
+      const char *next = std::strchr(p, '%');
+      const size_t run = next != nullptr ? static_cast<size_t>(next - p) : std::strlen(p);
       out.append(p, run);
       p += run - 1;
       continue;
