@@ -45,6 +45,7 @@ class Log {
 public:
   Log() { events_.reserve(16384); } // a reference pass logs about 13,000 events
   void Add(Event &&e) { events_.push_back(std::move(e)); }
+  void Reserve(size_t events) { events_.reserve(events); }
   const std::vector<Event> &Events() const { return events_; }
   void Clear() { events_.clear(); }
   // Hands the events over, leaving the log empty.
