@@ -33,8 +33,23 @@ uint32_t ConfigFunction::Peek(uint16_t offset, unsigned bytes) const {
   }
   uint32_t v = 0;
   if (offset + bytes <= data.size()) {
-    std::memcpy(&v, data.data() + offset, bytes); // little-endian, as the bus is
-    return v;
+    // Little-endian, as the bus is; fixed sizes so each copy is one load.
+    const uint8_t *at = data.data() + offset;
+    switch (bytes) {
+    case 1:
+      return *at;
+    case 2: {
+      uint16_t h;
+      std::memcpy(&h, at, 2);
+      return h;
+    }
+    case 4:
+      std::memcpy(&v, at, 4);
+      return v;
+    default:
+      std::memcpy(&v, at, bytes);
+      return v;
+    }
   }
   for (unsigned i = 0; i < bytes; ++i) {
     const uint32_t byte = offset + i < data.size() ? data[offset + i] : 0xFF;
