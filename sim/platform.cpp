@@ -6,12 +6,53 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "base/driver_state.h"
 #include "driver/image_entry.h"
 #include "sim/catalogue.h"
 #include "sim/edk2_format.h"
 
 namespace sim {
+
+ZeroedBytes::ZeroedBytes(size_t size) : size_(size) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t usable = (size + page - 1) / page * page;
+  mapSize_ = usable + page;
+  map_ = mmap(nullptr, mapSize_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+              -1, 0);
+  if (map_ == MAP_FAILED) {
+    map_ = nullptr;
+    throw std::bad_alloc();
+  }
+  auto *base = static_cast<uint8_t *>(map_);
+  if (mprotect(base + usable, page, PROT_NONE) != 0) {
+    munmap(map_, mapSize_);
+    map_ = nullptr;
+    throw std::bad_alloc();
+  }
+  data_ = base + ((usable - size) & ~size_t{7});
+}
+
+ZeroedBytes::~ZeroedBytes() {
+  if (map_ != nullptr) {
+    munmap(map_, mapSize_);
+  }
+}
+
+ZeroedBytes &ZeroedBytes::operator=(ZeroedBytes &&other) noexcept {
+  if (this != &other) {
+    if (map_ != nullptr) {
+      munmap(map_, mapSize_);
+    }
+    map_ = std::exchange(other.map_, nullptr);
+    mapSize_ = std::exchange(other.mapSize_, 0);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
 
 namespace {
 

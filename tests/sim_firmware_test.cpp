@@ -150,3 +150,20 @@ TEST(SimNbioTest, SmuAnswersAfterItsPollsAndWritesResults) {
 }
 
 } // namespace
+
+// Verify that padded topology bytes read as zeros to their last byte and that
+// a read past them faults, as the fuzz target's "no read beyond the walks'
+// reach" relies on.
+TEST(SimZeroedBytesTest, ReadsZerosAndFaultsPastTheEnd) {
+  const sim::ZeroedBytes bytes(sim::kTopologyReach);
+  const std::span<uint8_t> span = bytes.Span();
+  ASSERT_EQ(span.size(), sim::kTopologyReach);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(span.data()) % 8, 0u);
+  EXPECT_EQ(span.front() | span[span.size() / 2] | span.back(), 0);
+  EXPECT_DEATH(
+      {
+        const volatile uint8_t *past = span.data() + ((span.size() + 7) & ~size_t{7});
+        std::exit(*past);
+      },
+      "");
+}
