@@ -25,7 +25,7 @@ for target in "${targets[@]}"; do
   status=0
   ./build-fuzz/fuzz/${target}_fuzz "${limits[@]}" -max_len=8192 -print_final_stats=1 \
     -artifact_prefix="build-fuzz/$target-" "$work" >"$log" 2>&1 || status=$?
-  grep -E "^(stat::number_of_executed_units|stat::new_units_added)|invariant broken|ERROR|SUMMARY" \
+  grep -E "^(stat::number_of_executed_units|stat::average_exec_per_sec|stat::new_units_added)|invariant broken|ERROR|SUMMARY" \
     "$log" || true
   if [[ $status -ne 0 ]]; then
     echo "fuzz: $target failed (status $status); its input is in build-fuzz/$target-*"
