@@ -103,6 +103,23 @@ public:
     w_.EndArray();
   }
 
+  // Functions by their bus, device and function, "01:00.0".
+  void Bdfs(const char *key, const std::vector<uint32_t> &functions) {
+    w_.Key(key);
+    w_.StartArray();
+    for (const uint32_t f : functions) {
+      Put(sim::BdfText(f));
+    }
+    w_.EndArray();
+  }
+
+  template <typename T> void BeforeAfter(const char *key, const T &before, const T &after) {
+    Object(key, [&] {
+      Field("before", before);
+      Field("after", after);
+    });
+  }
+
   void Changes(const char *key, const std::vector<FieldChange> &changes, const char *from,
                const char *to) {
     Array(key, changes, [&](const FieldChange &c) {
@@ -164,12 +181,7 @@ public:
   void Links(const RunResult &r) {
     Array("links", LinkTable(r), [&](const LinkRow &l) {
       Field("port", sim::BdfText(l.port));
-      w_.Key("below");
-      w_.StartArray();
-      for (const uint32_t b : l.below) {
-        Put(sim::BdfText(b));
-      }
-      w_.EndArray();
+      Bdfs("below", l.below);
       Field("device", l.belowName);
       Field("capability", l.capability);
       Field("status", l.status);
@@ -207,12 +219,7 @@ public:
     Array(key, findings, [&](const audit::Finding &f) {
       Field("id", f.id);
       Field("severity", audit::SeverityName(f.severity));
-      w_.Key("functions");
-      w_.StartArray();
-      for (const uint32_t b : f.functions) {
-        Put(sim::BdfText(b));
-      }
-      w_.EndArray();
+      Bdfs("functions", f.functions);
       Array("registers", f.registers, [&](const audit::RegisterValue &v) {
         Field("function", sim::BdfText(v.function));
         Field("register", v.name);
@@ -320,14 +327,8 @@ public:
         Field("ready", e.ready);
         Field("clkreq", e.clkReq);
         Field("sris", e.sris);
-        Object("port_aspm", [&] {
-          Field("before", e.portAspmBefore);
-          Field("after", e.portAspmAfter);
-        });
-        Object("port_pm_options", [&] {
-          Field("before", e.portPmOptionsBefore);
-          Field("after", e.portPmOptionsAfter);
-        });
+        BeforeAfter("port_aspm", e.portAspmBefore, e.portAspmAfter);
+        BeforeAfter("port_pm_options", e.portPmOptionsBefore, e.portPmOptionsAfter);
       });
       Array("straps", v.straps, [&](const StrapWrite &st) {
         Field("silicon", sim::BdfText(st.silicon));
