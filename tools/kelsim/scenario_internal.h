@@ -60,6 +60,13 @@ public:
   }
   bool Has(const char *key) const { return node_.is_object() && node_.contains(key); }
   Reader At(const char *key) const { return Reader(node_.at(key), path_ + "." + key, file_); }
+  // The member `key`, which `owner` ("an engine") cannot do without.
+  Reader Required(const char *key, const std::string &owner) const {
+    if (!Has(key)) {
+      Fail(owner + " needs \"" + key + "\"");
+    }
+    return At(key);
+  }
   Reader At(size_t index) const {
     return Reader(node_.at(index), path_ + "[" + std::to_string(index) + "]", file_);
   }

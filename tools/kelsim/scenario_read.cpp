@@ -157,10 +157,7 @@ EngineEntry ReadEngine(const Reader &r) {
   }
   r.Optional("SrisOptions", s.srisOptions, 0xFF);
   r.Optional("PortPmOptions", s.portPmOptions, 0xFF);
-  if (!r.Has("PortPciAddress")) {
-    r.Fail("an engine needs \"PortPciAddress\"");
-  }
-  s.portPciAddress = r.At("PortPciAddress").Bdf();
+  s.portPciAddress = r.Required("PortPciAddress", "an engine").Bdf();
   s.portDeviceFunction =
       static_cast<uint8_t>((((s.portPciAddress >> 15) & 0x1F) << 3) | ((s.portPciAddress >> 12) & 7));
   r.Optional("PortDeviceFunction", s.portDeviceFunction, 0xFF);
@@ -200,10 +197,7 @@ SiliconEntry ReadSilicon(const Reader &r) {
   r.Optional("SocketId", s.socketId, 0xFF);
   r.Optional("DieId", s.dieId, 0xFF);
   r.Optional("InstanceId", s.instanceId, 0xFF);
-  if (!r.Has("HostBridgeAddress")) {
-    r.Fail("a silicon needs \"HostBridgeAddress\"");
-  }
-  s.hostBridgeAddress = r.At("HostBridgeAddress").Bdf();
+  s.hostBridgeAddress = r.Required("HostBridgeAddress", "a silicon").Bdf();
   if (r.Has("Smn")) {
     s.smn = AddressValueMap(r.At("Smn"), "SMN address");
   }
@@ -332,11 +326,8 @@ std::vector<HookTableEntry> ReadHookTable(const Reader &r) {
   for (size_t i = 0; i < r.ArraySize(); ++i) {
     const Reader e = r.At(i);
     e.RequireObject("HookTableEntry");
-    if (!e.Has("HookId")) {
-      e.Fail("a hook table entry needs \"HookId\"");
-    }
     HookTableEntry entry;
-    entry.hookId = e.At("HookId").Get<uint32_t>(0xFFFFFFFE);
+    entry.hookId = e.Required("HookId", "a hook table entry").Get<uint32_t>(0xFFFFFFFE);
     e.Optional("Result", entry.result, 0xFFFFFFFF);
     if (e.Has("Edit")) {
       CheckHookEditRows(e.At("Edit"));
@@ -450,10 +441,7 @@ Scenario ScenarioFromJson(const json &doc, const std::string &name, const std::s
       }
     }
   }
-  if (!root.Has("Silicons")) {
-    root.Fail("a platform needs \"Silicons\"");
-  }
-  const Reader silicons = root.At("Silicons");
+  const Reader silicons = root.Required("Silicons", "a platform");
   if (silicons.ArraySize() == 0) {
     silicons.Fail("a platform has at least one silicon");
   }
