@@ -66,13 +66,19 @@ json At(const json &doc, const std::string &pointer) {
   return doc.contains(p) ? doc.at(p) : json(nullptr);
 }
 
+// Adds "name a | b" to a comma-separated list of differences.
+void AddDifference(std::string &out, const std::string &name, const std::string &a,
+                   const std::string &b) {
+  out += (out.empty() ? "" : ", ") + name + " " + a + " | " + b;
+}
+
 std::string Differences(const json &a, const json &b,
                         const std::vector<std::pair<std::string, std::string>> &fields) {
   std::string out;
   for (const auto &[pointer, name] : fields) {
     const json x = At(a, pointer), y = At(b, pointer);
     if (x != y) {
-      out += (out.empty() ? "" : ", ") + name + " " + Text(x) + " | " + Text(y);
+      AddDifference(out, name, Text(x), Text(y));
     }
   }
   return out;
@@ -111,7 +117,7 @@ std::string LinkDifferences(const json &a, const json &b) {
   for (const std::string &n : names) {
     const std::string x = find(fa, n), y = find(fb, n);
     if (x != y) {
-      out += (out.empty() ? "" : ", ") + n + " " + x + " | " + y;
+      AddDifference(out, n, x, y);
     }
   }
   return out;
@@ -147,18 +153,12 @@ json ComparisonSide(const std::string &path) {
 Comparison Compare(const json &a, const json &b) {
   Comparison c;
   const std::map<std::string, json> linksA = LinksByPort(a), linksB = LinksByPort(b);
-  std::set<std::string> ports;
-  for (const auto &[port, l] : linksA) {
-    ports.insert(port);
-  }
-  for (const auto &[port, l] : linksB) {
-    ports.insert(port);
-  }
-  for (const std::string &port : ports) {
-    if (linksA.count(port) == 0 || linksB.count(port) == 0) {
+  for (const auto &[port, link] : linksA) {
+    const auto other = linksB.find(port);
+    if (other == linksB.end()) {
       continue; // the port itself is named among the functions on one side only
     }
-    const std::string diff = LinkDifferences(linksA.at(port), linksB.at(port));
+    const std::string diff = LinkDifferences(link, other->second);
     if (!diff.empty()) {
       c.lines.push_back(fmt::format("link {}: {}", port, diff));
       ++c.differing;
