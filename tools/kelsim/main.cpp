@@ -161,6 +161,7 @@ int RunOne(const Options &o, uint64_t levels) {
     return kExitInputError;
   }
   const kelsim::RunResult result = kelsim::Run(scenario, RunOptionsOf(o));
+  const int status = kelsim::ExitStatus(result, o.strictS3, kelsim::ParseSeverity(o.failOn));
   if (o.strictS3 && !result.resume.Clean()) {
     std::cerr << "kelsim: " << kelsim::ResumeSummary(result) << " (exit 3 with --strict-s3)\n";
   }
@@ -174,7 +175,7 @@ int RunOne(const Options &o, uint64_t levels) {
     text.devices = !o.noDevices;
     text.features = !o.noFeatures;
     text.accesses = (text.accesses || o.showAccesses) && !o.noAccesses;
-    text.exitStatus = kelsim::ExitStatus(result, o.strictS3, kelsim::ParseSeverity(o.failOn));
+    text.exitStatus = status;
     kelsim::WriteText(result, text, std::cout);
     if (!std::cout.flush()) {
       std::cerr << "kelsim: standard output: the text report could not be written\n";
@@ -191,7 +192,6 @@ int RunOne(const Options &o, uint64_t levels) {
       !WriteOutput(o.dot, [&](std::ostream &out) { kelsim::WriteDot(result, out); })) {
     return kExitInputError;
   }
-  const int status = kelsim::ExitStatus(result, o.strictS3, kelsim::ParseSeverity(o.failOn));
   if (status == 4) {
     std::cerr << "kelsim: " << kelsim::FailOnReason(result, *kelsim::ParseSeverity(o.failOn))
               << " (exit 4)\n";
