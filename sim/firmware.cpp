@@ -1,14 +1,10 @@
 #include "sim/firmware.h"
 
 #include <algorithm>
-#include <array>
-#include <map>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
-
-#include <fmt/format.h>
 
 namespace sim {
 

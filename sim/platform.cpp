@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <utility>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -41,16 +43,12 @@ ZeroedBytes::~ZeroedBytes() {
   }
 }
 
+// The bytes given up, if any, go with `other`.
 ZeroedBytes &ZeroedBytes::operator=(ZeroedBytes &&other) noexcept {
-  if (this != &other) {
-    if (map_ != nullptr) {
-      munmap(map_, mapSize_);
-    }
-    map_ = std::exchange(other.map_, nullptr);
-    mapSize_ = std::exchange(other.mapSize_, 0);
-    data_ = std::exchange(other.data_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-  }
+  std::swap(map_, other.map_);
+  std::swap(mapSize_, other.mapSize_);
+  std::swap(data_, other.data_);
+  std::swap(size_, other.size_);
   return *this;
 }
 

@@ -4,10 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
 #include <map>
 #include <memory>
-#include <new>
 #include <span>
 #include <stdexcept>
 #include <string>
