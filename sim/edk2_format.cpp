@@ -23,7 +23,7 @@ struct Directive {
   int precision = -1;
 };
 
-std::string Group(std::string digits) {
+std::string Group(std::string_view digits) {
   std::string out;
   const size_t start = (!digits.empty() && digits[0] == '-') ? 1 : 0;
   for (size_t i = start; i < digits.size(); ++i) {
@@ -32,7 +32,7 @@ std::string Group(std::string digits) {
     }
     out.push_back(digits[i]);
   }
-  return digits.substr(0, start) + out;
+  return std::string(digits.substr(0, start)) + out;
 }
 
 // Appends body to out, padded to the directive's width.
@@ -71,7 +71,7 @@ template <typename T> std::string_view Digits(char (&buf)[32], T value, int base
 // Numbers with thousands separators when the directive asks for them.
 void AppendNumber(std::string &out, std::string_view digits, const Directive &s) {
   if (s.comma) {
-    AppendPadded(out, Group(std::string(digits)), s, true);
+    AppendPadded(out, Group(digits), s, true);
   } else {
     AppendPadded(out, digits, s, true);
   }
