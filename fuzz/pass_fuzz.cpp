@@ -82,8 +82,8 @@ sim::DeviceBuilder Device(FuzzInput &in, uint8_t bus) {
 #define NOT_A_FEATURE
 #endif
 
-[[noreturn]] void Broken(const char *invariant, const sim::Event &e) {
-  std::fprintf(stderr, "invariant broken: %s at %s\n", invariant, sim::Describe(e).c_str());
+[[noreturn]] void Broken(const char *invariant, const sim::Log &log, const sim::Event &e) {
+  std::fprintf(stderr, "invariant broken: %s at %s\n", invariant, sim::Describe(log, e).c_str());
   __builtin_trap();
 }
 
@@ -147,7 +147,7 @@ NOT_A_FEATURE bool Inside(const sim::ConfigFunction &f, uint16_t offset) {
 NOT_A_FEATURE void CheckInvariants(sim::Platform &p, const std::set<uint32_t> &present) {
   const auto &events = p.log.Events();
   if (events.size() > kMaxAccesses) {
-    Broken("the pass ends within a bounded number of accesses", events.back());
+    Broken("the pass ends within a bounded number of accesses", p.log, events.back());
   }
   for (size_t i = 0; i < events.size(); ++i) {
     const sim::Event &e = events[i];
@@ -158,7 +158,7 @@ NOT_A_FEATURE void CheckInvariants(sim::Platform &p, const std::set<uint32_t> &p
         ++next;
       }
       if (next == events.size() || events[next].address != (e.address - 0xF0000000)) {
-        Broken("an S3 record is followed by the write it records", e);
+        Broken("an S3 record is followed by the write it records", p.log, e);
       }
     }
     if (e.kind != sim::EventKind::CfgWrite) {
@@ -174,11 +174,11 @@ NOT_A_FEATURE void CheckInvariants(sim::Platform &p, const std::set<uint32_t> &p
       continue;
     }
     if (!present.count(bdf)) {
-      Broken("no write to an absent function", e);
+      Broken("no write to an absent function", p.log, e);
     }
     const sim::ConfigFunction *f = p.config.Find(bdf);
     if (f != nullptr && !f->gone && !Inside(*f, offset)) {
-      Broken("writes stay in the header or a capability the driver found", e);
+      Broken("writes stay in the header or a capability the driver found", p.log, e);
     }
   }
 }

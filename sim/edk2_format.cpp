@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 #include <utility>
 #include <cstdio>
 #include <cstring>
@@ -99,9 +100,51 @@ std::string StatusText(uint64_t status) {
   return buf;
 }
 
-} // namespace
+// Reads a directive's flags, width, precision and size after its '%';
+// returns where its type character stands. A '*' takes its value from the
+// arguments, as PrintLib does.
+template <typename Args> const char *ParseDirective(const char *p, Directive &s, Args &args) {
+  for (;; ++p) {
+    if (*p == '-') {
+      s.left = true;
+    } else if (*p == '0') {
+      s.zero = true;
+    } else if (*p == '+') {
+      s.plus = true;
+    } else if (*p == ' ') {
+      s.space = true;
+    } else if (*p == ',') {
+      s.comma = true;
+    } else {
+      break;
+    }
+  }
+  if (*p == '*') {
+    s.width = static_cast<int>(args.Word());
+    ++p;
+  }
+  while (*p >= '0' && *p <= '9') {
+    s.width = s.width * 10 + (*p++ - '0');
+  }
+  if (*p == '.') {
+    ++p;
+    s.precision = 0;
+    if (*p == '*') {
+      s.precision = static_cast<int>(args.Word());
+      ++p;
+    }
+    while (*p >= '0' && *p <= '9') {
+      s.precision = s.precision * 10 + (*p++ - '0');
+    }
+  }
+  while (*p == 'l' || *p == 'L') {
+    s.wide = true;
+    ++p;
+  }
+  return p;
+}
 
-std::string FormatEdk2(const char *format, VA_LIST args) {
+template <typename Args> std::string Format(const char *format, Args &args) {
   std::string out;
   out.reserve(96);
   for (const char *p = format; *p != '\0'; ++p) {
@@ -113,44 +156,7 @@ std::string FormatEdk2(const char *format, VA_LIST args) {
       continue;
     }
     Directive s;
-    ++p;
-    for (;; ++p) {
-      if (*p == '-') {
-        s.left = true;
-      } else if (*p == '0') {
-        s.zero = true;
-      } else if (*p == '+') {
-        s.plus = true;
-      } else if (*p == ' ') {
-        s.space = true;
-      } else if (*p == ',') {
-        s.comma = true;
-      } else {
-        break;
-      }
-    }
-    if (*p == '*') {
-      s.width = static_cast<int>(VA_ARG(args, UINTN));
-      ++p;
-    }
-    while (*p >= '0' && *p <= '9') {
-      s.width = s.width * 10 + (*p++ - '0');
-    }
-    if (*p == '.') {
-      ++p;
-      s.precision = 0;
-      if (*p == '*') {
-        s.precision = static_cast<int>(VA_ARG(args, UINTN));
-        ++p;
-      }
-      while (*p >= '0' && *p <= '9') {
-        s.precision = s.precision * 10 + (*p++ - '0');
-      }
-    }
-    while (*p == 'l' || *p == 'L') {
-      s.wide = true;
-      ++p;
-    }
+    p = ParseDirective(p + 1, s, args);
     char buf[64];
     char num[32];
     switch (*p) {
@@ -161,21 +167,21 @@ std::string FormatEdk2(const char *format, VA_LIST args) {
       break;
     case 'd':
     case 'i': {
-      const UINT64 raw = VA_ARG(args, UINT64);
+      const UINT64 raw = args.Word();
       const long long v = s.wide ? static_cast<long long>(raw) : static_cast<int>(raw);
       const char sign = v >= 0 && (s.plus || s.space) ? (s.plus ? '+' : ' ') : 0;
       AppendNumber(out, Digits(num, v, 10, sign), s);
       break;
     }
     case 'u': {
-      const UINT64 raw = VA_ARG(args, UINT64);
+      const UINT64 raw = args.Word();
       const unsigned long long v = s.wide ? raw : static_cast<unsigned>(raw);
       AppendNumber(out, Digits(num, v, 10), s);
       break;
     }
     case 'x':
     case 'X': {
-      const UINT64 raw = VA_ARG(args, UINT64);
+      const UINT64 raw = args.Word();
       const unsigned long long v = s.wide ? raw : static_cast<unsigned>(raw);
       const std::string_view digits = Digits(num, v, 16);
       if (*p == 'X') {
@@ -189,18 +195,18 @@ std::string FormatEdk2(const char *format, VA_LIST args) {
       break;
     }
     case 'p': {
-      const UINT64 v = VA_ARG(args, UINT64);
+      const UINT64 v = args.Word();
       std::snprintf(buf, sizeof buf, "%016llX", static_cast<unsigned long long>(v));
       AppendPadded(out, buf, s, false);
       break;
     }
     case 'c': {
-      const char c = static_cast<char>(VA_ARG(args, UINT64));
+      const char c = static_cast<char>(args.Word());
       AppendPadded(out, std::string_view(&c, 1), s, false);
       break;
     }
     case 'a': {
-      const char *str = VA_ARG(args, const char *);
+      const char *str = args.Ascii();
       std::string_view text = str == nullptr ? "<null string>" : str;
       if (s.precision >= 0 && static_cast<size_t>(s.precision) < text.size()) {
         text = text.substr(0, static_cast<size_t>(s.precision));
@@ -210,7 +216,7 @@ std::string FormatEdk2(const char *format, VA_LIST args) {
     }
     case 's':
     case 'S': {
-      const char16_t *str = VA_ARG(args, const char16_t *);
+      const char16_t *str = args.Wide();
       std::string text;
       for (; str != nullptr && *str != 0; ++str) {
         text.push_back(*str < 0x80 ? static_cast<char>(*str) : '?');
@@ -219,7 +225,7 @@ std::string FormatEdk2(const char *format, VA_LIST args) {
       break;
     }
     case 'g': {
-      const EFI_GUID *g = VA_ARG(args, const EFI_GUID *);
+      const EFI_GUID *g = args.Guid();
       if (g == nullptr) {
         out += "<null guid>";
         break;
@@ -231,7 +237,7 @@ std::string FormatEdk2(const char *format, VA_LIST args) {
       break;
     }
     case 'r':
-      AppendPadded(out, StatusText(VA_ARG(args, UINT64)), s, false);
+      AppendPadded(out, StatusText(args.Word()), s, false);
       break;
     default:
       // An unknown directive prints as written, as PrintLib does.
@@ -241,6 +247,138 @@ std::string FormatEdk2(const char *format, VA_LIST args) {
     }
   }
   return out;
+}
+
+// The caller's argument list: 8 bytes a slot, pointers as passed.
+struct LiveArgs {
+  VA_LIST &list;
+  uint64_t Word() { return VA_ARG(list, UINT64); }
+  const char *Ascii() { return VA_ARG(list, const char *); }
+  const char16_t *Wide() { return VA_ARG(list, const char16_t *); }
+  const EFI_GUID *Guid() { return VA_ARG(list, const EFI_GUID *); }
+};
+
+// Words a string takes in a record: its length plus one (0: a null
+// pointer), then its units and a terminating zero, padded to a word.
+template <typename Unit> void KeepString(std::vector<uint64_t> &record, const Unit *str) {
+  if (str == nullptr) {
+    record.push_back(0);
+    return;
+  }
+  size_t units = 0;
+  while (str[units] != 0) {
+    ++units;
+  }
+  const size_t bytes = (units + 1) * sizeof(Unit);
+  record.push_back(units + 1);
+  const size_t at = record.size();
+  record.resize(at + (bytes + 7) / 8, 0);
+  std::memcpy(record.data() + at, str, bytes);
+}
+
+// Takes each argument from the caller's list and keeps its value: a
+// number as its slot, a string or GUID as a copy, since the driver's
+// buffers do not outlive the call.
+struct KeptArgs {
+  LiveArgs live;
+  std::vector<uint64_t> &record;
+  uint64_t Word() {
+    const uint64_t v = live.Word();
+    record.push_back(v);
+    return v;
+  }
+  void Ascii() { KeepString(record, live.Ascii()); }
+  void Wide() { KeepString(record, live.Wide()); }
+  void Guid() {
+    const EFI_GUID *g = live.Guid();
+    record.push_back(g != nullptr);
+    if (g != nullptr) {
+      record.resize(record.size() + 2);
+      std::memcpy(record.data() + record.size() - 2, g, sizeof *g);
+    }
+  }
+};
+
+// Arguments read back from a record that KeptArgs wrote.
+class RecordArgs {
+public:
+  explicit RecordArgs(const uint64_t *at) : at_(at) {}
+  uint64_t Word() { return *at_++; }
+  const char *Ascii() {
+    const uint64_t units = *at_++;
+    const char *str = units == 0 ? nullptr : reinterpret_cast<const char *>(at_);
+    at_ += (units + 7) / 8;
+    return str;
+  }
+  const char16_t *Wide() {
+    const uint64_t units = *at_++;
+    if (units == 0) {
+      return nullptr;
+    }
+    wide_.resize(units);
+    std::memcpy(wide_.data(), at_, units * sizeof(char16_t));
+    at_ += (units * sizeof(char16_t) + 7) / 8;
+    return wide_.c_str();
+  }
+  const EFI_GUID *Guid() {
+    if (*at_++ == 0) {
+      return nullptr;
+    }
+    std::memcpy(&guid_, at_, sizeof guid_);
+    at_ += 2;
+    return &guid_;
+  }
+
+private:
+  const uint64_t *at_;
+  std::u16string wide_;
+  EFI_GUID guid_{};
+};
+
+} // namespace
+
+std::string FormatEdk2(const char *format, VA_LIST args) {
+  LiveArgs live{args};
+  return Format(format, live);
+}
+
+void KeepEdk2Arguments(const char *format, VA_LIST args, std::vector<uint64_t> &record) {
+  KeptArgs kept{{args}, record};
+  for (const char *p = std::strchr(format, '%'); p != nullptr; p = std::strchr(p + 1, '%')) {
+    Directive s;
+    p = ParseDirective(p + 1, s, kept);
+    switch (*p) {
+    case '\0':
+      return;
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'p':
+    case 'c':
+    case 'r':
+      kept.Word();
+      break;
+    case 'a':
+      kept.Ascii();
+      break;
+    case 's':
+    case 'S':
+      kept.Wide();
+      break;
+    case 'g':
+      kept.Guid();
+      break;
+    default: // '%' and unknown directives take no argument
+      break;
+    }
+  }
+}
+
+std::string FormatEdk2Kept(const char *format, const uint64_t *record) {
+  RecordArgs args(record);
+  return Format(format, args);
 }
 
 } // namespace sim

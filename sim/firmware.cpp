@@ -91,7 +91,7 @@ Firmware::~Firmware() {
 }
 
 void Firmware::Fault(const std::string &what) {
-  log_->Add({.kind = EventKind::Fault, .text = what});
+  log_->Add({.kind = EventKind::Fault}, what);
 }
 
 EFI_TPL Firmware::RaiseTpl(EFI_TPL tpl) {

@@ -5,7 +5,52 @@
 
 #include <fmt/format.h>
 
+#include "sim/edk2_format.h"
+
 namespace sim {
+
+namespace {
+
+// A copied text is kept as a trace line that prints one string.
+constexpr char kCopiedText[] = "%a";
+
+} // namespace
+
+void Log::Add(Event e, std::string_view text) {
+  e.text = static_cast<uint32_t>(texts_.size() + 1);
+  texts_.push_back(reinterpret_cast<uintptr_t>(kCopiedText));
+  texts_.push_back(text.size() + 1);
+  const size_t at = texts_.size();
+  texts_.resize(at + (text.size() + 1 + 7) / 8, 0);
+  std::memcpy(texts_.data() + at, text.data(), text.size());
+  events_.push_back(e);
+}
+
+void Log::AddTrace(uint64_t level, const char *format, VA_LIST args) {
+  const auto text = static_cast<uint32_t>(texts_.size() + 1);
+  texts_.push_back(reinterpret_cast<uintptr_t>(format));
+  KeepEdk2Arguments(format, args, texts_);
+  events_.push_back({.kind = EventKind::Debug, .text = text, .level = level});
+}
+
+// A trace line keeps about four words.
+void Log::Reserve(size_t events) {
+  events_.reserve(events);
+  texts_.reserve(events / 2);
+}
+
+void Log::Clear() {
+  events_.clear();
+  texts_.clear();
+}
+
+std::string Log::Text(const Event &e) const {
+  if (e.text == 0) {
+    return {};
+  }
+  const uint64_t *record = texts_.data() + (e.text - 1);
+  return FormatEdk2Kept(reinterpret_cast<const char *>(record[0]), record + 1);
+}
 
 std::vector<Event> Log::Of(EventKind kind) const {
   std::vector<Event> out;
@@ -21,7 +66,7 @@ std::vector<std::string> Log::DebugLines() const {
   std::vector<std::string> out;
   for (const Event &e : events_) {
     if (e.kind == EventKind::Debug) {
-      out.push_back(e.text);
+      out.push_back(Text(e));
     }
   }
   return out;
@@ -31,7 +76,7 @@ std::vector<std::string> Log::DebugLines(uint64_t level) const {
   std::vector<std::string> out;
   for (const Event &e : events_) {
     if (e.kind == EventKind::Debug && (e.level & level) != 0) {
-      out.push_back(e.text);
+      out.push_back(Text(e));
     }
   }
   return out;
@@ -47,7 +92,7 @@ std::vector<uint64_t> Log::PortWrites(uint16_t port) const {
   return out;
 }
 
-std::string Describe(const Event &e) {
+std::string Describe(const Log &log, const Event &e) {
   char buf[160];
   switch (e.kind) {
   case EventKind::CfgRead:
@@ -92,12 +137,12 @@ std::string Describe(const Event &e) {
                   static_cast<unsigned long long>(e.value));
     return buf;
   case EventKind::Debug:
-    return "dbg " + e.text;
+    return "dbg " + log.Text(e);
   case EventKind::FatalStop:
     std::snprintf(buf, sizeof buf, "FATAL STOP 0x%08llx", static_cast<unsigned long long>(e.value));
     return buf;
   case EventKind::Fault:
-    return "FAULT " + e.text;
+    return "FAULT " + log.Text(e);
   case EventKind::Locate:
     std::snprintf(buf, sizeof buf, "locate %s = 0x%llx", LocateGuid(e).c_str(),
                   static_cast<unsigned long long>(e.value));

@@ -4,12 +4,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <utility>
+#include <string_view>
 #include <vector>
+
+#include "uefi/uefi.h"
 
 namespace sim {
 
-enum class EventKind {
+enum class EventKind : uint8_t {
   CfgRead,   // address = PciAddress (register included), width in bytes
   CfgWrite,
   SmnRead,   // address = SMN address, silicon = host bridge PciAddress
@@ -20,37 +22,43 @@ enum class EventKind {
   Cpuid,     // address = leaf, value = EBX
   PcdGet,    // address = token
   PcdSet,
-  Debug,     // level, text
+  Debug,     // level; the line as Log::Text spells it
   FatalStop, // value = code
-  Fault,     // something a real platform would not accept; text says what
+  Fault,     // something a real platform would not accept; Log::Text says what
   Locate,    // a LocateProtocol call; value = the status, the GUID as LocateGuid says
   S3Record,  // an S3 save-state Write: address, width in bytes, value
   PassStep,  // value = the pass step that begins, 0 after a silicon's last
 };
 
-// 80 bytes: the large platform logs some 300,000 of them.
+// 48 bytes, and no text of its own: the large platform logs some 300,000
+// events. A trace line is kept as its format and argument values, and
+// spelled only when a report asks (Log::Text).
 struct Event {
   EventKind kind;
+  uint32_t text = 0; // the event's text in its log, 0 for none
   uint64_t address = 0;
   unsigned width = 0;
   uint32_t silicon = 0;
   uint64_t value = 0;
   uint64_t level = 0;
-  std::string text;
   uint64_t before = 0; // writes: the register's value before the write
 };
-static_assert(sizeof(Event) == 48 + sizeof(std::string));
+static_assert(sizeof(Event) == 48);
 
 class Log {
 public:
   Log() { events_.reserve(16384); } // a reference pass logs about 13,000 events
-  void Add(Event &&e) { events_.push_back(std::move(e)); }
-  void Reserve(size_t events) { events_.reserve(events); }
+  void Add(const Event &e) { events_.push_back(e); }
+  // An event with a text of its own, copied.
+  void Add(Event e, std::string_view text);
+  // A trace line: its format and arguments kept, formatted when asked.
+  void AddTrace(uint64_t level, const char *format, VA_LIST args);
+  void Reserve(size_t events);
   const std::vector<Event> &Events() const { return events_; }
-  void Clear() { events_.clear(); }
-  // Hands the events over, leaving the log empty.
-  std::vector<Event> Take() { return std::move(events_); }
+  void Clear();
   void Patch(size_t index, uint64_t value) { events_.at(index).value = value; }
+  // The event's trace line or fault text; empty when it has none.
+  std::string Text(const Event &e) const;
 
   std::vector<Event> Of(EventKind kind) const;
   // Debug lines in order, text only.
@@ -62,9 +70,13 @@ public:
 
 private:
   std::vector<Event> events_;
+  // Texts: at each event's `text - 1`, a format's address, then its
+  // arguments as sim::KeepEdk2Arguments keeps them.
+  std::vector<uint64_t> texts_;
 };
 
-std::string Describe(const Event &e);
+// One line for an event of this log.
+std::string Describe(const Log &log, const Event &e);
 
 // A located GUID's 16 bytes, in memory order, kept as numbers (the driver
 // locates a protocol for every trace line): `address` holds the first 8,

@@ -14,7 +14,6 @@
 #include "base/driver_state.h"
 #include "driver/image_entry.h"
 #include "sim/catalogue.h"
-#include "sim/edk2_format.h"
 
 namespace sim {
 
@@ -70,7 +69,7 @@ Platform &P() {
 }
 
 EFI_STATUS EFIAPI DebugPrintReceiver(UINT64 level, const CHAR8 *format, VA_LIST marker) {
-  P().log.Add({.kind = EventKind::Debug, .level = level, .text = FormatEdk2(format, marker)});
+  P().log.AddTrace(level, format, marker);
   return EFI_SUCCESS;
 }
 DEBUG_PRINT_PROTOCOL gDebugPrint = {DebugPrintReceiver};
@@ -135,10 +134,10 @@ EFI_STATUS EFIAPI SaveStateWrite(const EFI_S3_SAVE_STATE_PROTOCOL *, UINTN opcod
       r.value |= static_cast<uint64_t>(buffer[i]) << (8 * i);
     }
     if (bytes == 0) {
-      P().log.Add({.kind = EventKind::Fault, .text = "S3 save-state Write with an invalid width"});
+      P().log.Add({.kind = EventKind::Fault}, "S3 save-state Write with an invalid width");
     }
   } else {
-    P().log.Add({.kind = EventKind::Fault, .text = "S3 save-state Write with an unexpected opcode"});
+    P().log.Add({.kind = EventKind::Fault}, "S3 save-state Write with an unexpected opcode");
   }
   VA_END(args);
   P().log.Add({.kind = EventKind::S3Record, .address = r.address,
@@ -309,21 +308,21 @@ EFI_STATUS Platform::LoadDriver() {
 // the hardware would carry out.
 void Platform::FlagMisaligned(uint32_t pci, unsigned bytes) {
   if (CrossesFunctionEnd(pci, bytes)) {
-    log.Add({.kind = EventKind::Fault, .address = pci, .width = bytes,
-             .text = "configuration access past the end of its function"});
+    log.Add({.kind = EventKind::Fault, .address = pci, .width = bytes},
+            "configuration access past the end of its function");
     return;
   }
   if ((pci % bytes) != 0 || (pci & 3) + bytes > 4) {
-    log.Add({.kind = EventKind::Fault, .address = pci, .width = bytes,
-             .text = "configuration access not naturally aligned"});
+    log.Add({.kind = EventKind::Fault, .address = pci, .width = bytes},
+            "configuration access not naturally aligned");
   }
 }
 
 uint64_t Platform::MmioRead(uint64_t address, unsigned bytes) {
   Tick();
   if (address < kEcamBase || address + bytes > kEcamBase + kEcamSize) {
-    log.Add({.kind = EventKind::Fault, .address = address, .width = bytes,
-             .text = "MMIO read outside the configuration window"});
+    log.Add({.kind = EventKind::Fault, .address = address, .width = bytes},
+            "MMIO read outside the configuration window");
     return ~0ULL;
   }
   const uint32_t pci = static_cast<uint32_t>(address - kEcamBase);
@@ -368,8 +367,11 @@ void Platform::LogTableAppends() {
     std::memcpy(&width, table + tableLogged_ + 4, sizeof width);
     std::memcpy(&address, table + tableLogged_ + 8, sizeof address);
     std::memcpy(&value, table + tableLogged_ + 16, sizeof value);
-    log.Add({.kind = EventKind::S3Record, .address = address,
-             .width = width < 4 ? 1u << width : 0u, .value = value, .text = "table"});
+    log.Add({.kind = EventKind::S3Record,
+             .address = address,
+             .width = width < 4 ? 1u << width : 0u,
+             .value = value},
+            "table");
     tableLogged_ += 24;
   }
 }
@@ -378,8 +380,8 @@ void Platform::MmioWrite(uint64_t address, unsigned bytes, uint64_t value) {
   Tick();
   LogTableAppends();
   if (address < kEcamBase || address + bytes > kEcamBase + kEcamSize) {
-    log.Add({.kind = EventKind::Fault, .address = address, .width = bytes, .value = value,
-             .text = "MMIO write outside the configuration window"});
+    log.Add({.kind = EventKind::Fault, .address = address, .width = bytes, .value = value},
+            "MMIO write outside the configuration window");
     return;
   }
   const uint32_t pci = static_cast<uint32_t>(address - kEcamBase);
@@ -404,7 +406,7 @@ uint64_t Platform::ReadMsr(uint32_t index) {
   Tick();
   auto it = cpu.msrs.find(index);
   if (it == cpu.msrs.end()) {
-    log.Add({.kind = EventKind::Fault, .address = index, .text = "read of an unimplemented MSR"});
+    log.Add({.kind = EventKind::Fault, .address = index}, "read of an unimplemented MSR");
     return 0;
   }
   log.Add({.kind = EventKind::MsrRead, .address = index, .value = it->second});

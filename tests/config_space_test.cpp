@@ -162,7 +162,7 @@ TEST(PlatformFidelityTest, VerifyThatMisalignedConfigurationAccessesAreFlagged) 
   p.MmioRead(0xF0000000 + (Bdf(1, 0, 0) | 0x5), 2);
   p.MmioWrite(0xF0000000 + (Bdf(1, 0, 0) | 0x2), 4, 0);
   ASSERT_EQ(p.log.Faults().size(), 2u);
-  EXPECT_EQ(p.log.Faults()[0].text, "configuration access not naturally aligned");
+  EXPECT_EQ(p.log.Text(p.log.Faults()[0]), "configuration access not naturally aligned");
 }
 
 // Verify that an access past a function's 4 KiB reaches the next function,
@@ -181,7 +181,7 @@ TEST(PlatformFidelityTest, VerifyThatAccessesPastAFunctionReachTheNextAndAreFlag
   EXPECT_EQ(p.MmioRead(0xF0000000 + (Bdf(1, 0, 0) | 0xFFE), 4), 0x144DAABBu);
   p.MmioWrite(0xF0000000 + (Bdf(1, 0, 0) | 0xFFF), 2, 0);
   ASSERT_EQ(p.log.Faults().size(), 2u);
-  EXPECT_EQ(p.log.Faults()[1].text, "configuration access past the end of its function");
+  EXPECT_EQ(p.log.Text(p.log.Faults()[1]), "configuration access past the end of its function");
 }
 
 } // namespace

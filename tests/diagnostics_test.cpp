@@ -25,7 +25,7 @@ TEST_F(DiagnosticsTest, TestPointWritesPostCodeThenEchoesIt) {
   EXPECT_EQ(events[0].value, 0xB000A906u);
   EXPECT_EQ(events[1].kind, sim::EventKind::Debug);
   EXPECT_EQ(events[1].level, DebugLevelDriver);
-  EXPECT_EQ(events[1].text, "TORVU_TP:[b000a906]\n");
+  EXPECT_EQ(platform.log.Text(events[1]), "TORVU_TP:[b000a906]\n");
 }
 
 TEST_F(DiagnosticsTest, DebugPrintPassesTheNativeArgumentList) {

@@ -6,12 +6,19 @@
 
 namespace {
 
+// Formats at once and, from the same arguments, keeps the line to format
+// later as the log does; both must spell the same line.
 std::string EFIAPI Format(const char *format, ...) {
   VA_LIST args;
   VA_START(args, format);
-  std::string s = sim::FormatEdk2(format, args);
+  std::string now = sim::FormatEdk2(format, args);
   VA_END(args);
-  return s;
+  std::vector<uint64_t> record{0xFEED}; // a record is found at any word of its log
+  VA_START(args, format);
+  sim::KeepEdk2Arguments(format, args, record);
+  VA_END(args);
+  EXPECT_EQ(sim::FormatEdk2Kept(format, record.data() + 1), now) << format;
+  return now;
 }
 
 TEST(Edk2FormatTest, DirectivesTheDriverUses) {
@@ -43,6 +50,9 @@ TEST(Edk2FormatTest, WidthFlagsAndOtherDirectives) {
   const EFI_GUID g = {0x669ED5B1, 0x49A3, 0x4C59, {0x9D, 0x2D, 0x04, 0x32, 0xAD, 0x6C, 0xDB, 0x61}};
   EXPECT_EQ(Format("%g", &g), "669ed5b1-49a3-4c59-9d2d-0432ad6cdb61");
   EXPECT_EQ(Format("%a", static_cast<const char *>(nullptr)), "<null string>");
+  EXPECT_EQ(Format("%s|%g", static_cast<const char16_t *>(nullptr), nullptr), "<null string>|<null guid>");
+  EXPECT_EQ(Format("[%*d][%.*a][%a]", 4, 7, 2, "abc", "a string of more than one word"),
+            "[   7][ab][a string of more than one word]");
 }
 
 } // namespace

@@ -51,7 +51,7 @@ TEST_F(S3OrderTest, VerifyThatATableRecordPrecedesTheLiveWrite) {
   platform.log.Clear();
   const long record = RecordThenWrite(0x5678);
   ASSERT_GE(record, 0);
-  EXPECT_EQ(platform.log.Events()[static_cast<size_t>(record)].text, "table");
+  EXPECT_EQ(platform.log.Text(platform.log.Events()[static_cast<size_t>(record)]), "table");
   EXPECT_EQ(platform.log.Events()[static_cast<size_t>(record)].value, 0x5678u);
 }
 

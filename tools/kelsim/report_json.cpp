@@ -233,7 +233,7 @@ public:
 
   // One entry per logged event, in order: every access the driver made,
   // each trace line and each pass step at its place among them.
-  void Event(const sim::Event &e) {
+  void Event(const sim::Log &log, const sim::Event &e) {
     using sim::EventKind;
     auto access = [&](const char *kind, const char *space) {
       Field("kind", kind);
@@ -273,7 +273,7 @@ public:
       case EventKind::Debug:
         Field("kind", "trace");
         Field("level", e.level);
-        return Field("text", e.text);
+        return Field("text", log.Text(e));
       case EventKind::PassStep:
         Field("kind", "step");
         Field("step", e.value);
@@ -294,7 +294,7 @@ public:
       case EventKind::Fault:
         Field("kind", "fault");
         Field("address", e.address);
-        return Field("text", e.text);
+        return Field("text", log.Text(e));
       case EventKind::Locate:
         Field("kind", "locate");
         Field("text", sim::LocateGuid(e));
@@ -449,12 +449,12 @@ public:
       Field("warnings", r.warnings);
       w_.Key("trace");
       w_.StartArray();
-      for (const sim::Event &e : r.events) {
+      for (const sim::Event &e : r.log.Events()) {
         if (e.kind == sim::EventKind::Debug) {
           Object([&] {
             Field("level", e.level);
             Field("level_name", LevelName(e.level));
-            Field("text", e.text);
+            Field("text", r.log.Text(e));
           });
         }
       }
@@ -490,8 +490,8 @@ public:
       if (events) {
         w_.Key("events");
         w_.StartArray();
-        for (const sim::Event &e : r.events) {
-          Event(e);
+        for (const sim::Event &e : r.log.Events()) {
+          Event(r.log, e);
         }
         w_.EndArray();
       }

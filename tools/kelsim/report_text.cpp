@@ -352,9 +352,9 @@ void WriteLinks(const RunResult &r, std::ostream &out) {
 
 void WriteTrace(const RunResult &r, uint64_t levels, std::ostream &out) {
   out << "\n-- driver trace --\n";
-  for (const sim::Event &e : r.events) {
+  for (const sim::Event &e : r.log.Events()) {
     if (e.kind == sim::EventKind::Debug && (e.level & levels) != 0) {
-      out << e.text;
+      out << r.log.Text(e);
     }
   }
   out << "\n";

@@ -720,7 +720,8 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
     result.halted = true;
   }
   result.postCodes = p.log.PortWrites(0x80);
-  result.events = p.log.Take();
+  result.log = std::move(p.log);
+  const std::vector<sim::Event> &events = result.log.Events();
   std::map<size_t, std::string> decoded;
   for (const StrapWrite &s : result.features.straps) {
     decoded[s.event] = "PCIe strap data: " + StrapText(s);
@@ -731,12 +732,12 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
     decoded[w.event] = buf;
   }
   result.writes.reserve(static_cast<size_t>(
-      std::count_if(result.events.begin(), result.events.end(), [](const sim::Event &e) {
+      std::count_if(events.begin(), events.end(), [](const sim::Event &e) {
         return e.kind == sim::EventKind::CfgWrite || e.kind == sim::EventKind::SmnWrite ||
                e.kind == sim::EventKind::IoWrite;
       })));
-  for (size_t n = 0; n < result.events.size(); ++n) {
-    const sim::Event &e = result.events[n];
+  for (size_t n = 0; n < events.size(); ++n) {
+    const sim::Event &e = events[n];
     if (e.kind == sim::EventKind::FatalStop) {
       result.fatalStops.push_back(static_cast<uint32_t>(e.value));
     }

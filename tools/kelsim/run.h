@@ -91,7 +91,7 @@ struct SettingUsed {
 struct RunResult {
   std::string name;
   std::vector<SettingUsed> settings; // the PCD settings the driver reads
-  std::vector<sim::Event> events;
+  sim::Log log; // every access, trace line and pass step, in order
   std::vector<uint64_t> postCodes;
   std::vector<uint32_t> fatalStops;
   bool halted = false; // a fatal stop held the machine
