@@ -136,6 +136,7 @@ void WritePair(ConfigFunction &f, const IndexDataPair &p, uint16_t offset, unsig
 } // namespace
 
 ConfigFunction &ConfigSpace::Add(uint32_t bdf, ConfigFunction function) {
+  last_ = {};
   return functions_.insert_or_assign(bdf & 0x0FFFF000, std::move(function)).first->second;
 }
 
@@ -145,15 +146,12 @@ ConfigFunction *ConfigSpace::Find(uint32_t bdf) {
 
 const ConfigFunction *ConfigSpace::Find(uint32_t bdf) const {
   const uint32_t key = bdf & 0x0FFFF000;
-  if (last_.function != nullptr && last_.bdf == key) {
+  if (last_.bdf == key) {
     return last_.function;
   }
   auto it = functions_.find(key);
-  if (it == functions_.end()) {
-    return nullptr;
-  }
-  last_ = {key, const_cast<ConfigFunction *>(&it->second)};
-  return &it->second;
+  last_ = {key, it == functions_.end() ? nullptr : const_cast<ConfigFunction *>(&it->second)};
+  return last_.function;
 }
 
 namespace {

@@ -103,13 +103,14 @@ public:
 
 private:
   struct Found {
-    uint32_t bdf = ~0u;
+    uint32_t bdf = ~0u; // no key: keys have their low 12 bits clear
     ConfigFunction *function = nullptr;
   };
 
   std::map<uint32_t, ConfigFunction> functions_;
-  // The function found last: the driver reads a function's registers in
-  // runs, so most lookups ask for the same one again.
+  // The function found last, or its absence: the driver reads a
+  // function's registers in runs, so most lookups ask for the same one
+  // again.
   mutable Found last_;
 };
 

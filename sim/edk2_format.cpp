@@ -276,30 +276,16 @@ template <typename Unit> void KeepString(std::vector<uint64_t> &record, const Un
   std::memcpy(record.data() + at, str, bytes);
 }
 
-// Takes each argument from the caller's list and keeps its value: a
-// number as its slot, a string or GUID as a copy, since the driver's
-// buffers do not outlive the call.
-struct KeptArgs {
-  LiveArgs live;
-  std::vector<uint64_t> &record;
+// Notes the kind of each argument a directive takes.
+struct ArgumentKinds {
+  std::string kinds;
   uint64_t Word() {
-    const uint64_t v = live.Word();
-    record.push_back(v);
-    return v;
-  }
-  void Ascii() { KeepString(record, live.Ascii()); }
-  void Wide() { KeepString(record, live.Wide()); }
-  void Guid() {
-    const EFI_GUID *g = live.Guid();
-    record.push_back(g != nullptr);
-    if (g != nullptr) {
-      record.resize(record.size() + 2);
-      std::memcpy(record.data() + record.size() - 2, g, sizeof *g);
-    }
+    kinds.push_back('w');
+    return 0;
   }
 };
 
-// Arguments read back from a record that KeptArgs wrote.
+// Arguments read back from a record that KeepEdk2Arguments wrote.
 class RecordArgs {
 public:
   explicit RecordArgs(const uint64_t *at) : at_(at) {}
@@ -342,14 +328,14 @@ std::string FormatEdk2(const char *format, VA_LIST args) {
   return Format(format, live);
 }
 
-void KeepEdk2Arguments(const char *format, VA_LIST args, std::vector<uint64_t> &record) {
-  KeptArgs kept{{args}, record};
+std::string Edk2ArgumentKinds(const char *format) {
+  ArgumentKinds found;
   for (const char *p = std::strchr(format, '%'); p != nullptr; p = std::strchr(p + 1, '%')) {
     Directive s;
-    p = ParseDirective(p + 1, s, kept);
+    p = ParseDirective(p + 1, s, found);
     switch (*p) {
     case '\0':
-      return;
+      return found.kinds;
     case 'd':
     case 'i':
     case 'u':
@@ -358,19 +344,42 @@ void KeepEdk2Arguments(const char *format, VA_LIST args, std::vector<uint64_t> &
     case 'p':
     case 'c':
     case 'r':
-      kept.Word();
+      found.kinds.push_back('w');
       break;
     case 'a':
-      kept.Ascii();
-      break;
     case 's':
     case 'S':
-      kept.Wide();
-      break;
     case 'g':
-      kept.Guid();
+      found.kinds.push_back(*p == 'S' ? 's' : *p);
       break;
     default: // '%' and unknown directives take no argument
+      break;
+    }
+  }
+  return found.kinds;
+}
+
+void KeepEdk2Arguments(std::string_view kinds, VA_LIST args, std::vector<uint64_t> &record) {
+  LiveArgs live{args};
+  for (const char kind : kinds) {
+    switch (kind) {
+    case 'a':
+      KeepString(record, live.Ascii());
+      break;
+    case 's':
+      KeepString(record, live.Wide());
+      break;
+    case 'g': {
+      const EFI_GUID *g = live.Guid();
+      record.push_back(g != nullptr);
+      if (g != nullptr) {
+        record.resize(record.size() + 2);
+        std::memcpy(record.data() + record.size() - 2, g, sizeof *g);
+      }
+      break;
+    }
+    default:
+      record.push_back(live.Word());
       break;
     }
   }

@@ -255,6 +255,7 @@ EFI_STATUS Firmware::InstallProtocolInterface(EFI_HANDLE *handle, const EFI_GUID
   // events; they run as it restores the caller's TPL, inside this call.
   const EFI_TPL old = RaiseTpl(TPL_NOTIFY);
   target->protocols.emplace_back(*guid, interface);
+  lastLocated_.reset(); // a handle earlier in the database may now answer first
   *handle = target;
   for (auto &r : registrations_) {
     if (GuidEqual(r->guid, *guid)) {
@@ -313,9 +314,14 @@ EFI_STATUS Firmware::Locate(const EFI_GUID *guid, VOID *registration, VOID **int
     *interface = nullptr;
     return EFI_NOT_FOUND;
   }
+  if (lastLocated_ && std::memcmp(&lastLocated_->first, guid, sizeof *guid) == 0) {
+    *interface = lastLocated_->second;
+    return EFI_SUCCESS;
+  }
   for (const auto &h : handles_) {
     for (const auto &[g, i] : h->protocols) {
       if (GuidEqual(g, *guid)) {
+        lastLocated_.emplace(g, i);
         *interface = i;
         return EFI_SUCCESS;
       }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/log.h"
@@ -98,6 +99,9 @@ private:
   std::map<EFI_EVENT, std::unique_ptr<Event>> events_;
   std::vector<std::unique_ptr<Handle>> handles_;
   std::vector<std::unique_ptr<Registration>> registrations_;
+  // The protocol found last: the driver locates its debug-print protocol
+  // for every trace line.
+  std::optional<std::pair<EFI_GUID, void *>> lastLocated_;
   EFI_TPL tpl_ = TPL_APPLICATION;
   uint64_t signalOrder_ = 0;
 };

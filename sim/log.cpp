@@ -29,7 +29,11 @@ void Log::Add(Event e, std::string_view text) {
 void Log::AddTrace(uint64_t level, const char *format, VA_LIST args) {
   const auto text = static_cast<uint32_t>(texts_.size() + 1);
   texts_.push_back(reinterpret_cast<uintptr_t>(format));
-  KeepEdk2Arguments(format, args, texts_);
+  auto [kinds, fresh] = argumentKinds_.try_emplace(format);
+  if (fresh) {
+    kinds->second = Edk2ArgumentKinds(format);
+  }
+  KeepEdk2Arguments(kinds->second, args, texts_);
   events_.push_back({.kind = EventKind::Debug, .text = text, .level = level});
 }
 

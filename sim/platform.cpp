@@ -312,7 +312,8 @@ void Platform::FlagMisaligned(uint32_t pci, unsigned bytes) {
             "configuration access past the end of its function");
     return;
   }
-  if ((pci % bytes) != 0 || (pci & 3) + bytes > 4) {
+  // Widths are 1, 2, 4 or 8 bytes: a power of two.
+  if ((pci & (bytes - 1)) != 0 || (pci & 3) + bytes > 4) {
     log.Add({.kind = EventKind::Fault, .address = pci, .width = bytes},
             "configuration access not naturally aligned");
   }
@@ -344,13 +345,14 @@ void Platform::LogTableAppends() {
     return;
   }
   auto *table = reinterpret_cast<const uint8_t *>(token->second);
-  if (firmware.Allocations().count(const_cast<uint8_t *>(table)) == 0) {
+  const auto allocation = firmware.Allocations().find(const_cast<uint8_t *>(table));
+  if (allocation == firmware.Allocations().end()) {
     tableLogged_ = 0;
     return;
   }
   uint64_t used = 0;
   std::memcpy(&used, table + 0x28, sizeof used);
-  const size_t size = firmware.Allocations().at(const_cast<uint8_t *>(table)).size;
+  const size_t size = allocation->second.size;
   if (tableLogged_ < 0x30) {
     tableLogged_ = 0x30;
   }

@@ -15,7 +15,7 @@ std::string EFIAPI Format(const char *format, ...) {
   VA_END(args);
   std::vector<uint64_t> record{0xFEED}; // a record is found at any word of its log
   VA_START(args, format);
-  sim::KeepEdk2Arguments(format, args, record);
+  sim::KeepEdk2Arguments(sim::Edk2ArgumentKinds(format), args, record);
   VA_END(args);
   EXPECT_EQ(sim::FormatEdk2Kept(format, record.data() + 1), now) << format;
   return now;
