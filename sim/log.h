@@ -48,7 +48,13 @@ static_assert(sizeof(Event) == 48);
 
 class Log {
 public:
-  Log() { events_.reserve(16384); } // a reference pass logs about 13,000 events
+  Log();
+  ~Log();
+  Log(const Log &) = default;
+  Log &operator=(const Log &) = default;
+  Log(Log &&) noexcept = default;
+  Log &operator=(Log &&) noexcept = default;
+
   void Add(const Event &e) { events_.push_back(e); }
   // An event with a text of its own, copied.
   void Add(Event e, std::string_view text);
