@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 
 #include <fmt/format.h>
 
@@ -17,8 +18,9 @@ constexpr char kCopiedText[] = "%a";
 // The buffers of the log that ended last, for the next one: a simulated
 // boot fills some 700 KiB of events, and fresh pages cost a fault each (a
 // fuzz target or a batch boots thousands of platforms). The simulator runs
-// one platform at a time on one thread; the spares are never destroyed, so
-// a log that outlives static destruction still has them.
+// one platform at a time on one thread; the spares, like the formats' kinds
+// below, are never destroyed, so a log that outlives static destruction
+// still has them.
 struct Spares {
   std::vector<Event> events;
   std::vector<uint64_t> texts;
@@ -26,6 +28,17 @@ struct Spares {
 Spares &TheSpares() {
   static Spares *spares = new Spares;
   return *spares;
+}
+
+// What each format takes, by its address: the driver has some 160
+// formats, most printed many times in every boot.
+const std::string &ArgumentKinds(const char *format) {
+  static auto *kinds = new std::unordered_map<const char *, std::string>;
+  auto [known, fresh] = kinds->try_emplace(format);
+  if (fresh) {
+    known->second = Edk2ArgumentKinds(format);
+  }
+  return known->second;
 }
 
 template <typename T> void GiveBack(std::vector<T> &buffer, std::vector<T> &spare) {
@@ -61,11 +74,7 @@ void Log::Add(Event e, std::string_view text) {
 void Log::AddTrace(uint64_t level, const char *format, VA_LIST args) {
   const auto text = static_cast<uint32_t>(texts_.size() + 1);
   texts_.push_back(reinterpret_cast<uintptr_t>(format));
-  auto [kinds, fresh] = argumentKinds_.try_emplace(format);
-  if (fresh) {
-    kinds->second = Edk2ArgumentKinds(format);
-  }
-  KeepEdk2Arguments(kinds->second, args, texts_);
+  KeepEdk2Arguments(ArgumentKinds(format), args, texts_);
   events_.push_back({.kind = EventKind::Debug, .text = text, .level = level});
 }
 

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "uefi/uefi.h"
@@ -80,9 +79,6 @@ private:
   // Texts: at each event's `text - 1`, a format's address, then its
   // arguments as sim::KeepEdk2Arguments keeps them.
   std::vector<uint64_t> texts_;
-  // What each format seen takes: the driver has some 160 formats, most
-  // printed many times.
-  std::unordered_map<const char *, std::string> argumentKinds_;
 };
 
 // One line for an event of this log.
