@@ -92,11 +92,11 @@ kelsim::Scenario LoadWithOptions(const Options &o) {
 
 // Writes one output whole or not at all; false, with the reason said, when
 // it could not be written.
-bool WriteOutput(const std::string &path, const std::function<void(std::ostream &)> &write) {
-  std::ostringstream content;
-  write(content);
+bool WriteOutput(const std::string &path, std::string content) {
+  std::vector<std::pair<std::string, std::string>> files;
+  files.emplace_back(path, std::move(content)); // a report is megabytes: moved, not copied
   try {
-    kelsim::WriteWholeFiles({{path, content.str()}});
+    kelsim::WriteWholeFiles(files);
   } catch (const sim::InputError &e) {
     std::cerr << "kelsim: " << e.Message() << "\n";
     return false;
@@ -183,13 +183,15 @@ int RunOne(const Options &o, uint64_t levels) {
     }
   }
   if (!o.json.empty() &&
-      !WriteOutput(o.json, [&](std::ostream &out) {
-        out << kelsim::JsonText(result, {.events = o.jsonEvents, .pretty = o.jsonPretty}) << "\n";
-      })) {
+      !WriteOutput(o.json, kelsim::JsonText(result, {.events = o.jsonEvents, .pretty = o.jsonPretty}) + "\n")) {
     return kExitInputError;
   }
   if (!o.dot.empty() &&
-      !WriteOutput(o.dot, [&](std::ostream &out) { kelsim::WriteDot(result, out); })) {
+      !WriteOutput(o.dot, [&] {
+        std::ostringstream dot;
+        kelsim::WriteDot(result, dot);
+        return std::move(dot).str();
+      }())) {
     return kExitInputError;
   }
   if (status == 4) {

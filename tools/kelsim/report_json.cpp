@@ -521,7 +521,10 @@ std::string JsonText(const RunResult &r, const JsonOptions &options) {
     rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
     Out(writer).Report(r, options.events);
   }
-  return std::string(buffer.GetString(), buffer.GetSize());
+  std::string text;
+  text.reserve(buffer.GetSize() + 1); // and the newline a file ends with, without a copy
+  text.append(buffer.GetString(), buffer.GetSize());
+  return text;
 }
 
 nlohmann::json ToJson(const RunResult &r, bool events) {
