@@ -780,6 +780,10 @@ TEST(KelsimBinaryTest, VerifyThatOutputsAreWholeOrAbsentAndNeverAnInput) {
   auto [piped, pipedOut] = RunBinary("--lspci - --no-pass --no-devices", "cat " + capture + " | ");
   EXPECT_EQ(piped, 0) << pipedOut;
   EXPECT_NE(pipedOut.find("== standard input =="), std::string::npos) << pipedOut.substr(0, 200);
+  // A report to standard output that is a pipe, as `--json /dev/stdout | jq` has it.
+  auto [toPipe, toPipeOut] = RunBinary("-q --json /dev/stdout");
+  EXPECT_EQ(toPipe, 0) << toPipeOut.substr(0, 200);
+  EXPECT_EQ(toPipeOut.rfind("{\"name\":\"reference platform\"", 0), 0u) << toPipeOut.substr(0, 200);
   // Through a link to a private file: the link stays, the file keeps its mode.
   const std::string target = dir.Write("private.json", "");
   fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);

@@ -114,17 +114,19 @@ void WriteWholeFiles(const std::vector<std::pair<std::string, std::string>> &fil
   std::vector<Staged> staged;
   try {
     for (const auto &[given, content] : files) {
+      // A device or pipe is judged by what the name leads to: /dev/stdout
+      // is a link to a pipe that has no path of its own.
+      if (IsSpecialFile(given)) {
+        staged.push_back({given, ""});
+        WriteInPlace(given, content);
+        continue;
+      }
       // Through a symbolic link to the file it names: the link stays.
       std::error_code error;
       const std::string path = fs::is_symlink(given, error) && fs::exists(given, error)
                                    ? fs::canonical(given, error).string()
                                    : given;
-      if (IsSpecialFile(path)) {
-        staged.push_back({path, ""});
-        WriteInPlace(path, content);
-      } else {
-        staged.push_back({path, Stage(path, content)});
-      }
+      staged.push_back({path, Stage(path, content)});
     }
   } catch (...) {
     for (const Staged &s : staged) {
