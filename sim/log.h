@@ -62,7 +62,7 @@ public:
   void Reserve(size_t events);
   const std::vector<Event> &Events() const { return events_; }
   void Clear();
-  void Patch(size_t index, uint64_t value) { events_.at(index).value = value; }
+  void Patch(size_t index, uint64_t value) { events_[index].value = value; }
   // The event's trace line or fault text; empty when it has none.
   std::string Text(const Event &e) const;
 

@@ -307,16 +307,14 @@ EFI_STATUS Platform::LoadDriver() {
 // an access that is not naturally aligned, or crosses a dword, is not what
 // the hardware would carry out.
 void Platform::FlagMisaligned(uint32_t pci, unsigned bytes) {
-  if (CrossesFunctionEnd(pci, bytes)) {
-    log.Add({.kind = EventKind::Fault, .address = pci, .width = bytes},
-            "configuration access past the end of its function");
+  // Widths are 1, 2, 4 or 8 bytes: a power of two. An aligned access within
+  // a dword cannot run past its function.
+  if ((pci & (bytes - 1)) == 0 && (pci & 3) + bytes <= 4) {
     return;
   }
-  // Widths are 1, 2, 4 or 8 bytes: a power of two.
-  if ((pci & (bytes - 1)) != 0 || (pci & 3) + bytes > 4) {
-    log.Add({.kind = EventKind::Fault, .address = pci, .width = bytes},
-            "configuration access not naturally aligned");
-  }
+  log.Add({.kind = EventKind::Fault, .address = pci, .width = bytes},
+          CrossesFunctionEnd(pci, bytes) ? "configuration access past the end of its function"
+                                         : "configuration access not naturally aligned");
 }
 
 uint64_t Platform::MmioRead(uint64_t address, unsigned bytes) {
