@@ -146,12 +146,16 @@ ConfigFunction *ConfigSpace::Find(uint32_t bdf) {
 
 const ConfigFunction *ConfigSpace::Find(uint32_t bdf) const {
   const uint32_t key = bdf & 0x0FFFF000;
-  if (last_.bdf == key) {
-    return last_.function;
+  if (last_[0].bdf == key) {
+    return last_[0].function;
   }
-  auto it = functions_.find(key);
-  last_ = {key, it == functions_.end() ? nullptr : const_cast<ConfigFunction *>(&it->second)};
-  return last_.function;
+  if (last_[1].bdf != key) {
+    auto it = functions_.find(key);
+    auto *found = it == functions_.end() ? nullptr : const_cast<ConfigFunction *>(&it->second);
+    last_[1] = {key, found};
+  }
+  std::swap(last_[0], last_[1]);
+  return last_[0].function;
 }
 
 namespace {

@@ -108,10 +108,10 @@ private:
   };
 
   std::map<uint32_t, ConfigFunction> functions_;
-  // The function found last, or its absence: the driver reads a
-  // function's registers in runs, so most lookups ask for the same one
-  // again.
-  mutable Found last_;
+  // The two functions found last, or their absence, the latest first: the
+  // driver reads a function's registers in runs, between which it reaches
+  // the host bridge's index/data pair, so most lookups ask for one of them.
+  mutable std::array<Found, 2> last_;
 };
 
 // Brings up each link between a root or switch downstream port and the

@@ -306,12 +306,7 @@ EFI_STATUS Platform::LoadDriver() {
 // PCI Express Base r5.0, 7.2.2: a configuration request covers one dword;
 // an access that is not naturally aligned, or crosses a dword, is not what
 // the hardware would carry out.
-void Platform::FlagMisaligned(uint32_t pci, unsigned bytes) {
-  // Widths are 1, 2, 4 or 8 bytes: a power of two. An aligned access within
-  // a dword cannot run past its function.
-  if ((pci & (bytes - 1)) == 0 && (pci & 3) + bytes <= 4) {
-    return;
-  }
+void Platform::LogMisaligned(uint32_t pci, unsigned bytes) {
   log.Add({.kind = EventKind::Fault, .address = pci, .width = bytes},
           CrossesFunctionEnd(pci, bytes) ? "configuration access past the end of its function"
                                          : "configuration access not naturally aligned");

@@ -186,7 +186,14 @@ public:
 
 private:
   void Tick() { cpu.tsc += cpu.tscStep; }
-  void FlagMisaligned(uint32_t pci, unsigned bytes);
+  void FlagMisaligned(uint32_t pci, unsigned bytes) {
+    // Widths are 1, 2, 4 or 8 bytes: a power of two. An aligned access
+    // within a dword cannot run past its function.
+    if ((pci & (bytes - 1)) != 0 || (pci & 3) + bytes > 4) {
+      LogMisaligned(pci, bytes);
+    }
+  }
+  void LogMisaligned(uint32_t pci, unsigned bytes);
   void LogTableAppends();
 
   std::map<uint32_t, std::unique_ptr<Nbio>> nbios_;
