@@ -61,6 +61,16 @@ Log::~Log() {
   GiveBack(texts_, TheSpares().texts);
 }
 
+Log &Log::operator=(Log &&other) noexcept {
+  if (this != &other) {
+    GiveBack(events_, TheSpares().events);
+    GiveBack(texts_, TheSpares().texts);
+    events_ = std::move(other.events_);
+    texts_ = std::move(other.texts_);
+  }
+  return *this;
+}
+
 void Log::Add(Event e, std::string_view text) {
   e.text = static_cast<uint32_t>(texts_.size() + 1);
   texts_.push_back(reinterpret_cast<uintptr_t>(kCopiedText));

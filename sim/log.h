@@ -52,7 +52,8 @@ public:
   Log(const Log &) = default;
   Log &operator=(const Log &) = default;
   Log(Log &&) noexcept = default;
-  Log &operator=(Log &&) noexcept = default;
+  // The buffers given up go to the next log, as a finished log's do.
+  Log &operator=(Log &&other) noexcept;
 
   void Add(const Event &e) { events_.push_back(e); }
   // An event with a text of its own, copied.
