@@ -755,15 +755,15 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
       w.kind = "cfg";
       const uint32_t bdf = static_cast<uint32_t>(e.address) & 0x0FFFF000;
       w.target = CfgLocation(bdf, e.address & 0xFFF);
-      const RegisterInfo info = DescribeConfigWrite(p.config.Find(bdf), e.address & 0xFFF, e.width,
-                                                    static_cast<uint32_t>(e.before),
-                                                    static_cast<uint32_t>(e.value));
-      w.registerName = decoded.count(n) ? decoded.at(n) : info.name;
-      w.changes = info.changes;
       const uint32_t offset = e.address & 0xFFF;
       if (p.Silicons().count(bdf) != 0 && offset >= 0xB8 && offset < 0xC0) {
         w.registerName = offset < 0xBC ? "SMN_INDEX" : "SMN_DATA";
-        w.changes.clear();
+      } else {
+        RegisterInfo info = DescribeConfigWrite(p.config.Find(bdf), offset, e.width,
+                                                static_cast<uint32_t>(e.before),
+                                                static_cast<uint32_t>(e.value));
+        w.registerName = decoded.count(n) ? decoded.at(n) : std::move(info.name);
+        w.changes = std::move(info.changes);
       }
     } else if (e.kind == sim::EventKind::SmnWrite) {
       w.kind = "smn";
