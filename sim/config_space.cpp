@@ -135,9 +135,14 @@ void WritePair(ConfigFunction &f, const IndexDataPair &p, uint16_t offset, unsig
 
 } // namespace
 
-ConfigFunction &ConfigSpace::Add(uint32_t bdf, ConfigFunction function) {
+ConfigFunction &ConfigSpace::Add(uint32_t bdf, ConfigFunction &&function) {
   last_ = {};
   return functions_.insert_or_assign(bdf & 0x0FFFF000, std::move(function)).first->second;
+}
+
+ConfigFunction &ConfigSpace::Add(uint32_t bdf, const ConfigFunction &function) {
+  last_ = {};
+  return functions_.insert_or_assign(bdf & 0x0FFFF000, function).first->second;
 }
 
 ConfigFunction *ConfigSpace::Find(uint32_t bdf) {

@@ -264,11 +264,11 @@ Nbio &Platform::AddSilicon(uint32_t hostBridgeAddress) {
 
 Nbio &Platform::NbioAt(uint32_t hostBridgeAddress) { return *nbios_.at(hostBridgeAddress); }
 
-ConfigFunction &Platform::AddFunction(uint32_t bdf, ConfigFunction function) {
+ConfigFunction &Platform::AddFunction(uint32_t bdf, ConfigFunction &&function) {
   return config.Add(bdf, std::move(function));
 }
 
-ConfigFunction &Platform::AddRootPort(uint32_t bdf, ConfigFunction function) {
+ConfigFunction &Platform::AddRootPort(uint32_t bdf, ConfigFunction &&function) {
   const uint32_t function0 = bdf & ~0x7000u;
   if (function0 != bdf && config.Find(function0) == nullptr) {
     AddFunction(function0, catalogue::DummyHostBridge().Build());

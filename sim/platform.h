@@ -139,11 +139,17 @@ public:
   Nbio &NbioAt(uint32_t hostBridgeAddress);
   const std::map<uint32_t, std::unique_ptr<Nbio>> &Silicons() const { return nbios_; }
 
-  ConfigFunction &AddFunction(uint32_t bdf, ConfigFunction function);
+  ConfigFunction &AddFunction(uint32_t bdf, ConfigFunction &&function);
+  ConfigFunction &AddFunction(uint32_t bdf, const ConfigFunction &function) {
+    return config.Add(bdf, function);
+  }
   // A root port as the NBIO presents it: its device's function 0 is a dummy
   // host bridge (added unless something sits there), and its indirect
   // register pair is attached.
-  ConfigFunction &AddRootPort(uint32_t bdf, ConfigFunction function);
+  ConfigFunction &AddRootPort(uint32_t bdf, ConfigFunction &&function);
+  ConfigFunction &AddRootPort(uint32_t bdf, const ConfigFunction &function) {
+    return AddRootPort(bdf, ConfigFunction(function));
+  }
   // Root-port-local registers behind the port's 0xE0/0xE4 index/data pair.
   std::map<uint32_t, uint32_t> &RootPortIndirect(uint32_t bdf);
   const std::map<uint32_t, std::map<uint32_t, uint32_t>> &RootPortIndirectFiles() const {

@@ -219,7 +219,7 @@ sim::BuiltTopology BuildDescribedPlatform(const Scenario &s, sim::Platform &p,
           b.Raw().Poke(0x1A, 1, static_cast<uint32_t>(buses.subordinate));
           sim::ConfigFunction f = b.Build();
           ApplyOverrides(f, e.rootPort.overrides);
-          p.AddRootPort(port, f);
+          p.AddRootPort(port, std::move(f));
         }
         for (const auto &[index, value] : e.rootPort.indirect) {
           p.RootPortIndirect(port)[index] = value;
@@ -231,7 +231,7 @@ sim::BuiltTopology BuildDescribedPlatform(const Scenario &s, sim::Platform &p,
           }
           sim::ConfigFunction f = b.Build();
           ApplyOverrides(f, d.overrides);
-          p.AddFunction(d.address, f);
+          p.AddFunction(d.address, std::move(f));
         }
       }
       layout.wrappers.push_back(std::move(ws));
