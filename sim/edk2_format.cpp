@@ -260,6 +260,14 @@ struct LiveArgs {
 
 // Words a string takes in a record: its length plus one (0: a null
 // pointer), then its units and a terminating zero, padded to a word.
+template <typename Unit>
+void KeepUnits(std::vector<uint64_t> &record, const Unit *units, size_t count) {
+  record.push_back(count + 1);
+  const size_t at = record.size();
+  record.resize(at + ((count + 1) * sizeof(Unit) + 7) / 8, 0);
+  std::memcpy(record.data() + at, units, count * sizeof(Unit));
+}
+
 template <typename Unit> void KeepString(std::vector<uint64_t> &record, const Unit *str) {
   if (str == nullptr) {
     record.push_back(0);
@@ -269,11 +277,7 @@ template <typename Unit> void KeepString(std::vector<uint64_t> &record, const Un
   while (str[units] != 0) {
     ++units;
   }
-  const size_t bytes = (units + 1) * sizeof(Unit);
-  record.push_back(units + 1);
-  const size_t at = record.size();
-  record.resize(at + (bytes + 7) / 8, 0);
-  std::memcpy(record.data() + at, str, bytes);
+  KeepUnits(record, str, units);
 }
 
 // Notes the kind of each argument a directive takes.
@@ -383,6 +387,10 @@ void KeepEdk2Arguments(std::string_view kinds, VA_LIST args, std::vector<uint64_
       break;
     }
   }
+}
+
+void KeepEdk2String(std::string_view text, std::vector<uint64_t> &record) {
+  KeepUnits(record, text.data(), text.size());
 }
 
 std::string FormatEdk2Kept(const char *format, const uint64_t *record) {

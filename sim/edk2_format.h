@@ -23,6 +23,9 @@ std::string Edk2ArgumentKinds(const char *format);
 // buffers do not outlive the call. The format must outlive the record
 // (the driver's formats are literals).
 void KeepEdk2Arguments(std::string_view kinds, VA_LIST args, std::vector<uint64_t> &record);
+// Appends `text` as the argument of a %a directive, as
+// KeepEdk2Arguments keeps one; the text need not end in a zero.
+void KeepEdk2String(std::string_view text, std::vector<uint64_t> &record);
 // The line KeepEdk2Arguments kept, from the first word it appended.
 std::string FormatEdk2Kept(const char *format, const uint64_t *record);
 

@@ -74,10 +74,7 @@ Log &Log::operator=(Log &&other) noexcept {
 void Log::Add(Event e, std::string_view text) {
   e.text = static_cast<uint32_t>(texts_.size() + 1);
   texts_.push_back(reinterpret_cast<uintptr_t>(kCopiedText));
-  texts_.push_back(text.size() + 1);
-  const size_t at = texts_.size();
-  texts_.resize(at + (text.size() + 1 + 7) / 8, 0);
-  std::memcpy(texts_.data() + at, text.data(), text.size());
+  KeepEdk2String(text, texts_);
   events_.push_back(e);
 }
 
