@@ -291,7 +291,7 @@ EFI_STATUS Firmware::LocateProtocol(const EFI_GUID *guid, VOID *registration, VO
   const EFI_STATUS status = Locate(guid, registration, interface);
   sim::Event e{.kind = EventKind::Locate, .value = status};
   SetLocateGuid(e, guid);
-  log_->Add(std::move(e));
+  log_->Add(e);
   return status;
 }
 
