@@ -1487,17 +1487,19 @@ namespace {
 // Verify that --emit-platform writes a platform file that runs as the
 // original does: the reference platform, written out and read back, makes
 // the same writes, records the same S3 script, prints the same trace and
-// leaves every function in the same state.
+// leaves every function in the same state. The second run leaves its
+// writes unnamed, which keeps every write and its kind.
 TEST(KelsimEmitTest, VerifyThatAnEmittedPlatformRunsAsTheOriginal) {
   TempDir dir;
   const std::string file = (dir.Path() / "reference.json").string();
   const std::string capture = kelsim::EmitPlatform(kelsim::ReferenceScenario(), file);
   EXPECT_TRUE(fs::exists(capture));
   const kelsim::RunResult original = kelsim::Run(kelsim::ReferenceScenario());
-  const kelsim::RunResult again = kelsim::Run(kelsim::LoadScenarioFile(file));
+  const kelsim::RunResult again = kelsim::Run(kelsim::LoadScenarioFile(file), {.nameWrites = false});
   ASSERT_TRUE(again.fatalStops.empty());
   ASSERT_EQ(again.writes.size(), original.writes.size());
   for (size_t i = 0; i < original.writes.size(); ++i) {
+    ASSERT_EQ(again.writes[i].kind, original.writes[i].kind) << i;
     ASSERT_EQ(again.writes[i].address, original.writes[i].address) << i;
     ASSERT_EQ(again.writes[i].value, original.writes[i].value) << i;
   }

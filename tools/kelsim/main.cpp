@@ -160,21 +160,23 @@ int RunOne(const Options &o, uint64_t levels) {
     std::cerr << "kelsim: " << e.Message() << "\n";
     return kExitInputError;
   }
-  const kelsim::RunResult result = kelsim::Run(scenario, RunOptionsOf(o));
+  kelsim::TextOptions text = o.full ? kelsim::TextOptions{} : kelsim::SummaryTextOptions();
+  text.traceLevels = levels;
+  text.trace = (text.trace || o.showTrace || o.levelsGiven) && !o.noTrace;
+  text.writes = (text.writes || o.showWrites || o.smnTraffic) && !o.noWrites;
+  text.smnTraffic = text.smnTraffic || o.smnTraffic;
+  text.script = (text.script || o.showScript) && !o.noScript;
+  text.devices = !o.noDevices;
+  text.features = !o.noFeatures;
+  text.accesses = (text.accesses || o.showAccesses) && !o.noAccesses;
+  kelsim::RunOptions run = RunOptionsOf(o);
+  run.nameWrites = !o.json.empty() || (!o.quiet && text.writes);
+  const kelsim::RunResult result = kelsim::Run(scenario, run);
   const int status = kelsim::ExitStatus(result, o.strictS3, kelsim::ParseSeverity(o.failOn));
   if (o.strictS3 && !result.resume.Clean()) {
     std::cerr << "kelsim: " << kelsim::ResumeSummary(result) << " (exit 3 with --strict-s3)\n";
   }
   if (!o.quiet) {
-    kelsim::TextOptions text = o.full ? kelsim::TextOptions{} : kelsim::SummaryTextOptions();
-    text.traceLevels = levels;
-    text.trace = (text.trace || o.showTrace || o.levelsGiven) && !o.noTrace;
-    text.writes = (text.writes || o.showWrites || o.smnTraffic) && !o.noWrites;
-    text.smnTraffic = text.smnTraffic || o.smnTraffic;
-    text.script = (text.script || o.showScript) && !o.noScript;
-    text.devices = !o.noDevices;
-    text.features = !o.noFeatures;
-    text.accesses = (text.accesses || o.showAccesses) && !o.noAccesses;
     text.exitStatus = status;
     kelsim::WriteText(result, text, std::cout);
     if (!std::cout.flush()) {
@@ -221,7 +223,9 @@ BatchResult RunBatchFile(const std::filesystem::path &file, const Options &o) {
                                     ? kelsim::ScenarioFromCapture(file.string())
                                     : kelsim::LoadScenarioFile(file.string());
     scenario.powerOn |= o.powerOn;
-    const kelsim::RunResult run = kelsim::Run(scenario, RunOptionsOf(o));
+    kelsim::RunOptions options = RunOptionsOf(o);
+    options.nameWrites = false; // a batch line counts the writes
+    const kelsim::RunResult run = kelsim::Run(scenario, options);
     r.status = kelsim::ExitStatus(run, o.strictS3, kelsim::ParseSeverity(o.failOn));
     r.line = kelsim::SummaryLine(run);
     if (r.status == 3) {

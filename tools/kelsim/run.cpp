@@ -559,6 +559,89 @@ std::vector<audit::ResumeDifference> ResumeDifferences(const S3Resume &resume) {
   return out;
 }
 
+// Strap and indirect data writes go by what the feature view decoded them
+// to, keyed by their event.
+std::map<size_t, std::string> DecodedWrites(const FeatureView &features) {
+  std::map<size_t, std::string> decoded;
+  for (const StrapWrite &s : features.straps) {
+    decoded[s.event] = "PCIe strap data: " + StrapText(s);
+  }
+  for (const IndirectWrite &w : features.indirect) {
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "RP_INDIRECT_DATA[0x%02x]", w.index);
+    decoded[w.event] = buf;
+  }
+  return decoded;
+}
+
+void NameWrite(const sim::Platform &p, const sim::Event &e, const std::string *decoded,
+               WriteRecord &w) {
+  if (e.kind == sim::EventKind::CfgWrite) {
+    const uint32_t bdf = static_cast<uint32_t>(e.address) & 0x0FFFF000;
+    const uint32_t offset = e.address & 0xFFF;
+    w.target = CfgLocation(bdf, offset);
+    if (p.Silicons().count(bdf) != 0 && offset >= 0xB8 && offset < 0xC0) {
+      w.registerName = offset < 0xBC ? "SMN_INDEX" : "SMN_DATA";
+      return;
+    }
+    RegisterInfo info = DescribeConfigWrite(p.config.Find(bdf), offset, e.width,
+                                            static_cast<uint32_t>(e.before),
+                                            static_cast<uint32_t>(e.value));
+    w.registerName = decoded != nullptr ? *decoded : std::move(info.name);
+    w.changes = std::move(info.changes);
+  } else if (e.kind == sim::EventKind::SmnWrite) {
+    w.target = SmnLocation(e.silicon, static_cast<uint32_t>(e.address));
+    w.registerName = decoded != nullptr ? *decoded : DescribeSmn(static_cast<uint32_t>(e.address));
+    for (unsigned bit = 0; bit < 32; ++bit) {
+      const uint32_t was = (e.before >> bit) & 1;
+      const uint32_t now = (e.value >> bit) & 1;
+      if (was != now) {
+        w.changes.push_back({"bit " + std::to_string(bit), was, now});
+      }
+    }
+  } else {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "port 0x%02llx", static_cast<unsigned long long>(e.address));
+    w.target = buf;
+  }
+}
+
+// Every configuration, SMN and I/O write in order; named only when a report
+// will show the names, as naming is most of what this costs.
+std::vector<WriteRecord> Writes(const sim::Platform &p, const sim::Log &log,
+                                const FeatureView &features, bool named) {
+  const std::vector<sim::Event> &events = log.Events();
+  const auto isWrite = [](const sim::Event &e) {
+    return e.kind == sim::EventKind::CfgWrite || e.kind == sim::EventKind::SmnWrite ||
+           e.kind == sim::EventKind::IoWrite;
+  };
+  const std::map<size_t, std::string> decoded = named ? DecodedWrites(features)
+                                                      : std::map<size_t, std::string>{};
+  std::vector<WriteRecord> writes;
+  writes.reserve(static_cast<size_t>(std::count_if(events.begin(), events.end(), isWrite)));
+  for (size_t n = 0; n < events.size(); ++n) {
+    const sim::Event &e = events[n];
+    if (!isWrite(e)) {
+      continue;
+    }
+    WriteRecord w;
+    w.kind = e.kind == sim::EventKind::CfgWrite   ? "cfg"
+             : e.kind == sim::EventKind::SmnWrite ? "smn"
+                                                  : "io";
+    w.address = e.address;
+    w.width = e.width;
+    w.value = e.value;
+    w.before = e.before;
+    w.silicon = e.silicon;
+    if (named) {
+      const auto d = decoded.find(n);
+      NameWrite(p, e, d == decoded.end() ? nullptr : &d->second, w);
+    }
+    writes.push_back(std::move(w));
+  }
+  return writes;
+}
+
 } // namespace
 
 RunResult Run(const Scenario &scenario, const RunOptions &options) {
@@ -721,69 +804,12 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
   }
   result.postCodes = p.log.PortWrites(0x80);
   result.log = std::move(p.log);
-  const std::vector<sim::Event> &events = result.log.Events();
-  std::map<size_t, std::string> decoded;
-  for (const StrapWrite &s : result.features.straps) {
-    decoded[s.event] = "PCIe strap data: " + StrapText(s);
-  }
-  for (const IndirectWrite &w : result.features.indirect) {
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "RP_INDIRECT_DATA[0x%02x]", w.index);
-    decoded[w.event] = buf;
-  }
-  result.writes.reserve(static_cast<size_t>(
-      std::count_if(events.begin(), events.end(), [](const sim::Event &e) {
-        return e.kind == sim::EventKind::CfgWrite || e.kind == sim::EventKind::SmnWrite ||
-               e.kind == sim::EventKind::IoWrite;
-      })));
-  for (size_t n = 0; n < events.size(); ++n) {
-    const sim::Event &e = events[n];
+  for (const sim::Event &e : result.log.Events()) {
     if (e.kind == sim::EventKind::FatalStop) {
       result.fatalStops.push_back(static_cast<uint32_t>(e.value));
     }
-    if (e.kind != sim::EventKind::CfgWrite && e.kind != sim::EventKind::SmnWrite &&
-        e.kind != sim::EventKind::IoWrite) {
-      continue;
-    }
-    WriteRecord w;
-    w.address = e.address;
-    w.width = e.width;
-    w.value = e.value;
-    w.before = e.before;
-    w.silicon = e.silicon;
-    if (e.kind == sim::EventKind::CfgWrite) {
-      w.kind = "cfg";
-      const uint32_t bdf = static_cast<uint32_t>(e.address) & 0x0FFFF000;
-      w.target = CfgLocation(bdf, e.address & 0xFFF);
-      const uint32_t offset = e.address & 0xFFF;
-      if (p.Silicons().count(bdf) != 0 && offset >= 0xB8 && offset < 0xC0) {
-        w.registerName = offset < 0xBC ? "SMN_INDEX" : "SMN_DATA";
-      } else {
-        RegisterInfo info = DescribeConfigWrite(p.config.Find(bdf), offset, e.width,
-                                                static_cast<uint32_t>(e.before),
-                                                static_cast<uint32_t>(e.value));
-        w.registerName = decoded.count(n) ? decoded.at(n) : std::move(info.name);
-        w.changes = std::move(info.changes);
-      }
-    } else if (e.kind == sim::EventKind::SmnWrite) {
-      w.kind = "smn";
-      w.target = SmnLocation(e.silicon, static_cast<uint32_t>(e.address));
-      w.registerName = decoded.count(n) ? decoded.at(n) : DescribeSmn(static_cast<uint32_t>(e.address));
-      for (unsigned bit = 0; bit < 32; ++bit) {
-        const uint32_t was = (e.before >> bit) & 1;
-        const uint32_t now = (e.value >> bit) & 1;
-        if (was != now) {
-          w.changes.push_back({"bit " + std::to_string(bit), was, now});
-        }
-      }
-    } else {
-      w.kind = "io";
-      char buf[16];
-      std::snprintf(buf, sizeof buf, "port 0x%02llx", static_cast<unsigned long long>(e.address));
-      w.target = buf;
-    }
-    result.writes.push_back(std::move(w));
   }
+  result.writes = Writes(p, result.log, result.features, options.nameWrites);
   result.links = Links(p, topology);
   for (const auto &[pointer, allocation] : p.firmware.Allocations()) {
     result.pools.push_back({allocation.size, allocation.type == EfiRuntimeServicesData});

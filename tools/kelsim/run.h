@@ -124,6 +124,9 @@ struct RunResult {
 struct RunOptions {
   bool pass = true;   // false: load the platform and look at it, no driver
   bool audit = false; // audit the state the run ends with
+  // false: writes keep kind, address, width and values but no target,
+  // register name or field changes (a summary line shows none of them)
+  bool nameWrites = true;
 };
 
 RunResult Run(const Scenario &scenario, const RunOptions &options = {});
