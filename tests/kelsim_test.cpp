@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -1346,6 +1347,58 @@ TEST(KelsimNamesTest, VerifyThatNamesComeFromThePciIdsDatabase) {
   kelsim::UsePciIds((dir.Path() / "missing.ids").string());
   EXPECT_EQ(kelsim::DeviceName(0x144D, 0xA808), "");
   kelsim::UsePciIds("/usr/share/misc/pci.ids");
+}
+
+// Verify that the names looked up are kept in the cache file and believed
+// while the database is the one they came from, and that any other cache
+// (a changed database, another format, not JSON) leaves the names to the
+// database, as a cache that cannot be written leaves them and nothing else.
+TEST(KelsimNamesTest, VerifyThatCachedNamesAreBelievedOnlyForTheirDatabase) {
+  const char *listed = "Example Storage Maker Example NVMe Controller";
+  const auto edit = [](const std::string &file, const std::function<void(json &)> &change) {
+    json cache = json::parse(std::ifstream(file));
+    change(cache);
+    std::ofstream(file) << cache.dump();
+  };
+  const struct {
+    const char *what;
+    std::function<void(TempDir &, std::string &)> spoil; // on the ids file and the cache
+    const char *expected;
+  } rows[] = {
+      {"unchanged", [](TempDir &, std::string &) {}, "Cached"},
+      {"database changed",
+       [](TempDir &dir, std::string &) {
+         dir.Write("pci.ids", "144d  Example Storage Maker\n\ta808  Example NVMe Controller\n");
+       },
+       listed},
+      {"other format",
+       [&](TempDir &, std::string &cache) {
+         edit(cache, [](json &c) { c["format"] = "kelsim pci names 0"; });
+       },
+       listed},
+      {"not JSON", [](TempDir &dir, std::string &) { dir.Write("cache/names.json", "{\"names\""); },
+       listed},
+  };
+  for (const auto &row : rows) {
+    TempDir dir;
+    const std::string ids = dir.Write("pci.ids", "# test database\n144d  Example Storage Maker\n"
+                                                 "\ta808  Example NVMe Controller\n");
+    std::string cache = (dir.Path() / "cache" / "names.json").string();
+    kelsim::UsePciIds(ids, cache);
+    EXPECT_EQ(kelsim::DeviceName(0x144D, 0xA808), listed) << row.what;
+    kelsim::UsePciIds(ids, cache);
+    edit(cache, [](json &c) { c["names"]["144d:a808"] = "Cached"; });
+    row.spoil(dir, cache);
+    kelsim::UsePciIds(ids, cache);
+    EXPECT_EQ(kelsim::DeviceName(0x144D, 0xA808), row.expected) << row.what;
+  }
+  TempDir dir;
+  const std::string ids = dir.Write("pci.ids", "144d  Example Storage Maker\n");
+  const fs::path unwritable = dir.Path() / "pci.ids" / "names.json";
+  kelsim::UsePciIds(ids, unwritable.string());
+  EXPECT_EQ(kelsim::DeviceName(0x144D, 0xA808), "Example Storage Maker");
+  kelsim::UsePciIds("/usr/share/misc/pci.ids");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
 }
 
 } // namespace

@@ -1,11 +1,19 @@
 #include "tools/kelsim/names.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <utility>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 extern "C" {
 #include <pci/pci.h>
@@ -37,13 +45,121 @@ pci_access *NewAccess() {
   return a;
 }
 
+// Raised whenever what DeviceName makes of libpci's answers changes, so that
+// a cache written by an older kelsim is not believed.
+constexpr const char *kCacheFormat = "kelsim pci names 1";
+// Past this many names the cache file is no longer rewritten.
+constexpr size_t kMaxCachedNames = 4096;
+
+// The file libpci reads, as it would choose it: its name, or the name
+// without ".gz" when that does not open. The path, size, modification time
+// and inode of each; "" when neither exists.
+std::string DatabaseIdentity(const pci_access *a) {
+  std::string path = a->id_file_name;
+  std::string identity;
+  for (int candidate = 0; candidate < 2; ++candidate) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0) {
+      identity += fmt::format("{} {} {}.{:09} {};", path, st.st_size, st.st_mtim.tv_sec,
+                              st.st_mtim.tv_nsec, st.st_ino);
+    }
+    if (path.size() < 3 || path.compare(path.size() - 3, 3, ".gz") != 0) {
+      break;
+    }
+    path.resize(path.size() - 3);
+  }
+  return identity;
+}
+
+std::string CacheKey(uint16_t vendor, uint16_t device) {
+  return fmt::format("{:04x}:{:04x}", vendor, device);
+}
+
+// The XDG cache directory's file, or "" when there is no home to keep it in.
+std::string DefaultCacheFile() {
+  const char *xdg = std::getenv("XDG_CACHE_HOME");
+  if (xdg != nullptr && xdg[0] == '/') {
+    return std::string(xdg) + "/kelsim/pci-names.json";
+  }
+  const char *home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') {
+    return std::string(home) + "/.cache/kelsim/pci-names.json";
+  }
+  return "";
+}
+
+// libpci reads all of pci.ids (1.4 MB) before it answers a first lookup,
+// which costs more than a simulated boot. The names looked up are kept in a
+// small cache file instead, believed only while the database file is the
+// one they came from; a name the cache lacks loads the database as before.
+// The cache is an optimisation: one that cannot be read or written is
+// passed over in silence.
 struct Database {
   std::unique_ptr<pci_access, PciAccessDeleter> access{NewAccess()};
-  std::map<std::pair<uint16_t, uint16_t>, std::string> cache;
+  std::map<std::pair<uint16_t, uint16_t>, std::string> names;
+  std::string cacheFile;
+  std::string identity; // of the database when the cache was read
+  bool cacheRead = false;
+  bool added = false; // names the cache file does not hold yet
+
+  ~Database() { WriteCache(); }
+
+  void ReadCache() {
+    cacheRead = true;
+    identity = DatabaseIdentity(access.get());
+    if (cacheFile.empty() || identity.empty()) {
+      return;
+    }
+    std::ifstream in(cacheFile);
+    const nlohmann::json cache = nlohmann::json::parse(in, nullptr, false);
+    if (!cache.is_object() || cache.value("format", "") != kCacheFormat ||
+        cache.value("database", "") != identity || !cache.contains("names") ||
+        !cache["names"].is_object()) {
+      return;
+    }
+    for (const auto &[key, name] : cache["names"].items()) {
+      unsigned vendor = 0;
+      unsigned device = 0;
+      char end = 0;
+      if (!name.is_string() || key.size() != 9 ||
+          std::sscanf(key.c_str(), "%4x:%4x%c", &vendor, &device, &end) != 2) {
+        continue;
+      }
+      names[{static_cast<uint16_t>(vendor), static_cast<uint16_t>(device)}] = name;
+    }
+  }
+
+  // Written to a file of its own and renamed over the cache, so that a
+  // process reading it at the same time sees the old cache or the new.
+  void WriteCache() {
+    if (!added || cacheFile.empty() || identity.empty() || names.size() > kMaxCachedNames) {
+      return;
+    }
+    added = false;
+    nlohmann::json list = nlohmann::json::object();
+    for (const auto &[ids, name] : names) {
+      list[CacheKey(ids.first, ids.second)] = name;
+    }
+    std::string text;
+    try {
+      text = nlohmann::json{{"format", kCacheFormat}, {"database", identity}, {"names", list}}.dump(1);
+    } catch (const nlohmann::json::exception &) {
+      return; // a name that is not UTF-8: looked up again next time
+    }
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(cacheFile).parent_path(), error);
+    const std::string temporary = cacheFile + "." + std::to_string(getpid());
+    std::ofstream out(temporary, std::ios::trunc);
+    out << text << "\n";
+    out.close();
+    if (!out || std::rename(temporary.c_str(), cacheFile.c_str()) != 0) {
+      std::filesystem::remove(temporary, error);
+    }
+  }
 };
 
 Database &Names() {
-  static Database db;
+  static Database db{.cacheFile = DefaultCacheFile()};
   return db;
 }
 
@@ -59,22 +175,29 @@ std::string Lookup(int flags, uint16_t vendor, uint16_t device) {
 
 std::string DeviceName(uint16_t vendor, uint16_t device) {
   Database &db = Names();
+  if (!db.cacheRead) {
+    db.ReadCache();
+  }
   const auto key = std::make_pair(vendor, device);
-  const auto known = db.cache.find(key);
-  if (known != db.cache.end()) {
+  const auto known = db.names.find(key);
+  if (known != db.names.end()) {
     return known->second;
   }
   std::string name = Lookup(PCI_LOOKUP_VENDOR | PCI_LOOKUP_DEVICE, vendor, device);
   if (name.empty()) {
     name = Lookup(PCI_LOOKUP_VENDOR, vendor, device);
   }
-  return db.cache[key] = name;
+  db.added = true;
+  return db.names[key] = name;
 }
 
-void UsePciIds(const std::string &path) {
+void UsePciIds(const std::string &path, const std::string &cacheFile) {
   Database &db = Names();
+  db.WriteCache();
   db.access.reset(NewAccess());
-  db.cache.clear();
+  db.names.clear();
+  db.cacheFile = cacheFile;
+  db.cacheRead = false;
   // libpci keeps the pointer: hand it a copy it frees itself.
   pci_set_name_list_path(db.access.get(), strdup(path.c_str()), 1);
 }
