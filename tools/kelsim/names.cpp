@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,10 +12,13 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 #include <fmt/format.h>
-#include <nlohmann/json.hpp>
+#include <rapidjson/document.h>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
 
 extern "C" {
 #include <pci/pci.h>
@@ -71,6 +76,12 @@ std::string DatabaseIdentity(const pci_access *a) {
   return identity;
 }
 
+bool IsString(const rapidjson::Value &object, const char *key, std::string_view expected) {
+  const auto member = object.FindMember(key);
+  return member != object.MemberEnd() && member->value.IsString() &&
+         std::string_view(member->value.GetString(), member->value.GetStringLength()) == expected;
+}
+
 std::string CacheKey(uint16_t vendor, uint16_t device) {
   return fmt::format("{:04x}:{:04x}", vendor, device);
 }
@@ -110,22 +121,26 @@ struct Database {
     if (cacheFile.empty() || identity.empty()) {
       return;
     }
-    std::ifstream in(cacheFile);
-    const nlohmann::json cache = nlohmann::json::parse(in, nullptr, false);
-    if (!cache.is_object() || cache.value("format", "") != kCacheFormat ||
-        cache.value("database", "") != identity || !cache.contains("names") ||
-        !cache["names"].is_object()) {
+    std::ifstream in(cacheFile, std::ios::binary | std::ios::ate);
+    std::string text(std::max<std::streamoff>(in.tellg(), 0), '\0');
+    in.seekg(0).read(text.data(), static_cast<std::streamsize>(text.size()));
+    rapidjson::Document cache;
+    cache.Parse(text.c_str(), text.size());
+    if (cache.HasParseError() || !cache.IsObject() || !IsString(cache, "format", kCacheFormat) ||
+        !IsString(cache, "database", identity) || !cache.HasMember("names") ||
+        !cache["names"].IsObject()) {
       return;
     }
-    for (const auto &[key, name] : cache["names"].items()) {
-      unsigned vendor = 0;
-      unsigned device = 0;
-      char end = 0;
-      if (!name.is_string() || key.size() != 9 ||
-          std::sscanf(key.c_str(), "%4x:%4x%c", &vendor, &device, &end) != 2) {
+    for (const auto &entry : cache["names"].GetObject()) {
+      const std::string_view key(entry.name.GetString(), entry.name.GetStringLength());
+      uint16_t vendor = 0;
+      uint16_t device = 0;
+      if (!entry.value.IsString() || key.size() != 9 || key[4] != ':' ||
+          std::from_chars(key.data(), key.data() + 4, vendor, 16).ptr != key.data() + 4 ||
+          std::from_chars(key.data() + 5, key.data() + 9, device, 16).ptr != key.data() + 9) {
         continue;
       }
-      names[{static_cast<uint16_t>(vendor), static_cast<uint16_t>(device)}] = name;
+      names[{vendor, device}].assign(entry.value.GetString(), entry.value.GetStringLength());
     }
   }
 
@@ -136,23 +151,28 @@ struct Database {
       return;
     }
     added = false;
-    nlohmann::json list = nlohmann::json::object();
+    rapidjson::StringBuffer text;
+    rapidjson::PrettyWriter<rapidjson::StringBuffer> out(text);
+    out.StartObject();
+    out.Key("format");
+    out.String(kCacheFormat);
+    out.Key("database");
+    out.String(identity.c_str(), static_cast<rapidjson::SizeType>(identity.size()));
+    out.Key("names");
+    out.StartObject();
     for (const auto &[ids, name] : names) {
-      list[CacheKey(ids.first, ids.second)] = name;
+      out.Key(CacheKey(ids.first, ids.second).c_str());
+      out.String(name.c_str(), static_cast<rapidjson::SizeType>(name.size()));
     }
-    std::string text;
-    try {
-      text = nlohmann::json{{"format", kCacheFormat}, {"database", identity}, {"names", list}}.dump(1);
-    } catch (const nlohmann::json::exception &) {
-      return; // a name that is not UTF-8: looked up again next time
-    }
+    out.EndObject();
+    out.EndObject();
     std::error_code error;
     std::filesystem::create_directories(std::filesystem::path(cacheFile).parent_path(), error);
     const std::string temporary = cacheFile + "." + std::to_string(getpid());
-    std::ofstream out(temporary, std::ios::trunc);
-    out << text << "\n";
-    out.close();
-    if (!out || std::rename(temporary.c_str(), cacheFile.c_str()) != 0) {
+    std::ofstream file(temporary, std::ios::trunc | std::ios::binary);
+    file << text.GetString() << "\n";
+    file.close();
+    if (!file || std::rename(temporary.c_str(), cacheFile.c_str()) != 0) {
       std::filesystem::remove(temporary, error);
     }
   }
