@@ -13,8 +13,8 @@ constexpr unsigned StepCount = 18;
 bool IsSmnPair(uint64_t address, const std::set<uint32_t> &hostBridges) {
   const auto offset = static_cast<uint32_t>(address & 0xFFF);
   const auto function = static_cast<uint32_t>(address & ~uint64_t{0xFFF});
-  return hostBridges.count(function) != 0 &&
-         (offset == SmnIndexRegister || offset == SmnIndexRegister + 4);
+  return (offset == SmnIndexRegister || offset == SmnIndexRegister + 4) &&
+         hostBridges.count(function) != 0;
 }
 
 void Count(AccessCounts &c, const Event &e, const std::set<uint32_t> &hostBridges) {

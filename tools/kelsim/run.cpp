@@ -230,20 +230,27 @@ std::string SmnLocation(uint32_t hb, uint32_t smn) {
   return std::string(buf, end);
 }
 
+// The private S3 table's entries by type: each argument's offset and width
+// in bytes, and the entry's size.
+struct TableLayout {
+  size_t size;
+  size_t arguments;
+  std::pair<uint8_t, uint8_t> fields[6];
+};
+constexpr TableLayout kTableLayouts[] = {
+    {24, 3, {{4, 4}, {8, 8}, {16, 8}}},                            // 0
+    {32, 4, {{4, 4}, {8, 8}, {16, 8}, {24, 8}}},                   // 1
+    {40, 5, {{4, 4}, {8, 8}, {16, 8}, {24, 8}, {32, 8}}},          // 2
+    {24, 3, {{4, 4}, {8, 8}, {16, 8}}},                            // 3
+    {32, 4, {{4, 4}, {8, 8}, {16, 8}, {24, 8}}},                   // 4
+    {40, 5, {{4, 4}, {8, 8}, {16, 8}, {24, 8}, {32, 8}}},          // 5
+    {32, 4, {{4, 4}, {8, 2}, {16, 8}, {24, 8}}},                   // 6
+    {40, 5, {{4, 4}, {8, 2}, {16, 8}, {24, 8}, {32, 8}}},          // 7
+    {48, 6, {{4, 4}, {8, 2}, {16, 8}, {24, 8}, {32, 8}, {40, 8}}}, // 8
+    {24, 2, {{8, 8}, {16, 8}}},                                    // 9
+};
+
 std::vector<TableEntry> DecodeTable(const uint8_t *t) {
-  static const std::map<uint16_t, std::vector<std::pair<size_t, size_t>>> kLayout = {
-      {0, {{4, 4}, {8, 8}, {16, 8}}},
-      {3, {{4, 4}, {8, 8}, {16, 8}}},
-      {1, {{4, 4}, {8, 8}, {16, 8}, {24, 8}}},
-      {4, {{4, 4}, {8, 8}, {16, 8}, {24, 8}}},
-      {2, {{4, 4}, {8, 8}, {16, 8}, {24, 8}, {32, 8}}},
-      {5, {{4, 4}, {8, 8}, {16, 8}, {24, 8}, {32, 8}}},
-      {6, {{4, 4}, {8, 2}, {16, 8}, {24, 8}}},
-      {7, {{4, 4}, {8, 2}, {16, 8}, {24, 8}, {32, 8}}},
-      {8, {{4, 4}, {8, 2}, {16, 8}, {24, 8}, {32, 8}, {40, 8}}},
-      {9, {{8, 8}, {16, 8}}}};
-  static const std::map<uint16_t, size_t> kSize = {{0, 24}, {3, 24}, {1, 32}, {4, 32}, {2, 40},
-                                                   {5, 40}, {6, 32}, {7, 40}, {8, 48}, {9, 24}};
   std::vector<TableEntry> out;
   uint64_t used = 0;
   std::memcpy(&used, t + 0x28, 8);
@@ -251,18 +258,16 @@ std::vector<TableEntry> DecodeTable(const uint8_t *t) {
   for (uint64_t at = 0x30; at + 2 <= used;) {
     uint16_t type = 0;
     std::memcpy(&type, t + at, 2);
-    auto size = kSize.find(type);
-    if (size == kSize.end() || at + size->second > used) {
+    if (type >= std::size(kTableLayouts) || at + kTableLayouts[type].size > used) {
       break;
     }
-    TableEntry e{type, {}};
-    for (const auto &[offset, width] : kLayout.at(type)) {
-      uint64_t v = 0;
-      std::memcpy(&v, t + at + offset, width);
-      e.arguments.push_back(v);
+    const TableLayout &layout = kTableLayouts[type];
+    TableEntry e{type, std::vector<uint64_t>(layout.arguments)};
+    for (size_t i = 0; i < layout.arguments; ++i) {
+      std::memcpy(&e.arguments[i], t + at + layout.fields[i].first, layout.fields[i].second);
     }
     out.push_back(std::move(e));
-    at += size->second;
+    at += layout.size;
   }
   return out;
 }
@@ -611,17 +616,13 @@ void NameWrite(const sim::Platform &p, const sim::Event &e, const std::string *d
 std::vector<WriteRecord> Writes(const sim::Platform &p, const sim::Log &log,
                                 const FeatureView &features, bool named) {
   const std::vector<sim::Event> &events = log.Events();
-  const auto isWrite = [](const sim::Event &e) {
-    return e.kind == sim::EventKind::CfgWrite || e.kind == sim::EventKind::SmnWrite ||
-           e.kind == sim::EventKind::IoWrite;
-  };
   const std::map<size_t, std::string> decoded = named ? DecodedWrites(features)
                                                       : std::map<size_t, std::string>{};
   std::vector<WriteRecord> writes;
-  writes.reserve(static_cast<size_t>(std::count_if(events.begin(), events.end(), isWrite)));
   for (size_t n = 0; n < events.size(); ++n) {
     const sim::Event &e = events[n];
-    if (!isWrite(e)) {
+    if (e.kind != sim::EventKind::CfgWrite && e.kind != sim::EventKind::SmnWrite &&
+        e.kind != sim::EventKind::IoWrite) {
       continue;
     }
     WriteRecord w;
@@ -804,10 +805,8 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
   }
   result.postCodes = p.log.PortWrites(0x80);
   result.log = std::move(p.log);
-  for (const sim::Event &e : result.log.Events()) {
-    if (e.kind == sim::EventKind::FatalStop) {
-      result.fatalStops.push_back(static_cast<uint32_t>(e.value));
-    }
+  for (const sim::Event &e : result.log.Of(sim::EventKind::FatalStop)) {
+    result.fatalStops.push_back(static_cast<uint32_t>(e.value));
   }
   result.writes = Writes(p, result.log, result.features, options.nameWrites);
   result.links = Links(p, topology);
