@@ -131,7 +131,8 @@ struct Database {
         !cache["names"].IsObject()) {
       return;
     }
-    for (const auto &entry : cache["names"].GetObject()) {
+    const rapidjson::Value &list = cache["names"];
+    for (const auto &entry : list.GetObject()) {
       const std::string_view key(entry.name.GetString(), entry.name.GetStringLength());
       uint16_t vendor = 0;
       uint16_t device = 0;
