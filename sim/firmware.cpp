@@ -145,6 +145,7 @@ EFI_STATUS Firmware::AllocatePool(EFI_MEMORY_TYPE type, UINTN size, VOID **buffe
   void *p = std::malloc(size == 0 ? 1 : size);
   std::memset(p, kPoolFill, size);
   pools_[p] = {size, type};
+  ++poolChanges_;
   *buffer = p;
   return EFI_SUCCESS;
 }
@@ -157,6 +158,7 @@ EFI_STATUS Firmware::FreePool(VOID *buffer) {
   }
   std::free(it->first);
   pools_.erase(it);
+  ++poolChanges_;
   return EFI_SUCCESS;
 }
 

@@ -41,6 +41,8 @@ public:
     EFI_MEMORY_TYPE type;
   };
   const std::map<void *, Allocation> &Allocations() const { return pools_; }
+  // Counts the allocations and frees made: unchanged, so are Allocations().
+  uint64_t PoolChanges() const { return poolChanges_; }
   // Fails the allocations for which the predicate answers true.
   std::function<bool(EFI_MEMORY_TYPE, size_t)> failAllocation;
 
@@ -96,6 +98,7 @@ private:
   EFI_BOOT_SERVICES bootServices_{};
   std::vector<EFI_CONFIGURATION_TABLE> configTable_;
   std::map<void *, Allocation> pools_;
+  uint64_t poolChanges_ = 0;
   std::map<EFI_EVENT, std::unique_ptr<Event>> events_;
   std::vector<std::unique_ptr<Handle>> handles_;
   std::vector<std::unique_ptr<Registration>> registrations_;

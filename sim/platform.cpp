@@ -333,19 +333,34 @@ uint64_t Platform::MmioRead(uint64_t address, unsigned bytes) {
 // protocol's records do: the table lives in driver memory the platform
 // sees only when the driver next touches the hardware.
 void Platform::LogTableAppends() {
-  const auto token = pcd.find(0x34F);
-  if (token == pcd.end() || token->second == 0) {
+  if (tableToken_ == nullptr) {
+    const auto token = pcd.find(0x34F);
+    if (token == pcd.end()) {
+      return;
+    }
+    tableToken_ = &token->second;
+  }
+  if (*tableToken_ == 0) {
     return;
   }
-  auto *table = reinterpret_cast<const uint8_t *>(token->second);
-  const auto allocation = firmware.Allocations().find(const_cast<uint8_t *>(table));
-  if (allocation == firmware.Allocations().end()) {
+  if (*tableToken_ != tableAddress_ || firmware.PoolChanges() != tablePoolChanges_) {
+    tableAddress_ = *tableToken_;
+    tablePoolChanges_ = firmware.PoolChanges();
+    const auto allocation =
+        firmware.Allocations().find(reinterpret_cast<void *>(tableAddress_));
+    tableSize_.reset();
+    if (allocation != firmware.Allocations().end()) {
+      tableSize_ = allocation->second.size;
+    }
+  }
+  if (!tableSize_) {
     tableLogged_ = 0;
     return;
   }
+  auto *table = reinterpret_cast<const uint8_t *>(tableAddress_);
   uint64_t used = 0;
   std::memcpy(&used, table + 0x28, sizeof used);
-  const size_t size = allocation->second.size;
+  const size_t size = *tableSize_;
   if (tableLogged_ < 0x30) {
     tableLogged_ = 0x30;
   }

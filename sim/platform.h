@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -129,7 +130,9 @@ public:
   ConfigSpace config;
   ProcessorState cpu;
   Firmware firmware{log};
-  std::map<uint64_t, uint64_t> pcd; // token number -> value
+  // Token number -> value. Tokens are set, never erased: the S3 table's
+  // token is looked up once and its entry kept.
+  std::map<uint64_t, uint64_t> pcd;
   std::vector<SaveStateRecord> saveState;
   std::vector<SmmHandoff> smmReceived;
   EFI_STATUS saveStateStatus = EFI_SUCCESS; // what the save-state Write answers
@@ -211,6 +214,13 @@ private:
   unsigned fatalDisplayWrites_ = 0;
   int pciIoCount_ = 0;
   uint64_t tableLogged_ = 0; // bytes of the private S3 table already logged
+  // The private S3 table as last found, checked before every MMIO write:
+  // its token's value, and its pool allocation looked up again only when
+  // the value or the pools changed.
+  const uint64_t *tableToken_ = nullptr;
+  uint64_t tableAddress_ = 0;
+  uint64_t tablePoolChanges_ = 0;
+  std::optional<size_t> tableSize_; // nothing: not a pool allocation
 };
 
 } // namespace sim
