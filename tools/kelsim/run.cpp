@@ -616,13 +616,19 @@ void NameWrite(const sim::Platform &p, const sim::Event &e, const std::string *d
 std::vector<WriteRecord> Writes(const sim::Platform &p, const sim::Log &log,
                                 const FeatureView &features, bool named) {
   const std::vector<sim::Event> &events = log.Events();
+  const auto isWrite = [](const sim::Event &e) {
+    return e.kind == sim::EventKind::CfgWrite || e.kind == sim::EventKind::SmnWrite ||
+           e.kind == sim::EventKind::IoWrite;
+  };
   const std::map<size_t, std::string> decoded = named ? DecodedWrites(features)
                                                       : std::map<size_t, std::string>{};
+  // Sized at once: grown by doubling, the records of a large platform were
+  // copied into ever larger blocks, each mapped and unmapped afresh.
   std::vector<WriteRecord> writes;
+  writes.reserve(static_cast<size_t>(std::count_if(events.begin(), events.end(), isWrite)));
   for (size_t n = 0; n < events.size(); ++n) {
     const sim::Event &e = events[n];
-    if (e.kind != sim::EventKind::CfgWrite && e.kind != sim::EventKind::SmnWrite &&
-        e.kind != sim::EventKind::IoWrite) {
+    if (!isWrite(e)) {
       continue;
     }
     WriteRecord w;
