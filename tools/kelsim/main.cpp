@@ -303,9 +303,7 @@ BatchResult ReadBatchResult(int fd, const std::filesystem::path &file) {
 }
 
 // Results in input order, whatever order the workers finish in: file i
-// comes from worker i % jobs, which sends its files in order. Worker 0 is
-// this process, which runs its share between collecting the others' lines
-// rather than wait on them, so `--jobs 2` is two processes on two cores.
+// comes from worker i % jobs, which sends its files in order.
 class BatchRunner {
 public:
   BatchRunner(const std::vector<std::filesystem::path> &files, size_t jobs, const Options &o)
@@ -314,7 +312,7 @@ public:
       return;
     }
     std::cout.flush();
-    for (size_t w = 1; w < jobs_; ++w) {
+    for (size_t w = 0; w < jobs_; ++w) {
       int fds[2];
       if (pipe(fds) != 0) {
         break;
@@ -335,15 +333,14 @@ public:
       readers_.push_back(fds[0]);
       workers_.push_back(pid);
     }
-    if (readers_.size() != jobs_ - 1) { // could not start them all: run here instead
+    if (readers_.size() != jobs_) { // could not start them all: run here instead
       Stop();
     }
   }
   ~BatchRunner() { Stop(); }
   BatchResult Result(size_t i) {
-    return readers_.empty() || i % jobs_ == 0
-               ? RunBatchFile(files_[i], options_)
-               : ReadBatchResult(readers_[i % jobs_ - 1], files_[i]);
+    return readers_.empty() ? RunBatchFile(files_[i], options_)
+                            : ReadBatchResult(readers_[i % jobs_], files_[i]);
   }
 
 private:
