@@ -1351,8 +1351,9 @@ TEST(KelsimNamesTest, VerifyThatNamesComeFromThePciIdsDatabase) {
 
 // Verify that the names looked up are kept in the cache file and believed
 // while the database is the one they came from, and that any other cache
-// (a changed database, another format, not JSON) leaves the names to the
-// database, as a cache that cannot be written leaves them and nothing else.
+// (a changed database, another format, not JSON, a directory) leaves the
+// names to the database, as a cache that cannot be written leaves them and
+// nothing else.
 TEST(KelsimNamesTest, VerifyThatCachedNamesAreBelievedOnlyForTheirDatabase) {
   const char *listed = "Example Storage Maker Example NVMe Controller";
   const auto edit = [](const std::string &file, const std::function<void(json &)> &change) {
@@ -1377,6 +1378,12 @@ TEST(KelsimNamesTest, VerifyThatCachedNamesAreBelievedOnlyForTheirDatabase) {
        },
        listed},
       {"not JSON", [](TempDir &dir, std::string &) { dir.Write("cache/names.json", "{\"names\""); },
+       listed},
+      {"a directory",
+       [](TempDir &, std::string &cache) {
+         fs::remove(cache);
+         fs::create_directory(cache);
+       },
        listed},
   };
   for (const auto &row : rows) {

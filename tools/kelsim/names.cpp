@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -53,8 +52,10 @@ pci_access *NewAccess() {
 // Raised whenever what DeviceName makes of libpci's answers changes, so that
 // a cache written by an older kelsim is not believed.
 constexpr const char *kCacheFormat = "kelsim pci names 1";
-// Past this many names the cache file is no longer rewritten.
+// Past this many names the cache file is no longer rewritten; a file
+// larger than such a cache can be is not read.
 constexpr size_t kMaxCachedNames = 4096;
+constexpr uintmax_t kMaxCacheBytes = kMaxCachedNames * 512;
 
 // The file libpci reads, as it would choose it: its name, or the name
 // without ".gz" when that does not open. The path, size, modification time
@@ -121,9 +122,15 @@ struct Database {
     if (cacheFile.empty() || identity.empty()) {
       return;
     }
-    std::ifstream in(cacheFile, std::ios::binary | std::ios::ate);
-    std::string text(std::max<std::streamoff>(in.tellg(), 0), '\0');
-    in.seekg(0).read(text.data(), static_cast<std::streamsize>(text.size()));
+    // A regular file of a size the cache can reach; a directory in its
+    // place opens too, and reports a size no string can hold.
+    std::error_code error;
+    const uintmax_t size = std::filesystem::file_size(cacheFile, error);
+    if (error || size > kMaxCacheBytes || !std::filesystem::is_regular_file(cacheFile, error)) {
+      return;
+    }
+    std::string text(size, '\0');
+    std::ifstream(cacheFile, std::ios::binary).read(text.data(), static_cast<std::streamsize>(size));
     rapidjson::Document cache;
     cache.Parse(text.c_str(), text.size());
     if (cache.HasParseError() || !cache.IsObject() || !IsString(cache, "format", kCacheFormat) ||
