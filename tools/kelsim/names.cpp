@@ -1,7 +1,6 @@
 #include "tools/kelsim/names.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <charconv>
 #include <cstdio>
@@ -18,6 +17,9 @@
 #include <rapidjson/document.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
+
+#include "sim/input_error.h"
+#include "tools/kelsim/output.h"
 
 extern "C" {
 #include <pci/pci.h>
@@ -152,8 +154,9 @@ struct Database {
     }
   }
 
-  // Written to a file of its own and renamed over the cache, so that a
-  // process reading it at the same time sees the old cache or the new.
+  // Written whole or not at all, as every output is, so that a process
+  // reading it at the same time sees the old cache or the new. Anything but
+  // a regular file in its place (a pipe would block) is left alone.
   void WriteCache() {
     if (!added || cacheFile.empty() || identity.empty() || names.size() > kMaxCachedNames) {
       return;
@@ -175,13 +178,15 @@ struct Database {
     out.EndObject();
     out.EndObject();
     std::error_code error;
+    if (std::filesystem::exists(cacheFile, error) &&
+        !std::filesystem::is_regular_file(cacheFile, error)) {
+      return;
+    }
     std::filesystem::create_directories(std::filesystem::path(cacheFile).parent_path(), error);
-    const std::string temporary = cacheFile + "." + std::to_string(getpid());
-    std::ofstream file(temporary, std::ios::trunc | std::ios::binary);
-    file << text.GetString() << "\n";
-    file.close();
-    if (!file || std::rename(temporary.c_str(), cacheFile.c_str()) != 0) {
-      std::filesystem::remove(temporary, error);
+    try {
+      WriteWholeFiles({{cacheFile, std::string(text.GetString(), text.GetSize()) + "\n"}});
+    } catch (const sim::InputError &) {
+      // not written: the names are looked up again next time
     }
   }
 };
