@@ -316,7 +316,7 @@ EFI_STATUS Firmware::Locate(const EFI_GUID *guid, VOID *registration, VOID **int
     *interface = nullptr;
     return EFI_NOT_FOUND;
   }
-  if (lastLocated_ && std::memcmp(&lastLocated_->first, guid, sizeof *guid) == 0) {
+  if (lastLocated_ && GuidEqual(lastLocated_->first, *guid)) {
     *interface = lastLocated_->second;
     return EFI_SUCCESS;
   }
