@@ -1,5 +1,6 @@
 #include "sim/log.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
@@ -31,14 +32,26 @@ Spares &TheSpares() {
 }
 
 // What each format takes, by its address: the driver has some 160
-// formats, most printed many times in every boot.
+// formats, most printed many times in every boot. A direct-mapped table of
+// the formats seen last sits in front of the map: a hash lookup for each of
+// a boot's thousands of trace lines was a twentieth of a pass under the fuzz
+// targets' sanitizers.
 const std::string &ArgumentKinds(const char *format) {
-  static auto *kinds = new std::unordered_map<const char *, std::string>;
-  auto [known, fresh] = kinds->try_emplace(format);
-  if (fresh) {
-    known->second = Edk2ArgumentKinds(format);
+  struct Recent {
+    const char *format;
+    const std::string *kinds;
+  };
+  static std::array<Recent, 256> recent{};
+  Recent &slot = recent[(reinterpret_cast<uintptr_t>(format) >> 2) % recent.size()];
+  if (slot.format != format) {
+    static auto *kinds = new std::unordered_map<const char *, std::string>;
+    auto [known, fresh] = kinds->try_emplace(format);
+    if (fresh) {
+      known->second = Edk2ArgumentKinds(format);
+    }
+    slot = {format, &known->second};
   }
-  return known->second;
+  return *slot.kinds;
 }
 
 template <typename T> void GiveBack(std::vector<T> &buffer, std::vector<T> &spare) {
