@@ -55,18 +55,21 @@ uint32_t Nbio::Read(uint32_t address) {
 }
 
 void Nbio::Write(uint32_t address, uint32_t value) {
+  // One lookup: a register never written reads as zero, and every write
+  // below stores into it.
+  uint32_t &reg = regs_[address];
   log_->Add({.kind = EventKind::SmnWrite, .address = address, .width = 4, .silicon = hostBridge_,
-             .value = value, .before = Peek(address)});
+             .value = value, .before = reg});
   switch (address) {
   case smn::kSmuMessage:
-    regs_[address] = value;
+    reg = value;
     smuPending_ = true;
     smuPolls_ = 0;
     ++smuRequests;
     break;
   case smn::kStrapDataCore0:
   case smn::kStrapDataCore1: {
-    regs_[address] = value;
+    reg = value;
     const uint32_t index = Peek(address - 4);
     if ((index & smn::kStrapSelect) == smn::kStrapSelect) {
       straps_[{address == smn::kStrapDataCore0 ? 0 : 1, index & 0xFFFF}] = value;
@@ -76,11 +79,11 @@ void Nbio::Write(uint32_t address, uint32_t value) {
   case smn::kRasGroupControl:
     // Each group write starts a new handshake: ready drops until the unit
     // has taken the group.
-    regs_[address] = value & ~smn::kRasReady;
+    reg = value & ~smn::kRasReady;
     rasPolls_ = 0;
     break;
   default:
-    regs_[address] = value;
+    reg = value;
     break;
   }
 }
