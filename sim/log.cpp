@@ -42,7 +42,10 @@ const std::string &ArgumentKinds(const char *format) {
     const std::string *kinds;
   };
   static std::array<Recent, 256> recent{};
-  Recent &slot = recent[(reinterpret_cast<uintptr_t>(format) >> 2) % recent.size()];
+  // Fibonacci hashing: the top bits of the address times 2^64/phi, as
+  // literals may be aligned (to 32 bytes under the address sanitizer).
+  const uint64_t hash = reinterpret_cast<uintptr_t>(format) * 0x9E3779B97F4A7C15ull;
+  Recent &slot = recent[hash >> 56];
   if (slot.format != format) {
     static auto *kinds = new std::unordered_map<const char *, std::string>;
     auto [known, fresh] = kinds->try_emplace(format);
