@@ -1,16 +1,21 @@
 // kelsim: boots the driver on a described platform and shows everything it
 // programs, what it records for S3 resume, and what every device ends up with.
+#include <poll.h>
 #include <sys/auxv.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -258,58 +263,27 @@ bool WriteAll(int fd, const void *data, size_t size) {
   return true;
 }
 
-// A worker's pipe read a buffer at a time: its results come in bursts.
-class PipeReader {
-public:
-  explicit PipeReader(int fd) : fd_(fd) {}
-  int Fd() const { return fd_; }
-  bool Read(void *data, size_t size) {
-    auto *p = static_cast<char *>(data);
-    while (size > 0) {
-      if (at_ == end_) {
-        const ssize_t n = read(fd_, buffer_.data(), buffer_.size());
-        if (n <= 0) {
-          return false;
-        }
-        at_ = 0;
-        end_ = static_cast<size_t>(n);
-      }
-      const size_t take = std::min(size, end_ - at_);
-      std::memcpy(p, buffer_.data() + at_, take);
-      at_ += take;
-      p += take;
-      size -= take;
-    }
-    return true;
-  }
-
-private:
-  int fd_;
-  std::vector<char> buffer_ = std::vector<char>(64 * 1024);
-  size_t at_ = 0;
-  size_t end_ = 0;
-};
-
-// A worker process runs files worker, worker + jobs, ... and sends each
-// result down its pipe as status, length, text. The simulator binds one
-// platform per process, so parallel runs are processes, not threads. The
-// results go in bursts of up to 16 KiB, or of what 20 ms ran: a write and a
-// wakeup of the collecting parent for every file cost the two workers a
-// tenth of their time in the kernel.
-[[noreturn]] void BatchWorker(const std::vector<std::filesystem::path> &files, size_t worker,
-                              size_t jobs, const Options &o, int fd) {
+// A worker process takes the next file from the counter the workers share,
+// so that none waits idle while another still has a row of slow files, and
+// sends each result down its pipe as index, status, length, text. The
+// simulator binds one platform per process, so parallel runs are processes,
+// not threads. The results go in bursts of up to 16 KiB, or of what 20 ms
+// ran: a write and a wakeup of the collecting parent for every file cost the
+// two workers a tenth of their time in the kernel.
+[[noreturn]] void BatchWorker(const std::vector<std::filesystem::path> &files,
+                              std::atomic<size_t> &next, const Options &o, int fd) {
   using Clock = std::chrono::steady_clock;
   std::string burst;
   auto sent = Clock::now();
-  for (size_t i = worker; i < files.size(); i += jobs) {
+  for (uint64_t i = next++; i < files.size(); i = next++) {
     const BatchResult r = RunBatchFile(files[i], o);
     const int32_t status = r.status;
     const auto length = static_cast<uint32_t>(r.line.size());
+    burst.append(reinterpret_cast<const char *>(&i), sizeof i);
     burst.append(reinterpret_cast<const char *>(&status), sizeof status);
     burst.append(reinterpret_cast<const char *>(&length), sizeof length);
     burst += r.line;
-    const bool last = i + jobs >= files.size();
-    if (last || burst.size() >= 16 * 1024 || Clock::now() - sent >= std::chrono::milliseconds(20)) {
+    if (burst.size() >= 16 * 1024 || Clock::now() - sent >= std::chrono::milliseconds(20)) {
       if (!WriteAll(fd, burst.data(), burst.size())) {
         _exit(1);
       }
@@ -317,27 +291,51 @@ private:
       sent = Clock::now();
     }
   }
+  if (!WriteAll(fd, burst.data(), burst.size())) {
+    _exit(1);
+  }
   close(fd);
   _exit(0);
 }
 
-BatchResult ReadBatchResult(PipeReader &pipe, const std::filesystem::path &file) {
-  int32_t status = 0;
-  uint32_t length = 0;
-  BatchResult r;
-  if (!pipe.Read(&status, sizeof status) || !pipe.Read(&length, sizeof length)) {
-    return {kExitInputError, file.string() + ": the worker running it ended without a result"};
+// A worker's results as they arrive, whole records handed on.
+class WorkerPipe {
+public:
+  explicit WorkerPipe(int fd) : fd_(fd) {}
+  int Fd() const { return fd_; }
+  // Reads what the pipe holds; false at its end.
+  template <typename Take> bool Drain(Take &&take) {
+    std::array<char, 64 * 1024> chunk;
+    const ssize_t n = read(fd_, chunk.data(), chunk.size());
+    if (n <= 0) {
+      return false;
+    }
+    pending_.append(chunk.data(), static_cast<size_t>(n));
+    constexpr size_t kHeader = sizeof(uint64_t) + sizeof(int32_t) + sizeof(uint32_t);
+    size_t at = 0;
+    while (pending_.size() - at >= kHeader) {
+      uint64_t index = 0;
+      int32_t status = 0;
+      uint32_t length = 0;
+      std::memcpy(&index, pending_.data() + at, sizeof index);
+      std::memcpy(&status, pending_.data() + at + 8, sizeof status);
+      std::memcpy(&length, pending_.data() + at + 12, sizeof length);
+      if (pending_.size() - at - kHeader < length) {
+        break;
+      }
+      take(index, BatchResult{status, pending_.substr(at + kHeader, length)});
+      at += kHeader + length;
+    }
+    pending_.erase(0, at);
+    return true;
   }
-  r.status = status;
-  r.line.resize(length);
-  if (!pipe.Read(r.line.data(), length)) {
-    return {kExitInputError, file.string() + ": the worker running it ended without a result"};
-  }
-  return r;
-}
 
-// Results in input order, whatever order the workers finish in: file i
-// comes from worker i % jobs, which sends its files in order.
+private:
+  int fd_;
+  std::string pending_;
+};
+
+// Results in input order, whatever order the workers finish in.
 class BatchRunner {
 public:
   BatchRunner(const std::vector<std::filesystem::path> &files, size_t jobs, const Options &o)
@@ -345,6 +343,14 @@ public:
     if (jobs_ <= 1) {
       return;
     }
+    static_assert(std::atomic<size_t>::is_always_lock_free); // shared between processes
+    void *shared = mmap(nullptr, sizeof(std::atomic<size_t>), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) {
+      return;
+    }
+    next_ = new (shared) std::atomic<size_t>(0);
+    results_.resize(files_.size());
     std::cout.flush();
     for (size_t w = 0; w < jobs_; ++w) {
       int fds[2];
@@ -354,45 +360,89 @@ public:
       const pid_t pid = fork();
       if (pid == 0) {
         close(fds[0]);
-        for (const PipeReader &other : readers_) {
+        for (const WorkerPipe &other : pipes_) {
           close(other.Fd());
         }
-        BatchWorker(files_, w, jobs_, options_, fds[1]);
+        BatchWorker(files_, *next_, options_, fds[1]);
       }
       close(fds[1]);
       if (pid < 0) {
         close(fds[0]);
         break;
       }
-      readers_.emplace_back(fds[0]);
+      pipes_.emplace_back(fds[0]);
       workers_.push_back(pid);
     }
-    if (readers_.size() != jobs_) { // could not start them all: run here instead
+    if (pipes_.size() != jobs_) { // could not start them all: run here instead
       Stop();
     }
   }
   ~BatchRunner() { Stop(); }
   BatchResult Result(size_t i) {
-    return readers_.empty() ? RunBatchFile(files_[i], options_)
-                            : ReadBatchResult(readers_[i % jobs_], files_[i]);
+    if (next_ == nullptr) {
+      return RunBatchFile(files_[i], options_);
+    }
+    while (!results_[i] && ReadAny()) {
+    }
+    if (!results_[i]) {
+      return {kExitInputError, files_[i].string() + ": the worker running it ended without a result"};
+    }
+    return std::move(*results_[i]);
   }
 
 private:
+  // Waits for any worker's results; false once every pipe has ended.
+  bool ReadAny() {
+    std::vector<pollfd> open;
+    for (const WorkerPipe &p : pipes_) {
+      if (p.Fd() >= 0) {
+        open.push_back({.fd = p.Fd(), .events = POLLIN, .revents = 0});
+      }
+    }
+    if (open.empty() || poll(open.data(), open.size(), -1) < 0) {
+      return false;
+    }
+    for (size_t k = 0; k < open.size(); ++k) {
+      if (open[k].revents == 0) {
+        continue;
+      }
+      auto pipe = std::find_if(pipes_.begin(), pipes_.end(),
+                               [fd = open[k].fd](const WorkerPipe &p) { return p.Fd() == fd; });
+      const bool more = pipe->Drain([this](uint64_t index, BatchResult &&r) {
+        if (index < results_.size()) {
+          results_[index] = std::move(r);
+        }
+      });
+      if (!more) {
+        close(pipe->Fd());
+        *pipe = WorkerPipe(-1);
+      }
+    }
+    return true;
+  }
   void Stop() {
-    for (const PipeReader &reader : readers_) {
-      close(reader.Fd());
+    for (const WorkerPipe &p : pipes_) {
+      if (p.Fd() >= 0) {
+        close(p.Fd());
+      }
     }
     for (const pid_t pid : workers_) {
       waitpid(pid, nullptr, 0);
     }
-    readers_.clear();
+    pipes_.clear();
     workers_.clear();
+    if (next_ != nullptr) {
+      munmap(next_, sizeof *next_);
+      next_ = nullptr;
+    }
   }
   const std::vector<std::filesystem::path> &files_;
   size_t jobs_;
   const Options &options_;
-  std::vector<PipeReader> readers_;
+  std::atomic<size_t> *next_ = nullptr; // the next file to take, in memory the workers share
+  std::vector<WorkerPipe> pipes_;
   std::vector<pid_t> workers_;
+  std::vector<std::optional<BatchResult>> results_;
 };
 
 // An option that would do nothing in the mode chosen is refused rather than
