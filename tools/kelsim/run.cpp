@@ -288,7 +288,8 @@ public:
                const SmnSnapshot &indirect)
       : smn_(smn), indirect_(indirect) {
     for (const auto &[bdf, f] : p.config.Functions()) {
-      // Initialised member by member: a function's 12 KiB are not zeroed first.
+      // The registers and their write behaviour come from the pass's function;
+      // training, removal and fault state start as a fresh function's.
       sim::ConfigFunction copy{.data = cfg.count(bdf) ? cfg.at(bdf) : f.data,
                                .writable = f.writable,
                                .clearOnOne = f.clearOnOne,
