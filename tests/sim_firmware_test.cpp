@@ -2,6 +2,9 @@
 // nothing: protocol notifications, TPL dispatch, event groups, pools.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "sim/platform.h"
 
 namespace {
@@ -19,6 +22,17 @@ VOID EFIAPI CountingNotify(EFI_EVENT, VOID *context) {
 
 constexpr EFI_GUID kTestGuid = {0x11111111, 0x2222, 0x3333, {1, 2, 3, 4, 5, 6, 7, 8}};
 constexpr EFI_GUID kGroupGuid = {0x44444444, 0x5555, 0x6666, {8, 7, 6, 5, 4, 3, 2, 1}};
+
+// Verify that every field of a GUID takes part in the comparison: each of
+// these differs from kTestGuid in one of them.
+constexpr EFI_GUID kNearTestGuid[] = {{0x11111110, 0x2222, 0x3333, {1, 2, 3, 4, 5, 6, 7, 8}},
+                                      {0x11111111, 0x2223, 0x3333, {1, 2, 3, 4, 5, 6, 7, 8}},
+                                      {0x11111111, 0x2222, 0x3332, {1, 2, 3, 4, 5, 6, 7, 8}},
+                                      {0x11111111, 0x2222, 0x3333, {0, 2, 3, 4, 5, 6, 7, 8}},
+                                      {0x11111111, 0x2222, 0x3333, {1, 2, 3, 4, 5, 6, 7, 9}}};
+static_assert(GuidEqual(kTestGuid, EFI_GUID{0x11111111, 0x2222, 0x3333, {1, 2, 3, 4, 5, 6, 7, 8}}));
+static_assert(std::none_of(std::begin(kNearTestGuid), std::end(kNearTestGuid),
+                           [](const EFI_GUID &g) { return GuidEqual(g, kTestGuid); }));
 
 class SimFirmwareTest : public ::testing::Test {
 protected:
