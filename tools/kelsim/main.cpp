@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -254,6 +255,9 @@ bool WriteAll(int fd, const void *data, size_t size) {
   const auto *p = static_cast<const char *>(data);
   while (size > 0) {
     const ssize_t n = write(fd, p, size);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
     if (n <= 0) {
       return false;
     }
@@ -307,6 +311,9 @@ public:
   template <typename Take> bool Drain(Take &&take) {
     std::array<char, 64 * 1024> chunk;
     const ssize_t n = read(fd_, chunk.data(), chunk.size());
+    if (n < 0 && errno == EINTR) {
+      return true;
+    }
     if (n <= 0) {
       return false;
     }
@@ -399,8 +406,11 @@ private:
         open.push_back({.fd = p.Fd(), .events = POLLIN, .revents = 0});
       }
     }
-    if (open.empty() || poll(open.data(), open.size(), -1) < 0) {
+    if (open.empty()) {
       return false;
+    }
+    if (poll(open.data(), open.size(), -1) < 0) {
+      return errno == EINTR; // a signal: wait again
     }
     for (size_t k = 0; k < open.size(); ++k) {
       if (open[k].revents == 0) {
