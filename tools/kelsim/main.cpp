@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -279,6 +279,13 @@ bool WriteAll(int fd, const void *data, size_t size) {
   using Clock = std::chrono::steady_clock;
   std::string burst;
   auto sent = Clock::now();
+  const auto send = [&] {
+    if (!WriteAll(fd, burst.data(), burst.size())) {
+      _exit(1);
+    }
+    burst.clear();
+    sent = Clock::now();
+  };
   for (uint64_t i = next++; i < files.size(); i = next++) {
     const BatchResult r = RunBatchFile(files[i], o);
     const int32_t status = r.status;
@@ -288,16 +295,10 @@ bool WriteAll(int fd, const void *data, size_t size) {
     burst.append(reinterpret_cast<const char *>(&length), sizeof length);
     burst += r.line;
     if (burst.size() >= 16 * 1024 || Clock::now() - sent >= std::chrono::milliseconds(20)) {
-      if (!WriteAll(fd, burst.data(), burst.size())) {
-        _exit(1);
-      }
-      burst.clear();
-      sent = Clock::now();
+      send();
     }
   }
-  if (!WriteAll(fd, burst.data(), burst.size())) {
-    _exit(1);
-  }
+  send(); // what the last burst held, however few
   close(fd);
   _exit(0);
 }
@@ -398,34 +399,34 @@ public:
   }
 
 private:
-  // Waits for any worker's results; false once every pipe has ended.
+  // Waits for any worker's results; false once every pipe has ended. An
+  // ended pipe's descriptor is -1, which poll passes over.
   bool ReadAny() {
-    std::vector<pollfd> open;
+    std::vector<pollfd> waits;
+    bool open = false;
     for (const WorkerPipe &p : pipes_) {
-      if (p.Fd() >= 0) {
-        open.push_back({.fd = p.Fd(), .events = POLLIN, .revents = 0});
-      }
+      waits.push_back({.fd = p.Fd(), .events = POLLIN, .revents = 0});
+      open = open || p.Fd() >= 0;
     }
-    if (open.empty()) {
+    if (!open) {
       return false;
     }
-    if (poll(open.data(), open.size(), -1) < 0) {
+    if (poll(waits.data(), waits.size(), -1) < 0) {
       return errno == EINTR; // a signal: wait again
     }
-    for (size_t k = 0; k < open.size(); ++k) {
-      if (open[k].revents == 0) {
+    for (size_t k = 0; k < waits.size(); ++k) {
+      if (waits[k].revents == 0) {
         continue;
       }
-      auto pipe = std::find_if(pipes_.begin(), pipes_.end(),
-                               [fd = open[k].fd](const WorkerPipe &p) { return p.Fd() == fd; });
-      const bool more = pipe->Drain([this](uint64_t index, BatchResult &&r) {
+      WorkerPipe &pipe = pipes_[k];
+      const bool more = pipe.Drain([this](uint64_t index, BatchResult &&r) {
         if (index < results_.size()) {
           results_[index] = std::move(r);
         }
       });
       if (!more) {
-        close(pipe->Fd());
-        *pipe = WorkerPipe(-1);
+        close(pipe.Fd());
+        pipe = WorkerPipe(-1);
       }
     }
     return true;
