@@ -634,6 +634,28 @@ TEST(KelsimBinaryTest, ExitStatusesAndBatchSummary) {
   EXPECT_NE(serialOut.find("total: 4 platforms, 2 ok, 2 failed"), std::string::npos) << serialOut;
 }
 
+// Verify that a run without details, as a batch makes one, summarizes as a
+// full run does: the same line, exit status and --fail-on reason for a
+// capture with resume differences and audit findings, with and without the
+// pass, and for a platform that stops fatally.
+TEST(KelsimBinaryTest, VerifyThatARunWithoutDetailsSummarizesAsAFullRun) {
+  json fatal = MinimalPlatform();
+  fatal["Processor"] = {{"Msrs", {{"0xC0010058", "0xF0000020"}}}};
+  const kelsim::Scenario capture =
+      kelsim::ScenarioFromCapture(kShared + "/realdevices/lkml_rk3399-rockpro64_asm1184e-tree.txt");
+  const std::vector<std::pair<kelsim::Scenario, bool>> cases = {
+      {capture, true}, {capture, false}, {kelsim::ScenarioFromJson(fatal, "p", "."), true}};
+  for (const auto &[scenario, pass] : cases) {
+    const kelsim::RunResult full = kelsim::Run(scenario, {.pass = pass, .audit = true});
+    const kelsim::RunResult brief =
+        kelsim::Run(scenario, {.pass = pass, .audit = true, .details = false});
+    EXPECT_EQ(kelsim::SummaryLine(brief), kelsim::SummaryLine(full)) << pass;
+    EXPECT_EQ(kelsim::ExitStatus(brief, true), kelsim::ExitStatus(full, true)) << pass;
+    EXPECT_EQ(kelsim::FailOnReason(brief, audit::Severity::Info),
+              kelsim::FailOnReason(full, audit::Severity::Info)) << pass;
+  }
+}
+
 // Verify that outputs that cannot be written, an empty batch and level names
 // in any case are dealt with before anything runs.
 TEST(KelsimBinaryTest, OutputsAndOptionsAreCheckedFirst) {

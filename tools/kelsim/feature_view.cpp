@@ -33,36 +33,6 @@ uint8_t ByteAt(std::span<const uint8_t> bytes, size_t at) {
   return bytes[at];
 }
 
-std::vector<EngineReport> Engines(const sim::BuiltTopology &t, std::span<const uint8_t> after) {
-  std::vector<EngineReport> out;
-  for (size_t s = 0; s < t.siliconOffsets.size(); ++s) {
-    uint32_t hb = 0;
-    std::memcpy(&hb, t.bytes.data() + t.siliconOffsets[s] + 14, 4);
-    const size_t first = out.size();
-    for (size_t off : t.engineOffsets[s]) {
-      EngineReport e;
-      e.silicon = hb;
-      std::memcpy(&e.port, t.bytes.data() + off + kPortPciAddress, 4);
-      uint32_t flags = 0;
-      std::memcpy(&flags, t.bytes.data() + off + kFlags, 4);
-      e.active = (flags & 0x10000000) != 0;
-      e.ready = (t.bytes[off + kPortStatus] & 0x08) != 0;
-      e.linkConfigSkipped = (t.bytes[off + kPortControl] & 0x01) != 0;
-      e.portId = t.bytes[off + kPortLocation] >> 4;
-      e.coreId = t.bytes[off + kPortLocation] & 0xF;
-      e.clkReq = t.bytes[off + kClkReqMapField] & 0xF;
-      e.sris = (t.bytes[off + kSrisOptions] & 0x10) != 0;
-      e.portAspmBefore = t.bytes[off + kPortAspm];
-      e.portAspmAfter = ByteAt(after, off + kPortAspm);
-      e.portPmOptionsBefore = t.bytes[off + kPortPmOptions];
-      e.portPmOptionsAfter = ByteAt(after, off + kPortPmOptions);
-      e.wrapperId = t.engineWrapperIds[s][out.size() - first];
-      out.push_back(e);
-    }
-  }
-  return out;
-}
-
 std::vector<StrapWrite> Straps(const sim::Log &log) {
   std::vector<StrapWrite> out;
   std::map<std::pair<uint32_t, int>, uint32_t> index;
@@ -164,10 +134,40 @@ std::vector<RasGroupWrite> RasGroups(const sim::Log &log) {
 
 } // namespace
 
+std::vector<EngineReport> ViewEngines(const sim::BuiltTopology &t, std::span<const uint8_t> after) {
+  std::vector<EngineReport> out;
+  for (size_t s = 0; s < t.siliconOffsets.size(); ++s) {
+    uint32_t hb = 0;
+    std::memcpy(&hb, t.bytes.data() + t.siliconOffsets[s] + 14, 4);
+    const size_t first = out.size();
+    for (size_t off : t.engineOffsets[s]) {
+      EngineReport e;
+      e.silicon = hb;
+      std::memcpy(&e.port, t.bytes.data() + off + kPortPciAddress, 4);
+      uint32_t flags = 0;
+      std::memcpy(&flags, t.bytes.data() + off + kFlags, 4);
+      e.active = (flags & 0x10000000) != 0;
+      e.ready = (t.bytes[off + kPortStatus] & 0x08) != 0;
+      e.linkConfigSkipped = (t.bytes[off + kPortControl] & 0x01) != 0;
+      e.portId = t.bytes[off + kPortLocation] >> 4;
+      e.coreId = t.bytes[off + kPortLocation] & 0xF;
+      e.clkReq = t.bytes[off + kClkReqMapField] & 0xF;
+      e.sris = (t.bytes[off + kSrisOptions] & 0x10) != 0;
+      e.portAspmBefore = t.bytes[off + kPortAspm];
+      e.portAspmAfter = ByteAt(after, off + kPortAspm);
+      e.portPmOptionsBefore = t.bytes[off + kPortPmOptions];
+      e.portPmOptionsAfter = ByteAt(after, off + kPortPmOptions);
+      e.wrapperId = t.engineWrapperIds[s][out.size() - first];
+      out.push_back(e);
+    }
+  }
+  return out;
+}
+
 FeatureView ViewFeatures(const sim::Platform &p, const sim::BuiltTopology &before,
                          std::span<const uint8_t> after) {
   FeatureView v;
-  v.engines = Engines(before, after);
+  v.engines = ViewEngines(before, after);
   v.straps = Straps(p.log);
   v.indirect = Indirect(p);
   v.clkReqMaps = ClkReqMaps(p);

@@ -85,6 +85,9 @@ struct FeatureView {
 
 FeatureView ViewFeatures(const sim::Platform &p, const sim::BuiltTopology &before,
                          std::span<const uint8_t> after);
+// The engines alone, as ViewFeatures gives them.
+std::vector<EngineReport> ViewEngines(const sim::BuiltTopology &before,
+                                      std::span<const uint8_t> after);
 
 // Names of the AER error bits set in a register (PCI Express Base r5.0,
 // 7.8.4.3-7.8.4.6), correctable or uncorrectable.

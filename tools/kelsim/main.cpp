@@ -181,6 +181,7 @@ int RunOne(const Options &o, uint64_t levels) {
   text.accesses = (text.accesses || o.showAccesses) && !o.noAccesses;
   kelsim::RunOptions run = RunOptionsOf(o);
   run.nameWrites = !o.json.empty() || (!o.quiet && text.writes);
+  run.details = !o.quiet || !o.json.empty() || !o.dot.empty(); // -q alone: the exit status
   const kelsim::RunResult result = kelsim::Run(scenario, run);
   const int status = kelsim::ExitStatus(result, o.strictS3, kelsim::ParseSeverity(o.failOn));
   if (o.strictS3 && !result.resume.Clean()) {
@@ -234,7 +235,7 @@ BatchResult RunBatchFile(const std::filesystem::path &file, const Options &o) {
                                     : kelsim::LoadScenarioFile(file.string());
     scenario.powerOn |= o.powerOn;
     kelsim::RunOptions options = RunOptionsOf(o);
-    options.nameWrites = false; // a batch line counts the writes
+    options.details = false; // a batch prints one summary line a file
     const kelsim::RunResult run = kelsim::Run(scenario, options);
     r.status = kelsim::ExitStatus(run, o.strictS3, kelsim::ParseSeverity(o.failOn));
     r.line = kelsim::SummaryLine(run);

@@ -685,9 +685,12 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
     // The platform as it stands, without the driver: the state its own
     // firmware or operating system left.
     result.passRan = false;
-    result.features.engines = ViewFeatures(p, topology, PublishedTopology(p, topology)).engines;
-    for (const auto &[bdf, f] : p.config.Functions()) {
-      result.devices.push_back({bdf, Summarize(f), Summarize(f), {}, UnknownRegisters(f)});
+    result.features.engines = ViewEngines(topology, PublishedTopology(p, topology));
+    if (options.details) {
+      for (const auto &[bdf, f] : p.config.Functions()) {
+        result.devices.push_back({bdf, Summarize(f), Summarize(f), {}, UnknownRegisters(f)});
+      }
+      result.links = Links(p, topology);
     }
     if (options.audit) {
       result.audit = audit::Run(
@@ -695,7 +698,6 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
           &result.auditNotChecked);
       AddScenarioGaps(scenario, p, result);
     }
-    result.links = Links(p, topology);
     return result;
   }
   gHookEdits = nlohmann::json::array();
@@ -715,15 +717,17 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
     const SmnSnapshot smnBefore = TakeSmn(p);
     const SmnSnapshot indirectBefore = p.RootPortIndirectFiles();
     std::map<uint32_t, FunctionState> statesBefore;
-    for (const auto &[bdf, f] : p.config.Functions()) {
-      statesBefore[bdf] = Summarize(f);
+    if (options.details) {
+      for (const auto &[bdf, f] : p.config.Functions()) {
+        statesBefore[bdf] = Summarize(f);
+      }
     }
     for (const PlatformEvent &e : scenario.events) {
       switch (e.kind) {
       case EventKind::PciIoInstall: {
         const size_t start = p.log.Events().size();
         p.InstallPciIo();
-        if (result.accesses.empty()) {
+        if (options.details && result.accesses.empty()) {
           std::set<uint32_t> hostBridges;
           for (const auto &[bdf, nbio] : p.Silicons()) {
             hostBridges.insert(bdf);
@@ -760,18 +764,25 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
       }
       result.notes.push_back("event " + EventName(e.kind));
     }
-    result.features = ViewFeatures(p, topology, PublishedTopology(p, topology));
-    for (const auto &[bdf, f] : p.config.Functions()) {
-      DeviceReport d{bdf, statesBefore[bdf], Summarize(f), {}, UnknownRegisters(f)};
-      d.diff = StateDiff(d.before, d.after);
-      result.devices.push_back(std::move(d));
+    const std::span<const uint8_t> published = PublishedTopology(p, topology);
+    if (options.details) {
+      result.features = ViewFeatures(p, topology, published);
+      for (const auto &[bdf, f] : p.config.Functions()) {
+        DeviceReport d{bdf, statesBefore[bdf], Summarize(f), {}, UnknownRegisters(f)};
+        d.diff = StateDiff(d.before, d.after);
+        result.devices.push_back(std::move(d));
+      }
+    } else {
+      result.features.engines = ViewEngines(topology, published);
     }
     const uint64_t msr = p.cpu.msrs.count(kMsrMmioConfigBase) ? p.cpu.msrs.at(kMsrMmioConfigBase) : 0;
     const uint64_t windowBase = (msr & 1) ? (msr & ~0xFFFFFULL) : 0;
+    const auto target = [&](uint64_t address) {
+      return options.details ? DecodeTarget(address, windowBase) : std::string();
+    };
     for (const sim::SaveStateRecord &r : p.saveState) {
       const unsigned bytes = r.width < 4 ? 1u << r.width : 0;
-      result.saveState.push_back({"save_state", bytes, r.address, r.value,
-                                  DecodeTarget(r.address, windowBase)});
+      result.saveState.push_back({"save_state", bytes, r.address, r.value, target(r.address)});
     }
     const uint8_t *table = nullptr;
     if (!p.smmReceived.empty() && !p.smmReceived.back().table.empty()) {
@@ -789,15 +800,14 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
     for (const TableEntry &e : result.table) {
       if (e.type == 3) {
         const unsigned bytes = e.arguments[0] < 4 ? 1u << e.arguments[0] : 0;
-        script.push_back({"table", bytes, e.arguments[1], e.arguments[2],
-                          DecodeTarget(e.arguments[1], windowBase)});
+        script.push_back({"table", bytes, e.arguments[1], e.arguments[2], target(e.arguments[1])});
       }
     }
     const auto contexts =
         RootPortContexts(p, topology, result.features.engines, scenario.clkReqUnknown);
     result.resume = CheckResume(p, cfgBefore, smnBefore, indirectBefore, script, windowBase,
                                 [&](const sim::ConfigSpace &resumed) {
-                                  if (options.audit) {
+                                  if (options.audit && options.details) {
                                     result.auditAfterResume = audit::Run({&resumed, contexts, {}});
                                   }
                                 });
@@ -810,15 +820,17 @@ RunResult Run(const Scenario &scenario, const RunOptions &options) {
   } catch (const sim::Halted &) {
     result.halted = true;
   }
-  result.postCodes = p.log.PortWrites(0x80);
   result.log = std::move(p.log);
   for (const sim::Event &e : result.log.Of(sim::EventKind::FatalStop)) {
     result.fatalStops.push_back(static_cast<uint32_t>(e.value));
   }
-  result.writes = Writes(p, result.log, result.features, options.nameWrites);
-  result.links = Links(p, topology);
-  for (const auto &[pointer, allocation] : p.firmware.Allocations()) {
-    result.pools.push_back({allocation.size, allocation.type == EfiRuntimeServicesData});
+  result.writes = Writes(p, result.log, result.features, options.nameWrites && options.details);
+  if (options.details) {
+    result.postCodes = result.log.PortWrites(0x80);
+    result.links = Links(p, topology);
+    for (const auto &[pointer, allocation] : p.firmware.Allocations()) {
+      result.pools.push_back({allocation.size, allocation.type == EfiRuntimeServicesData});
+    }
   }
   gHookNotes = nullptr;
   return result;

@@ -127,6 +127,11 @@ struct RunOptions {
   // false: writes keep kind, address, width and values but no target,
   // register name or field changes (a summary line shows none of them)
   bool nameWrites = true;
+  // false: only what a summary line shows (fatal stops, writes, S3 records,
+  // the resume check, the audit) and unnamed writes; no per-step accesses,
+  // device states, links, post codes, pools, record targets, features other
+  // than the engines, or audit after the resume.
+  bool details = true;
 };
 
 RunResult Run(const Scenario &scenario, const RunOptions &options = {});
