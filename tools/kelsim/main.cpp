@@ -326,9 +326,10 @@ public:
       uint64_t index = 0;
       int32_t status = 0;
       uint32_t length = 0;
-      std::memcpy(&index, pending_.data() + at, sizeof index);
-      std::memcpy(&status, pending_.data() + at + 8, sizeof status);
-      std::memcpy(&length, pending_.data() + at + 12, sizeof length);
+      const char *record = pending_.data() + at;
+      std::memcpy(&index, record, sizeof index);
+      std::memcpy(&status, record + sizeof index, sizeof status);
+      std::memcpy(&length, record + sizeof index + sizeof status, sizeof length);
       if (pending_.size() - at - kHeader < length) {
         break;
       }
