@@ -135,14 +135,40 @@ void WritePair(ConfigFunction &f, const IndexDataPair &p, uint16_t offset, unsig
 
 } // namespace
 
+void ConfigSpace::Index(uint32_t key, ConfigFunction *function) const {
+  std::unique_ptr<BusIndex> &bus = buses_[key >> 20];
+  if (bus == nullptr) {
+    bus = std::make_unique<BusIndex>();
+  }
+  (*bus)[(key >> 12) & 0xFF] = function;
+}
+
+void ConfigSpace::RebuildIndex() const {
+  for (auto &bus : buses_) {
+    if (bus != nullptr) {
+      bus->fill(nullptr);
+    }
+  }
+  for (auto &[key, function] : functions_) {
+    Index(key, const_cast<ConfigFunction *>(&function));
+  }
+  indexStale_ = false;
+}
+
+// A map's nodes stay where they are as others come and go: one added is
+// indexed on its own.
 ConfigFunction &ConfigSpace::Add(uint32_t bdf, ConfigFunction &&function) {
-  last_ = {};
-  return functions_.insert_or_assign(bdf & 0x0FFFF000, std::move(function)).first->second;
+  const uint32_t key = bdf & 0x0FFFF000;
+  ConfigFunction &added = functions_.insert_or_assign(key, std::move(function)).first->second;
+  Index(key, &added);
+  return added;
 }
 
 ConfigFunction &ConfigSpace::Add(uint32_t bdf, const ConfigFunction &function) {
-  last_ = {};
-  return functions_.insert_or_assign(bdf & 0x0FFFF000, function).first->second;
+  const uint32_t key = bdf & 0x0FFFF000;
+  ConfigFunction &added = functions_.insert_or_assign(key, function).first->second;
+  Index(key, &added);
+  return added;
 }
 
 ConfigFunction *ConfigSpace::Find(uint32_t bdf) {
@@ -150,17 +176,11 @@ ConfigFunction *ConfigSpace::Find(uint32_t bdf) {
 }
 
 const ConfigFunction *ConfigSpace::Find(uint32_t bdf) const {
-  const uint32_t key = bdf & 0x0FFFF000;
-  if (last_[0].bdf == key) {
-    return last_[0].function;
+  if (indexStale_) {
+    RebuildIndex();
   }
-  if (last_[1].bdf != key) {
-    auto it = functions_.find(key);
-    auto *found = it == functions_.end() ? nullptr : const_cast<ConfigFunction *>(&it->second);
-    last_[1] = {key, found};
-  }
-  std::swap(last_[0], last_[1]);
-  return last_[0].function;
+  const BusIndex *bus = buses_[(bdf >> 20) & 0xFF].get();
+  return bus == nullptr ? nullptr : (*bus)[(bdf >> 12) & 0xFF];
 }
 
 namespace {

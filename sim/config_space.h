@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <utility>
@@ -75,21 +76,12 @@ public:
   void Write(uint32_t address, unsigned bytes, uint32_t value);
 
   ConfigSpace() = default;
-  ConfigSpace(const ConfigSpace &other) : functions_(other.functions_) {}
-  ConfigSpace &operator=(const ConfigSpace &other) {
-    functions_ = other.functions_;
-    last_ = {};
-    return *this;
-  }
-  ConfigSpace(ConfigSpace &&other) noexcept : functions_(std::move(other.functions_)) {
-    other.last_ = {};
-  }
-  ConfigSpace &operator=(ConfigSpace &&other) noexcept {
-    functions_ = std::move(other.functions_);
-    last_ = {};
-    other.last_ = {};
-    return *this;
-  }
+  // Moved whole, the index with the map whose nodes it points to; a copy
+  // would point into its original.
+  ConfigSpace(ConfigSpace &&) noexcept = default;
+  ConfigSpace &operator=(ConfigSpace &&) noexcept = default;
+  ConfigSpace(const ConfigSpace &) = delete;
+  ConfigSpace &operator=(const ConfigSpace &) = delete;
 
   // A function is 12 KiB: one given up is moved in, one kept is copied once.
   ConfigFunction &Add(uint32_t bdf, ConfigFunction &&function);
@@ -97,23 +89,24 @@ public:
   ConfigFunction *Find(uint32_t bdf);
   const ConfigFunction *Find(uint32_t bdf) const;
   const std::map<uint32_t, ConfigFunction> &Functions() const { return functions_; }
-  // The caller may add or remove functions: the remembered one is dropped.
+  // The caller may add or remove functions: the index is built again.
   std::map<uint32_t, ConfigFunction> &Functions() {
-    last_ = {};
+    indexStale_ = true;
     return functions_;
   }
 
 private:
-  struct Found {
-    uint32_t bdf = ~0u; // no key: keys have their low 12 bits clear
-    ConfigFunction *function = nullptr;
-  };
+  using BusIndex = std::array<ConfigFunction *, 256>; // by device and function
+  void Index(uint32_t key, ConfigFunction *function) const;
+  void RebuildIndex() const;
 
   std::map<uint32_t, ConfigFunction> functions_;
-  // The two functions found last, or their absence, the latest first: the
-  // driver reads a function's registers in runs, between which it reaches
-  // the host bridge's index/data pair, so most lookups ask for one of them.
-  mutable std::array<Found, 2> last_;
+  // Every access looks its function up, most of them while scanning for
+  // absent ones; a tree walk over 12 KiB nodes missed the cache at each
+  // level. The index has a page of pointers for each bus that has a
+  // function, and is built again when a caller may have changed the map.
+  mutable std::array<std::unique_ptr<BusIndex>, 256> buses_;
+  mutable bool indexStale_ = false;
 };
 
 // Brings up each link between a root or switch downstream port and the

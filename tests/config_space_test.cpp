@@ -26,6 +26,11 @@ TEST_F(ConfigSpaceTest, AbsentFunctionReadsAllOnesAndDropsWrites) {
   EXPECT_EQ(space.Read(Bdf(2, 0, 0) | 0x06, 2), 0xFFFFu);
   space.Write(Bdf(2, 0, 0) | 0x04, 2, 0x0006);
   EXPECT_EQ(space.Find(Bdf(2, 0, 0)), nullptr);
+  // One removed through the map is absent too; a moved space keeps the rest.
+  space.Functions().erase(Bdf(1, 0, 0));
+  EXPECT_EQ(space.Read(Bdf(1, 0, 0), 4), 0xFFFFFFFFu);
+  const sim::ConfigSpace moved = std::move(space);
+  EXPECT_EQ(moved.Find(Bdf(0, 1, 1)), &moved.Functions().at(Bdf(0, 1, 1)));
 }
 
 TEST_F(ConfigSpaceTest, IdentityAndCapabilitiesAreReadOnly) {
