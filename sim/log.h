@@ -63,7 +63,11 @@ public:
   // The buffers given up go to the next log, as a finished log's do.
   Log &operator=(Log &&other) noexcept;
 
-  void Add(const Event &e) { events_.push_back(e); }
+  // Inline, so that an event its caller builds is stored straight into the
+  // log: copied through the stack by an out-of-line push_back, its fields
+  // were loaded back before their stores had landed, which stalled each of
+  // a pass's 16,000 events.
+  [[gnu::always_inline]] void Add(const Event &e) { events_.emplace_back() = e; }
   // An event with a text of its own, copied.
   void Add(Event e, std::string_view text);
   // A trace line: its format and arguments kept, formatted when asked.
