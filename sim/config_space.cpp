@@ -199,24 +199,27 @@ void SetLinkStatus(ConfigFunction &f, uint32_t speed, uint32_t width) {
 } // namespace
 
 void TrainLinks(ConfigSpace &config, const std::set<uint32_t> &asFound) {
-  for (auto &[bdf, port] : config.Functions()) {
-    if (Trainable(config, bdf, asFound) == nullptr) {
+  // Walked through the const map: the ports are changed, never added or
+  // removed, so the index stays as it is.
+  for (const auto &entry : std::as_const(config).Functions()) {
+    ConfigFunction *port = Trainable(config, entry.first, asFound);
+    if (port == nullptr) {
       continue;
     }
-    const uint32_t type = (port.Peek(port.pcieCap + 2, 2) >> 4) & 0xF;
-    const uint32_t secondary = port.Peek(0x19, 1);
+    const uint32_t type = (port->Peek(port->pcieCap + 2, 2) >> 4) & 0xF;
+    const uint32_t secondary = port->Peek(0x19, 1);
     ConfigFunction *device = Trainable(config, Bdf(secondary, 0, 0), asFound);
     if ((type != 4 && type != 6) || secondary == 0 || device == nullptr) {
       continue;
     }
-    const uint32_t up = port.Peek(port.pcieCap + 0xC, 4);
+    const uint32_t up = port->Peek(port->pcieCap + 0xC, 4);
     const uint32_t down = device->Peek(device->pcieCap + 0xC, 4);
     const uint32_t speed = std::min(up & 0xF, down & 0xF);
     const uint32_t width = std::min((up >> 4) & 0x3F, (down >> 4) & 0x3F);
     if (speed == 0 || width == 0) {
       continue; // a capability that names no speed or width trains to nothing
     }
-    SetLinkStatus(port, speed, width);
+    SetLinkStatus(*port, speed, width);
     // Every function of the device reports the one link (7.5.3.8).
     for (uint32_t function = 0; function < 8; ++function) {
       if (ConfigFunction *f = Trainable(config, Bdf(secondary, 0, function), asFound)) {

@@ -298,7 +298,7 @@ EFI_STATUS Platform::LoadDriver() {
   // 200, with thousands of fixed ones on top): room for them up front spares
   // the log from copying itself as it grows. Pages nobody logs into are
   // never touched.
-  log.Reserve(config.Functions().size() * 256);
+  log.Reserve(std::as_const(config).Functions().size() * 256);
   static int imageHandle;
   return KelNbioPcieHXDxeEntryPoint(&imageHandle, firmware.SystemTable());
 }
