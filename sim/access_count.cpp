@@ -82,7 +82,7 @@ const char *StepName(unsigned step) {
   return step <= StepCount ? names[step] : "?";
 }
 
-std::vector<StepAccesses> CountAccessesPerStep(const std::vector<Event> &events, size_t from,
+std::vector<StepAccesses> CountAccessesPerStep(std::span<const Event> events, size_t from,
                                                size_t to, const std::set<uint32_t> &hostBridges) {
   std::vector<StepAccesses> steps(StepCount + 1);
   for (unsigned i = 0; i <= StepCount; ++i) {

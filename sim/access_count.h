@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <set>
+#include <span>
 #include <vector>
 
 #include "sim/log.h"
@@ -36,7 +37,7 @@ struct StepAccesses {
 
 // Counts the events in [from, to), summed over silicons per step. The SMN
 // pair is the index/data register pair of each silicon's host bridge.
-std::vector<StepAccesses> CountAccessesPerStep(const std::vector<Event> &events, size_t from,
+std::vector<StepAccesses> CountAccessesPerStep(std::span<const Event> events, size_t from,
                                                size_t to, const std::set<uint32_t> &hostBridges);
 
 // The function that runs the step, or "outside the steps" for 0.

@@ -2,7 +2,10 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <utility>
 #include <unordered_map>
 
 #include <fmt/format.h>
@@ -23,7 +26,8 @@ constexpr char kCopiedText[] = "%a";
 // below, are never destroyed, so a log that outlives static destruction
 // still has them.
 struct Spares {
-  std::vector<Event> events;
+  Event *events = nullptr;
+  size_t capacity = 0;
   std::vector<uint64_t> texts;
 };
 Spares &TheSpares() {
@@ -57,58 +61,94 @@ const std::string &ArgumentKinds(const char *format) {
   return *slot.kinds;
 }
 
-template <typename T> void GiveBack(std::vector<T> &buffer, std::vector<T> &spare) {
-  if (buffer.capacity() > spare.capacity()) {
-    buffer.clear();
-    buffer.swap(spare);
+Event *Reallocate(Event *events, size_t capacity) {
+  auto *grown = static_cast<Event *>(std::realloc(events, capacity * sizeof(Event)));
+  if (grown == nullptr) {
+    throw std::bad_alloc();
+  }
+  return grown;
+}
+
+// The larger of a log's buffer and the spare is kept, the other freed.
+void GiveBack(Event *&events, size_t &capacity) {
+  Spares &spares = TheSpares();
+  if (capacity > spares.capacity) {
+    std::swap(events, spares.events);
+    std::swap(capacity, spares.capacity);
+  }
+  std::free(events);
+  events = nullptr;
+  capacity = 0;
+}
+
+void GiveBack(std::vector<uint64_t> &texts) {
+  std::vector<uint64_t> &spare = TheSpares().texts;
+  if (texts.capacity() > spare.capacity()) {
+    texts.clear();
+    texts.swap(spare);
   }
 }
 
 } // namespace
 
 Log::Log() {
-  events_.swap(TheSpares().events);
-  texts_.swap(TheSpares().texts);
-  events_.reserve(16384); // a reference pass logs about 16,000 events
+  Spares &spares = TheSpares();
+  std::swap(events_, spares.events);
+  std::swap(capacity_, spares.capacity);
+  texts_.swap(spares.texts);
+  Reserve(16384); // a reference pass logs about 16,000 events
 }
 
 Log::~Log() {
-  GiveBack(events_, TheSpares().events);
-  GiveBack(texts_, TheSpares().texts);
+  GiveBack(events_, capacity_);
+  GiveBack(texts_);
 }
+
+Log::Log(Log &&other) noexcept
+    : events_(std::exchange(other.events_, nullptr)), size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)), texts_(std::move(other.texts_)) {}
 
 Log &Log::operator=(Log &&other) noexcept {
   if (this != &other) {
-    GiveBack(events_, TheSpares().events);
-    GiveBack(texts_, TheSpares().texts);
-    events_ = std::move(other.events_);
+    GiveBack(events_, capacity_);
+    GiveBack(texts_);
+    events_ = std::exchange(other.events_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
     texts_ = std::move(other.texts_);
   }
   return *this;
+}
+
+void Log::Grow() {
+  Reserve(capacity_ < 1024 ? 1024 : 2 * capacity_);
 }
 
 void Log::Add(Event e, std::string_view text) {
   e.text = static_cast<uint32_t>(texts_.size() + 1);
   texts_.push_back(reinterpret_cast<uintptr_t>(kCopiedText));
   KeepEdk2String(text, texts_);
-  events_.push_back(e);
+  Add(e);
 }
 
 void Log::AddTrace(uint64_t level, const char *format, VA_LIST args) {
   const auto text = static_cast<uint32_t>(texts_.size() + 1);
   texts_.push_back(reinterpret_cast<uintptr_t>(format));
   KeepEdk2Arguments(ArgumentKinds(format), args, texts_);
-  events_.push_back({.kind = EventKind::Debug, .text = text, .level = level});
+  Add({.kind = EventKind::Debug, .text = text, .level = level});
 }
 
 // A trace line keeps about four words.
 void Log::Reserve(size_t events) {
-  events_.reserve(events);
+  if (events > capacity_) {
+    events_ = Reallocate(events_, events);
+    capacity_ = events;
+  }
   texts_.reserve(events / 2);
 }
 
 void Log::Clear() {
-  events_.clear();
+  size_ = 0;
   texts_.clear();
 }
 
@@ -122,7 +162,7 @@ std::string Log::Text(const Event &e) const {
 
 std::vector<Event> Log::Of(EventKind kind) const {
   std::vector<Event> out;
-  for (const Event &e : events_) {
+  for (const Event &e : Events()) {
     if (e.kind == kind) {
       out.push_back(e);
     }
@@ -132,7 +172,7 @@ std::vector<Event> Log::Of(EventKind kind) const {
 
 std::vector<std::string> Log::DebugLines() const {
   std::vector<std::string> out;
-  for (const Event &e : events_) {
+  for (const Event &e : Events()) {
     if (e.kind == EventKind::Debug) {
       out.push_back(Text(e));
     }
@@ -142,7 +182,7 @@ std::vector<std::string> Log::DebugLines() const {
 
 std::vector<std::string> Log::DebugLines(uint64_t level) const {
   std::vector<std::string> out;
-  for (const Event &e : events_) {
+  for (const Event &e : Events()) {
     if (e.kind == EventKind::Debug && (e.level & level) != 0) {
       out.push_back(Text(e));
     }
@@ -152,7 +192,7 @@ std::vector<std::string> Log::DebugLines(uint64_t level) const {
 
 std::vector<uint64_t> Log::PortWrites(uint16_t port) const {
   std::vector<uint64_t> out;
-  for (const Event &e : events_) {
+  for (const Event &e : Events()) {
     if (e.kind == EventKind::IoWrite && e.address == port) {
       out.push_back(e.value);
     }

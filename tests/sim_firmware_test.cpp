@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <iterator>
+#include <numeric>
+#include <vector>
 
 #include "sim/platform.h"
 
@@ -130,6 +132,29 @@ TEST_F(SimFirmwareTest, PoolTracksTypesAndReportsDoubleFree) {
 
   platform.firmware.failAllocation = [](EFI_MEMORY_TYPE, size_t) { return true; };
   EXPECT_EQ(bs->AllocatePool(EfiBootServicesData, 8, &p), EFI_OUT_OF_RESOURCES);
+}
+
+// Verify that a log keeps its events in order as it grows past what it
+// reserved and when it is moved, and that a log started after another ended
+// (and took its buffer) starts empty.
+TEST(SimLogTest, KeepsEventsInOrderAcrossGrowthAndMoves) {
+  constexpr uint64_t kEvents = 40000; // twice past the 16,384 reserved
+  std::vector<uint64_t> expected(kEvents);
+  std::iota(expected.begin(), expected.end(), 0);
+  sim::Log kept;
+  {
+    sim::Log log;
+    for (const uint64_t value : expected) {
+      log.Add({.kind = sim::EventKind::IoWrite, .address = 0x80, .value = value});
+    }
+    kept = std::move(log);
+    EXPECT_TRUE(log.Events().empty());
+    log.Add({.kind = sim::EventKind::IoWrite, .address = 0x80, .value = 1});
+    EXPECT_EQ(log.PortWrites(0x80), std::vector<uint64_t>{1});
+  }
+  EXPECT_EQ(kept.PortWrites(0x80), expected);
+  const sim::Log next;
+  EXPECT_TRUE(next.Events().empty());
 }
 
 TEST(SimNbioTest, RasHandshakeDropsReadyOnEveryGroupWrite) {

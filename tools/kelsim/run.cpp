@@ -616,7 +616,7 @@ void NameWrite(const sim::Platform &p, const sim::Event &e, const std::string *d
 // will show the names, as naming is most of what this costs.
 std::vector<WriteRecord> Writes(const sim::Platform &p, const sim::Log &log,
                                 const FeatureView &features, bool named) {
-  const std::vector<sim::Event> &events = log.Events();
+  const std::span<const sim::Event> events = log.Events();
   const auto isWrite = [](const sim::Event &e) {
     return e.kind == sim::EventKind::CfgWrite || e.kind == sim::EventKind::SmnWrite ||
            e.kind == sim::EventKind::IoWrite;
