@@ -66,11 +66,9 @@ public:
   // The buffers given up go to the next log, as a finished log's do.
   Log &operator=(Log &&other) noexcept;
 
-  // Inline, with the log's own buffer, so that an event its caller builds is
-  // stored straight into the log: through a vector's out-of-line append, the
-  // slot was zeroed and then copied into from the stack, the copy loading
-  // fields before their stores had landed, for each of a pass's 16,000
-  // events.
+  // Inline, into the log's own buffer: a vector's append was an out-of-line
+  // call that zeroed the slot before the event was copied in, for each of a
+  // pass's 16,000 events.
   [[gnu::always_inline]] void Add(const Event &e) {
     if (size_ == capacity_) [[unlikely]] {
       Grow();
