@@ -61,14 +61,6 @@ const std::string &ArgumentKinds(const char *format) {
   return *slot.kinds;
 }
 
-Event *Reallocate(Event *events, size_t capacity) {
-  auto *grown = static_cast<Event *>(std::realloc(events, capacity * sizeof(Event)));
-  if (grown == nullptr) {
-    throw std::bad_alloc();
-  }
-  return grown;
-}
-
 // The larger of a log's buffer and the spare is kept, the other freed.
 void GiveBack(Event *&events, size_t &capacity) {
   Spares &spares = TheSpares();
@@ -120,8 +112,15 @@ Log &Log::operator=(Log &&other) noexcept {
   return *this;
 }
 
-void Log::Grow() {
-  Reserve(capacity_ < 1024 ? 1024 : 2 * capacity_);
+void Log::Grow() { SetCapacity(capacity_ < 1024 ? 1024 : 2 * capacity_); }
+
+void Log::SetCapacity(size_t events) {
+  auto *moved = static_cast<Event *>(std::realloc(events_, events * sizeof(Event)));
+  if (moved == nullptr) {
+    throw std::bad_alloc();
+  }
+  events_ = moved;
+  capacity_ = events;
 }
 
 void Log::Add(Event e, std::string_view text) {
@@ -141,8 +140,7 @@ void Log::AddTrace(uint64_t level, const char *format, VA_LIST args) {
 // A trace line keeps about four words.
 void Log::Reserve(size_t events) {
   if (events > capacity_) {
-    events_ = Reallocate(events_, events);
-    capacity_ = events;
+    SetCapacity(events);
   }
   texts_.reserve(events / 2);
 }

@@ -95,7 +95,9 @@ public:
   std::vector<Event> Faults() const { return Of(EventKind::Fault); }
 
 private:
+  // Doubles the event buffer; the texts grow on their own.
   void Grow();
+  void SetCapacity(size_t events);
 
   // Allocated with malloc and grown with realloc (an Event is trivially
   // copyable): a large platform's log of some 300,000 events can then grow
