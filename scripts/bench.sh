@@ -72,12 +72,17 @@ for ((i = 0; i < files; ++i)); do
 }
 EOF
 done
+# Medians of ten runs each: a single run moved by a tenth from one try to
+# the next, and the two workers' gain is a ratio of two such timings.
+hyperfine -N -i --warmup 1 --runs 10 --export-csv "$work/batch.csv" \
+  "$kelsim --batch $work/batch --jobs 1" "$kelsim --batch $work/batch --jobs $(nproc)" > /dev/null 2>&1
+awk -F, -v n="$files" -v j="$(nproc)" 'NR > 1 {
+    median[NR - 1] = $4
+    printf "  --jobs %s: %.3f s (median of 10), %.0f files per second\n", NR == 2 ? 1 : j, $4, n / $4
+  }
+  END { printf "  %s workers: %.2f times one\n", j, median[1] / median[2] }' "$work/batch.csv"
 for jobs in 1 "$(nproc)"; do
-  start=$(date +%s.%N)
   $kelsim --batch "$work/batch" --jobs "$jobs" > "$work/batch-$jobs.txt" || true
-  end=$(date +%s.%N)
-  awk -v s="$start" -v e="$end" -v n="$files" -v j="$jobs" \
-    'BEGIN { printf "  --jobs %s: %.2f s, %.0f files per second\n", j, e - s, n / (e - s) }'
 done
 tail -1 "$work/batch-1.txt" | sed 's/^/  /'
 cmp -s "$work/batch-1.txt" "$work/batch-$(nproc).txt" && echo "  same lines in the same order on every job count"
