@@ -291,9 +291,7 @@ EFI_STATUS Firmware::RegisterProtocolNotify(const EFI_GUID *guid, EFI_EVENT even
 
 EFI_STATUS Firmware::LocateProtocol(const EFI_GUID *guid, VOID *registration, VOID **interface) {
   const EFI_STATUS status = Locate(guid, registration, interface);
-  sim::Event e{.kind = EventKind::Locate, .value = status};
-  SetLocateGuid(e, guid);
-  log_->Add(e);
+  log_->Add(LocateEvent(status, guid));
   return status;
 }
 

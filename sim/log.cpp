@@ -264,17 +264,6 @@ std::string Describe(const Log &log, const Event &e) {
   return "?";
 }
 
-void SetLocateGuid(Event &e, const void *guid) {
-  if (guid == nullptr) {
-    e.width = 0;
-    return;
-  }
-  const auto *bytes = static_cast<const uint8_t *>(guid);
-  std::memcpy(&e.address, bytes, 8);
-  std::memcpy(&e.before, bytes + 8, 8);
-  e.width = 16;
-}
-
 std::string LocateGuid(const Event &e) {
   if (e.width != 16) {
     return "null";

@@ -114,6 +114,12 @@ TEST_F(SimFirmwareTest, EventGroupSignalsEveryMemberOnce) {
 TEST_F(SimFirmwareTest, UnknownGuidAndDuplicateInstallAreRefused) {
   VOID *iface = nullptr;
   EXPECT_EQ(bs->LocateProtocol(&kTestGuid, nullptr, &iface), EFI_NOT_FOUND);
+  EXPECT_EQ(bs->LocateProtocol(nullptr, nullptr, &iface), EFI_INVALID_PARAMETER);
+  const std::vector<sim::Event> locates = platform.log.Of(sim::EventKind::Locate);
+  ASSERT_EQ(locates.size(), 2u);
+  EXPECT_EQ(sim::LocateGuid(locates[0]), "11111111-2222-3333-0102-030405060708");
+  EXPECT_EQ(locates[0].value, EFI_NOT_FOUND);
+  EXPECT_EQ(sim::LocateGuid(locates[1]), "null");
   int x = 0;
   EFI_HANDLE handle = platform.firmware.InstallProtocol(kTestGuid, &x);
   EXPECT_EQ(bs->InstallProtocolInterface(&handle, &kTestGuid, EFI_NATIVE_INTERFACE, &x),
