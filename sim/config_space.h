@@ -41,8 +41,8 @@ struct ConfigFunction {
   bool trainsForever = false;           // a retrain never finishes
   bool vanishesOnRetrain = false;       // the link drops: the function then reads all ones
   bool gone = false;
-  int accessesBeforeRemoval = -1;
-  unsigned functionLevelResets = 0;     // writes of Initiate Function Level Reset       // hot removal: gone after this many accesses (-1 never)
+  int accessesBeforeRemoval = -1;       // hot removal: gone after this many accesses (-1 never)
+  unsigned functionLevelResets = 0;     // writes of Initiate Function Level Reset
   unsigned retrainCount = 0;
   std::vector<IndexDataPair> pairs;
   // Byte ranges [first, end) a capture did not hold: missing rows, or the
