@@ -111,7 +111,7 @@ TEST_F(SimFirmwareTest, EventGroupSignalsEveryMemberOnce) {
   EXPECT_EQ(b.calls, 2);
 }
 
-TEST_F(SimFirmwareTest, UnknownGuidAndDuplicateInstallAreRefused) {
+TEST_F(SimFirmwareTest, FailedLocatesAreLoggedWithTheirGuidAndDuplicateInstallIsRefused) {
   VOID *iface = nullptr;
   EXPECT_EQ(bs->LocateProtocol(&kTestGuid, nullptr, &iface), EFI_NOT_FOUND);
   EXPECT_EQ(bs->LocateProtocol(nullptr, nullptr, &iface), EFI_INVALID_PARAMETER);
